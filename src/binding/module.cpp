@@ -1,0 +1,320 @@
+// The extension module `zolvar_radar._zolvar_radar` and its class `Radar`.
+// Only the limited API is used, so one abi3 binary serves every supported
+// interpreter; this is the only file that sees Python.h.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "protocol/handle.hpp"
+
+namespace {
+
+// Thread numbers of our own: unlike OS thread ids they are never reused, so a
+// handle can't be mistaken as owned by a later thread that got its owner's id.
+std::atomic<uint64_t> g_next_thread{1};
+
+uint64_t current_thread() {
+    thread_local const uint64_t id = g_next_thread.fetch_add(1, std::memory_order_relaxed);
+    return id;
+}
+
+struct PyRadar {
+    PyObject_HEAD
+    radar::Handle* handle;
+    intptr_t borrow;  // 0 when free, -1 while a command runs
+    uint64_t owner;
+};
+static_assert(alignof(intptr_t) >= std::atomic_ref<intptr_t>::required_alignment);
+
+constexpr const char kSentMessage[] = "_zolvar_radar::PyRadar is unsendable, but sent to another thread";
+constexpr const char kDroppedMessage[] =
+    "_zolvar_radar::PyRadar is unsendable, but is being dropped on another thread";
+
+// No C++ exception may unwind into the interpreter; call only inside a catch.
+void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+PyObject* new_str(std::string_view text, const char* errors) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
+}
+
+// Tells the caller which argument failed; add_note exists from 3.11 on, and
+// without it the exception is left as it is.
+void add_argument_note(const char* param) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr) {
+        PyObject* add_note = PyObject_GetAttrString(value, "add_note");
+        PyObject* note = add_note ? PyUnicode_FromFormat("while processing '%s'", param) : nullptr;
+        PyObject* done = note ? PyObject_CallFunctionObjArgs(add_note, note, nullptr) : nullptr;
+        Py_XDECREF(done);
+        Py_XDECREF(note);
+        Py_XDECREF(add_note);
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+// Matches a call against the single parameter `param` of `func`; returns the
+// argument (borrowed) or nullptr with a TypeError set.
+PyObject* match_argument(const char* func, const char* param, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    if (nargs < 0) return nullptr;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd were given", func, nargs);
+        return nullptr;
+    }
+    PyObject* arg = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, param) != 0) {
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", func, key);
+                return nullptr;
+            }
+            if (arg != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", func, param);
+                return nullptr;
+            }
+            arg = value;
+        }
+    }
+    if (arg == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", func, param);
+    }
+    return arg;
+}
+
+// The argument's strict UTF-8 text, valid while `arg` lives (the str caches it).
+bool argument_text(PyObject* arg, const char* param, std::string_view& text) {
+    if (!PyUnicode_Check(arg)) {
+        if (arg == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
+        } else {
+            PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__");
+            if (name == nullptr) return false;
+            PyErr_Format(PyExc_TypeError, "'%S' object is not an instance of 'str'", name);
+            Py_DECREF(name);
+        }
+        add_argument_note(param);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (data == nullptr) {
+        add_argument_note(param);
+        return false;
+    }
+    text = std::string_view(data, static_cast<size_t>(size));
+    return true;
+}
+
+PyObject* radar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* arg = match_argument("Radar.__new__()", "spec_json", args, kwargs);
+    std::string_view text;
+    if (arg == nullptr || !argument_text(arg, "spec_json", text)) return nullptr;
+    try {
+        auto created = radar::Handle::create(text);
+        if (!created) {
+            // "replace": a message quoting odd input must still become a str
+            PyObject* message = new_str(created.error().render(), "replace");
+            if (message != nullptr) {
+                PyErr_SetObject(PyExc_ValueError, message);
+                Py_DECREF(message);
+            }
+            return nullptr;
+        }
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* obj = alloc(type, 0);
+        if (obj == nullptr) return nullptr;
+        auto* self = reinterpret_cast<PyRadar*>(obj);
+        self->handle = created.value().release();
+        self->borrow = 0;
+        self->owner = current_thread();
+        return obj;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Gives the borrow back on every way out of a command.
+struct BorrowRelease {
+    intptr_t& flag;
+    ~BorrowRelease() { std::atomic_ref<intptr_t>(flag).store(0, std::memory_order_release); }
+};
+
+PyObject* radar_command(PyObject* obj, PyObject* args, PyObject* kwargs) {
+    auto* self = reinterpret_cast<PyRadar*>(obj);
+    PyObject* arg = match_argument("Radar.command()", "cmd_json", args, kwargs);
+    if (arg == nullptr) return nullptr;
+    if (self->owner != current_thread()) {
+        PyErr_SetString(PyExc_RuntimeError, kSentMessage);
+        return nullptr;
+    }
+    intptr_t expected = 0;
+    if (!std::atomic_ref<intptr_t>(self->borrow).compare_exchange_strong(expected, -1)) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    BorrowRelease release{self->borrow};
+    std::string_view text;
+    if (!argument_text(arg, "cmd_json", text)) return nullptr;
+    try {
+        const std::string response = radar::run_command(*self->handle, text);
+        return new_str(response, "strict");
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* radar_version(PyObject*, PyObject*) { return new_str(radar::kVersion, "strict"); }
+
+void radar_dealloc(PyObject* obj) {
+    auto* self = reinterpret_cast<PyRadar*>(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    if (self->owner == current_thread()) {
+        delete self->handle;
+    } else {
+        // Another thread may be using the contents, so leak them rather than
+        // race; report it without disturbing an exception already in flight.
+        PyObject *pending_type, *pending_value, *pending_tb;
+        PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
+        PyErr_SetString(PyExc_RuntimeError, kDroppedMessage);
+        // The dying instance can't be handed to the hook; its type can.
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+        PyErr_Restore(pending_type, pending_value, pending_tb);
+    }
+    auto free_instance = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_instance(obj);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+constexpr const char kRadarDoc[] =
+    "Radar(spec_json)\n--\n\n"
+    "A radar instance driven by JSON commands.\n\n"
+    "`unsendable`: a handle owns a mutable dataset and spec, so it is bound to the\n"
+    "thread that created it.";
+constexpr const char kCommandDoc[] =
+    "command($self, cmd_json)\n--\n\nApply a command JSON and return the resulting response JSON.";
+constexpr const char kVersionDoc[] = "version()\n--\n\nThe library version.";
+
+template <class F>
+void* slot_function(F* function) {
+    return reinterpret_cast<void*>(function);
+}
+
+PyMethodDef radar_methods[] = {
+    {"command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(radar_command)),
+     METH_VARARGS | METH_KEYWORDS, kCommandDoc},
+    {"version", radar_version, METH_NOARGS | METH_STATIC, kVersionDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot radar_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kRadarDoc)},
+    {Py_tp_new, slot_function(radar_new)},
+    {Py_tp_dealloc, slot_function(radar_dealloc)},
+    {Py_tp_methods, radar_methods},
+    {0, nullptr},
+};
+
+PyType_Spec radar_spec = {
+    "builtins.Radar",
+    static_cast<int>(sizeof(PyRadar)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    radar_slots,
+};
+
+// Created on the first exec and kept for the life of the process.
+PyObject* g_radar_type = nullptr;
+
+// Sets the attribute and appends its name to __all__, creating the list first.
+int add_exported(PyObject* module, const char* name, PyObject* value) {
+    if (PyModule_AddObjectRef(module, name, value) < 0) return -1;
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr) return -1;
+        if (PyModule_AddObjectRef(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            return -1;
+        }
+    }
+    PyObject* key = PyUnicode_FromString(name);
+    const int rc = key != nullptr ? PyList_Append(all, key) : -1;
+    Py_XDECREF(key);
+    Py_DECREF(all);
+    return rc;
+}
+
+int module_exec(PyObject* module) {
+    PyObject* version = new_str(radar::kVersion, "strict");
+    if (version == nullptr) return -1;
+    const int rc = add_exported(module, "__version__", version);
+    Py_DECREF(version);
+    if (rc < 0) return -1;
+    if (g_radar_type == nullptr) {
+        g_radar_type = PyType_FromSpec(&radar_spec);
+        if (g_radar_type == nullptr) return -1;
+    }
+    return add_exported(module, "Radar", g_radar_type);
+}
+
+// Py_mod_multiple_interpreters and its "not supported" value, which the
+// 3.10 limited-API headers don't define.
+constexpr int kModMultipleInterpreters = 3;
+
+bool runtime_at_least(int major, int minor) {
+    int run_major = 0, run_minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &run_major, &run_minor) != 2) return false;
+    return run_major > major || (run_major == major && run_minor >= minor);
+}
+
+// The spare entry takes the multiple-interpreters slot where it exists;
+// 3.10 and 3.11 refuse unknown slot ids, and this binary serves them too.
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, slot_function(module_exec)},
+    {0, nullptr},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_zolvar_radar",
+    "The native module (`zolvar_radar._zolvar_radar`).",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__zolvar_radar(void) {
+    if (runtime_at_least(3, 12)) module_slots[1] = {kModMultipleInterpreters, nullptr};
+    return PyModuleDef_Init(&module_def);
+}

@@ -1,0 +1,534 @@
+#include "json/scanner.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+namespace radar {
+
+std::string_view json_code_message(JsonCode code) {
+    switch (code) {
+        case JsonCode::EofWhileParsingList: return "EOF while parsing a list";
+        case JsonCode::EofWhileParsingObject: return "EOF while parsing an object";
+        case JsonCode::EofWhileParsingString: return "EOF while parsing a string";
+        case JsonCode::EofWhileParsingValue: return "EOF while parsing a value";
+        case JsonCode::ExpectedColon: return "expected `:`";
+        case JsonCode::ExpectedListCommaOrEnd: return "expected `,` or `]`";
+        case JsonCode::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
+        case JsonCode::ExpectedSomeIdent: return "expected ident";
+        case JsonCode::ExpectedSomeValue: return "expected value";
+        case JsonCode::ExpectedDoubleQuote: return "expected `\"`";
+        case JsonCode::InvalidEscape: return "invalid escape";
+        case JsonCode::InvalidNumber: return "invalid number";
+        case JsonCode::NumberOutOfRange: return "number out of range";
+        case JsonCode::InvalidUnicodeCodePoint: return "invalid unicode code point";
+        case JsonCode::ControlCharacterWhileParsingString:
+            return "control character (\\u0000-\\u001F) found while parsing a string";
+        case JsonCode::KeyMustBeAString: return "key must be a string";
+        case JsonCode::ExpectedNumericKey: return "invalid value: expected key to be a number in quotes";
+        case JsonCode::FloatKeyMustBeFinite: return "float key must be finite (got NaN or +/-inf)";
+        case JsonCode::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
+        case JsonCode::TrailingComma: return "trailing comma";
+        case JsonCode::TrailingCharacters: return "trailing characters";
+        case JsonCode::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
+        case JsonCode::RecursionLimitExceeded: return "recursion limit exceeded";
+    }
+    return "";
+}
+
+double ParsedNumber::to_f64() const {
+    switch (kind) {
+        case JsonValue::NumberKind::Unsigned: return static_cast<double>(u);
+        case JsonValue::NumberKind::Signed: return static_cast<double>(i);
+        case JsonValue::NumberKind::Double: return d;
+    }
+    return d;
+}
+
+bool Scanner::fail_at(size_t index, std::string_view message) {
+    err_index_ = index;
+    err_message_.assign(message);
+    return false;
+}
+
+JsonError Scanner::take_error() {
+    // Positions are computed only on failure, so reading never counts lines.
+    uint64_t line = 1;
+    size_t line_start = 0;
+    for (size_t k = 0; k < err_index_; ++k) {
+        if (s_[k] == '\n') {
+            ++line;
+            line_start = k + 1;
+        }
+    }
+    return JsonError{std::move(err_message_), line, err_index_ - line_start};
+}
+
+bool Scanner::finish() {
+    if (skip_ws() >= 0) return peek_error(JsonCode::TrailingCharacters);
+    return true;
+}
+
+bool Scanner::parse_ident(std::string_view rest) {
+    for (char expected : rest) {
+        if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
+        if (s_[i_++] != expected) return error(JsonCode::ExpectedSomeIdent);
+    }
+    return true;
+}
+
+namespace {
+
+inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Magnitude of a decimal literal whose conversion fell outside the double
+// range: above zero it overflowed, otherwise it underflowed.
+bool literal_overflows(std::string_view text) {
+    size_t k = text[0] == '-' ? 1 : 0;
+    int64_t int_digits = 0, leading_frac_zeros = 0;
+    bool seen_nonzero = false;
+    for (; k < text.size() && is_digit(text[k]); ++k) {
+        if (text[k] != '0') seen_nonzero = true;
+        if (seen_nonzero) ++int_digits;
+    }
+    if (k < text.size() && text[k] == '.') {
+        for (++k; k < text.size() && is_digit(text[k]); ++k) {
+            if (!seen_nonzero && text[k] == '0') ++leading_frac_zeros;
+            else seen_nonzero = true;
+        }
+    }
+    int64_t exp = 0;
+    if (k < text.size() && (text[k] == 'e' || text[k] == 'E')) {
+        ++k;
+        bool neg = false;
+        if (k < text.size() && (text[k] == '+' || text[k] == '-')) neg = text[k++] == '-';
+        for (; k < text.size() && is_digit(text[k]); ++k) {
+            if (exp < 100000000) exp = exp * 10 + (text[k] - '0');
+        }
+        if (neg) exp = -exp;
+    }
+    int64_t magnitude = int_digits > 0 ? int_digits + exp : exp - leading_frac_zeros;
+    return magnitude > 0;
+}
+
+}  // namespace
+
+bool Scanner::parse_number(bool positive, ParsedNumber& out) {
+    const size_t start = positive ? i_ : i_ - 1;
+    if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
+    const char first = s_[i_++];
+    uint64_t significand = 0;
+    bool integral = true;      // no fraction or exponent seen
+    bool long_integer = false; // more digits than 64 bits hold
+    bool nonzero = false;      // any non-zero mantissa digit
+    if (first == '0') {
+        if (is_digit(peek())) return peek_error(JsonCode::InvalidNumber);
+    } else if (first >= '1' && first <= '9') {
+        significand = static_cast<uint64_t>(first - '0');
+        nonzero = true;
+        while (i_ < n_ && is_digit(s_[i_])) {
+            uint64_t digit = static_cast<uint64_t>(s_[i_] - '0');
+            if (!long_integer) {
+                if (significand > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+                    long_integer = true;
+                } else {
+                    significand = significand * 10 + digit;
+                }
+            }
+            ++i_;
+        }
+    } else {
+        return error(JsonCode::InvalidNumber);
+    }
+
+    if (peek() == '.') {
+        integral = false;
+        ++i_;
+        bool any = false;
+        while (i_ < n_ && is_digit(s_[i_])) {
+            if (s_[i_] != '0') nonzero = true;
+            any = true;
+            ++i_;
+        }
+        if (!any) {
+            return peek_error(i_ < n_ ? JsonCode::InvalidNumber : JsonCode::EofWhileParsingValue);
+        }
+    }
+    int c = peek();
+    if (c == 'e' || c == 'E') {
+        integral = false;
+        ++i_;
+        bool positive_exp = true;
+        c = peek();
+        if (c == '+' || c == '-') {
+            positive_exp = c == '+';
+            ++i_;
+        }
+        if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
+        if (!is_digit(s_[i_++])) return error(JsonCode::InvalidNumber);
+        int32_t exp = s_[i_ - 1] - '0';
+        while (i_ < n_ && is_digit(s_[i_])) {
+            int32_t digit = s_[i_] - '0';
+            ++i_;
+            if (exp >= std::numeric_limits<int32_t>::max() / 10 &&
+                (exp > std::numeric_limits<int32_t>::max() / 10 ||
+                 digit > std::numeric_limits<int32_t>::max() % 10)) {
+                // An exponent beyond 32 bits: infinite unless the value is zero
+                // or the exponent negative, where it is a signed zero.
+                if (nonzero && positive_exp) return error(JsonCode::NumberOutOfRange);
+                while (i_ < n_ && is_digit(s_[i_])) ++i_;
+                out.kind = JsonValue::NumberKind::Double;
+                out.d = positive ? 0.0 : -0.0;
+                return true;
+            }
+            exp = exp * 10 + digit;
+        }
+    }
+
+    if (integral && !long_integer) {
+        if (positive) {
+            out.kind = JsonValue::NumberKind::Unsigned;
+            out.u = significand;
+        } else if (significand != 0 && significand <= (uint64_t{1} << 63)) {
+            out.kind = JsonValue::NumberKind::Signed;
+            out.i = static_cast<int64_t>(0 - significand);
+        } else {
+            // -0 and magnitudes beyond the signed range read as doubles.
+            out.kind = JsonValue::NumberKind::Double;
+            out.d = -static_cast<double>(significand);
+        }
+        return true;
+    }
+
+    std::string_view text(s_ + start, i_ - start);
+    double value = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    (void)ptr;
+    if (ec == std::errc::result_out_of_range) {
+        if (literal_overflows(text)) return error(JsonCode::NumberOutOfRange);
+        value = positive ? 0.0 : -0.0;
+    } else if (ec != std::errc() || std::isinf(value)) {
+        return error(JsonCode::NumberOutOfRange);
+    }
+    out.kind = JsonValue::NumberKind::Double;
+    out.d = value;
+    return true;
+}
+
+namespace {
+
+// 1: ends the fast scan of a string ('"', '\\', control characters, non-ASCII).
+constexpr std::array<uint8_t, 256> make_string_stops() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 1;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = 1;
+    t['"'] = 1;
+    t['\\'] = 1;
+    return t;
+}
+constexpr std::array<uint8_t, 256> kStringStops = make_string_stops();
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void push_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Length of the valid UTF-8 sequence at p (at most avail bytes), or 0.
+size_t utf8_sequence_length(const unsigned char* p, size_t avail) {
+    unsigned char c = p[0];
+    size_t len;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (avail < len) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[k] & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return len;
+}
+
+}  // namespace
+
+bool Scanner::decode_hex_escape(uint16_t& out) {
+    if (n_ - i_ < 4) {
+        i_ = n_;
+        return error(JsonCode::EofWhileParsingString);
+    }
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+        int h = hex_value(s_[i_++]);
+        if (h < 0) return error(JsonCode::InvalidEscape);
+        v = (v << 4) | static_cast<uint32_t>(h);
+    }
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool Scanner::parse_unicode_escape() {
+    uint16_t n;
+    if (!decode_hex_escape(n)) return false;
+    if (n >= 0xDC00 && n <= 0xDFFF) return error(JsonCode::LoneLeadingSurrogateInHexEscape);
+    if (n < 0xD800 || n > 0xDBFF) {
+        push_utf8(scratch_, n);
+        return true;
+    }
+    // A leading surrogate must be followed by an escaped trailing one.
+    if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+    if (s_[i_++] != '\\') return error(JsonCode::UnexpectedEndOfHexEscape);
+    if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+    if (s_[i_++] != 'u') return error(JsonCode::UnexpectedEndOfHexEscape);
+    uint16_t n2;
+    if (!decode_hex_escape(n2)) return false;
+    if (n2 < 0xDC00 || n2 > 0xDFFF) return error(JsonCode::LoneLeadingSurrogateInHexEscape);
+    uint32_t cp = ((static_cast<uint32_t>(n - 0xD800) << 10) | static_cast<uint32_t>(n2 - 0xDC00)) + 0x10000;
+    push_utf8(scratch_, cp);
+    return true;
+}
+
+bool Scanner::parse_escape() {
+    if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+    switch (s_[i_++]) {
+        case '"': scratch_.push_back('"'); return true;
+        case '\\': scratch_.push_back('\\'); return true;
+        case '/': scratch_.push_back('/'); return true;
+        case 'b': scratch_.push_back('\b'); return true;
+        case 'f': scratch_.push_back('\f'); return true;
+        case 'n': scratch_.push_back('\n'); return true;
+        case 'r': scratch_.push_back('\r'); return true;
+        case 't': scratch_.push_back('\t'); return true;
+        case 'u': return parse_unicode_escape();
+        default: return error(JsonCode::InvalidEscape);
+    }
+}
+
+bool Scanner::parse_string(std::string_view& out) {
+    size_t start = i_;
+    bool copied = false;
+    scratch_.clear();
+    for (;;) {
+        while (i_ < n_ && !kStringStops[static_cast<unsigned char>(s_[i_])]) ++i_;
+        if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+        unsigned char c = static_cast<unsigned char>(s_[i_]);
+        if (c == '"') {
+            if (copied) {
+                scratch_.append(s_ + start, i_ - start);
+                out = scratch_;
+            } else {
+                out = std::string_view(s_ + start, i_ - start);
+            }
+            ++i_;
+            return true;
+        }
+        if (c == '\\') {
+            scratch_.append(s_ + start, i_ - start);
+            copied = true;
+            ++i_;
+            if (!parse_escape()) return false;
+            start = i_;
+        } else if (c >= 0x80) {
+            size_t len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(s_ + i_), n_ - i_);
+            if (len == 0) {
+                ++i_;
+                return error(JsonCode::InvalidUnicodeCodePoint);
+            }
+            i_ += len;
+        } else {
+            ++i_;
+            return error(JsonCode::ControlCharacterWhileParsingString);
+        }
+    }
+}
+
+bool Scanner::ignore_string() {
+    for (;;) {
+        while (i_ < n_ && !kStringStops[static_cast<unsigned char>(s_[i_])]) ++i_;
+        if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+        unsigned char c = static_cast<unsigned char>(s_[i_]);
+        if (c == '"') {
+            ++i_;
+            return true;
+        }
+        if (c == '\\') {
+            ++i_;
+            if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+            switch (s_[i_++]) {
+                case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+                case 'u': {
+                    uint16_t unused;
+                    if (!decode_hex_escape(unused)) return false;
+                    break;
+                }
+                default: return error(JsonCode::InvalidEscape);
+            }
+        } else if (c >= 0x80) {
+            size_t len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(s_ + i_), n_ - i_);
+            if (len == 0) {
+                ++i_;
+                return error(JsonCode::InvalidUnicodeCodePoint);
+            }
+            i_ += len;
+        } else {
+            ++i_;
+            return error(JsonCode::ControlCharacterWhileParsingString);
+        }
+    }
+}
+
+// The number grammar without its value: a skipped member may hold 1e400.
+bool Scanner::ignore_number() {
+    if (i_ >= n_) return error(JsonCode::InvalidNumber);
+    char first = s_[i_++];
+    if (first == '0') {
+        if (is_digit(peek())) return peek_error(JsonCode::InvalidNumber);
+    } else if (first >= '1' && first <= '9') {
+        while (is_digit(peek())) ++i_;
+    } else {
+        return error(JsonCode::InvalidNumber);
+    }
+    if (peek() == '.') {
+        ++i_;
+        bool any = false;
+        while (is_digit(peek())) {
+            ++i_;
+            any = true;
+        }
+        if (!any) return peek_error(JsonCode::InvalidNumber);
+    }
+    int c = peek();
+    if (c == 'e' || c == 'E') {
+        ++i_;
+        c = peek();
+        if (c == '+' || c == '-') ++i_;
+        if (i_ >= n_) return error(JsonCode::InvalidNumber);
+        if (!is_digit(s_[i_++])) return error(JsonCode::InvalidNumber);
+        while (is_digit(peek())) ++i_;
+    }
+    return true;
+}
+
+bool Scanner::ignore_value() {
+    // An explicit stack of open brackets: skipped values may nest without limit.
+    frames_.clear();
+    char enclosing = 0;
+    for (;;) {
+        int peeked = skip_ws();
+        char frame = 0;
+        switch (peeked) {
+            case -1: return peek_error(JsonCode::EofWhileParsingValue);
+            case 'n': ++i_; if (!parse_ident("ull")) return false; break;
+            case 't': ++i_; if (!parse_ident("rue")) return false; break;
+            case 'f': ++i_; if (!parse_ident("alse")) return false; break;
+            case '-': ++i_; if (!ignore_number()) return false; break;
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                if (!ignore_number()) return false;
+                break;
+            case '"': ++i_; if (!ignore_string()) return false; break;
+            case '[':
+            case '{':
+                if (enclosing) frames_.push_back(enclosing);
+                enclosing = 0;
+                ++i_;
+                frame = static_cast<char>(peeked);
+                break;
+            default: return peek_error(JsonCode::ExpectedSomeValue);
+        }
+
+        bool accept_comma;
+        if (frame) {
+            accept_comma = false;
+        } else if (enclosing) {
+            frame = enclosing;
+            enclosing = 0;
+            accept_comma = true;
+        } else if (!frames_.empty()) {
+            frame = frames_.back();
+            frames_.pop_back();
+            accept_comma = true;
+        } else {
+            return true;
+        }
+
+        for (;;) {
+            int c = skip_ws();
+            if (c == ',' && accept_comma) {
+                ++i_;
+                break;
+            }
+            if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
+                ++i_;
+                if (frames_.empty()) return true;
+                frame = frames_.back();
+                frames_.pop_back();
+                accept_comma = true;
+                continue;
+            }
+            if (c < 0) {
+                return peek_error(frame == '[' ? JsonCode::EofWhileParsingList : JsonCode::EofWhileParsingObject);
+            }
+            if (accept_comma) {
+                return peek_error(frame == '[' ? JsonCode::ExpectedListCommaOrEnd
+                                               : JsonCode::ExpectedObjectCommaOrEnd);
+            }
+            break;
+        }
+
+        if (frame == '{') {
+            int c = skip_ws();
+            if (c == '"') {
+                ++i_;
+            } else if (c < 0) {
+                return peek_error(JsonCode::EofWhileParsingObject);
+            } else {
+                return peek_error(JsonCode::KeyMustBeAString);
+            }
+            if (!ignore_string()) return false;
+            c = skip_ws();
+            if (c == ':') {
+                ++i_;
+            } else if (c < 0) {
+                return peek_error(JsonCode::EofWhileParsingObject);
+            } else {
+                return peek_error(JsonCode::ExpectedColon);
+            }
+        }
+        enclosing = frame;
+    }
+}
+
+}  // namespace radar

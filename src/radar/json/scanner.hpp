@@ -1,0 +1,128 @@
+// A cursor over JSON text with the exact error positions the reader reports.
+//
+// Positions follow one model: `index` bytes have been consumed. error() places
+// an error at the last consumed byte; peek_error() includes the byte being
+// looked at. Both the tree reader and the streaming record reader drive this
+// cursor, so they agree on every message and position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/error.hpp"
+#include "json/value.hpp"
+
+namespace radar {
+
+enum class JsonCode : uint8_t {
+    EofWhileParsingList,
+    EofWhileParsingObject,
+    EofWhileParsingString,
+    EofWhileParsingValue,
+    ExpectedColon,
+    ExpectedListCommaOrEnd,
+    ExpectedObjectCommaOrEnd,
+    ExpectedSomeIdent,
+    ExpectedSomeValue,
+    ExpectedDoubleQuote,
+    InvalidEscape,
+    InvalidNumber,
+    NumberOutOfRange,
+    InvalidUnicodeCodePoint,
+    ControlCharacterWhileParsingString,
+    KeyMustBeAString,
+    ExpectedNumericKey,
+    FloatKeyMustBeFinite,
+    LoneLeadingSurrogateInHexEscape,
+    TrailingComma,
+    TrailingCharacters,
+    UnexpectedEndOfHexEscape,
+    RecursionLimitExceeded,
+};
+
+std::string_view json_code_message(JsonCode code);
+
+// A number as read: the three classes of the JSON layer.
+struct ParsedNumber {
+    JsonValue::NumberKind kind = JsonValue::NumberKind::Unsigned;
+    union {
+        uint64_t u;
+        int64_t i;
+        double d;
+    };
+    ParsedNumber() : u(0) {}
+    double to_f64() const;
+};
+
+// Nesting budget: the 128th nested level fails.
+inline constexpr int kDepthBudget = 128;
+
+class Scanner {
+public:
+    explicit Scanner(std::string_view text) : s_(text.data()), n_(text.size()) {}
+
+    // Next byte without consuming it; -1 at the end.
+    int peek() const { return i_ < n_ ? static_cast<unsigned char>(s_[i_]) : -1; }
+    void eat() { ++i_; }
+    // Skips whitespace and peeks.
+    int skip_ws() {
+        while (i_ < n_) {
+            unsigned char c = static_cast<unsigned char>(s_[i_]);
+            if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+            ++i_;
+        }
+        return -1;
+    }
+
+    bool error(JsonCode code) { return fail_at(i_, json_code_message(code)); }
+    bool peek_error(JsonCode code) { return fail_at(i_ < n_ ? i_ + 1 : n_, json_code_message(code)); }
+    // An error raised by a conversion: placed at the last consumed byte.
+    bool fail_here(std::string_view message) { return fail_at(i_, message); }
+    bool fail_at(size_t index, std::string_view message);
+
+    // The error of the last failure, with its line and column.
+    JsonError take_error();
+
+    // Reading primitives; each returns false with the error set.
+    // After the first letter was consumed: the rest of true/false/null.
+    bool parse_ident(std::string_view rest);
+    // After an optional '-' was consumed.
+    bool parse_number(bool positive, ParsedNumber& out);
+    // After the opening quote was consumed. The view stays valid until the
+    // next string is read.
+    bool parse_string(std::string_view& out);
+    // Grammar check only: no depth limit, no number range, no surrogate pairing.
+    bool ignore_value();
+    // At the end of a document: only whitespace may follow.
+    bool finish();
+
+    // Nesting budget shared by everything read from this text.
+    bool enter(/* at the opening bracket, before consuming it */) {
+        if (--depth_ == 0) return peek_error(JsonCode::RecursionLimitExceeded);
+        return true;
+    }
+    void leave() { ++depth_; }
+
+    size_t index() const { return i_; }
+
+private:
+    bool parse_escape();
+    bool parse_unicode_escape();
+    bool decode_hex_escape(uint16_t& out);
+    bool ignore_string();
+    bool ignore_number();
+
+    const char* s_;
+    size_t n_;
+    size_t i_ = 0;
+    int depth_ = kDepthBudget;
+    size_t err_index_ = 0;
+    std::string err_message_;
+    std::string scratch_;
+    std::vector<char> frames_;
+};
+
+}  // namespace radar

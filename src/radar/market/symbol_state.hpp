@@ -1,0 +1,46 @@
+// The rolling per-symbol state that every indicator reads.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "market/bounded_series.hpp"
+#include "market/event.hpp"
+#include "spec/spec.hpp"
+
+namespace radar {
+
+struct BookVolumes {
+    double bid_volume;
+    double ask_volume;
+};
+
+struct SymbolState {
+    std::optional<BookVolumes> book;
+    BoundedSeries open_interest;
+    BoundedSeries funding_rate;
+    BoundedSeries mark_price;
+    BoundedSeries liquidation_qty;
+    int64_t last_ts = std::numeric_limits<int64_t>::min();
+    uint64_t window;
+
+    explicit SymbolState(uint64_t w)
+        : open_interest(w), funding_rate(w), mark_price(w), liquidation_qty(w), window(w) {}
+
+    // Folds one event in; events are taken in arrival order whatever their ts.
+    void apply(const Event& event);
+};
+
+// A parameter read as a number of observations: the integer part of a
+// positive finite value, saturated at 2^64 - 1; anything else counts 0.
+inline uint64_t observation_count(double p) {
+    if (!(p > 0.0) || p == std::numeric_limits<double>::infinity()) return 0;
+    if (p >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(p);
+}
+
+// One more than the longest look-back of the spec's signals, at least 2.
+uint64_t window_length(const RadarSpec& spec);
+
+}  // namespace radar

@@ -1,0 +1,78 @@
+#include <string>
+#include <utility>
+
+#include "json/reader.hpp"
+#include "json/writer.hpp"
+#include "market/commands.hpp"
+#include "protocol/handle.hpp"
+#include "protocol/lifecycle.hpp"
+#include "protocol/responses.hpp"
+#include "scan/commands.hpp"
+
+namespace radar {
+
+std::string ok_response() { return std::string(kOkResponse); }
+
+std::string error_response(const RadarError& error) {
+    std::string out = R"({"error":)";
+    append_json_string(out, error.render());
+    out.append(R"(,"ok":false})");
+    return out;
+}
+
+namespace {
+
+std::string respond(Result<std::string> r) { return r ? std::move(r.value()) : error_response(r.error()); }
+
+std::string respond(const std::optional<RadarError>& failure) {
+    return failure ? error_response(*failure) : ok_response();
+}
+
+std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
+    // The length picks the one candidate name; its bytes must then match.
+    switch (name.size()) {
+        case 4:
+            if (name == "feed") return respond(feed_command(h.spec, h.dataset, cmd));
+            if (name == "scan") return respond(scan_command(h.spec, cmd));
+            break;
+        case 5:
+            if (name == "reset") return reset_command(h);
+            break;
+        case 6:
+            if (name == "alerts") return respond(alerts_command(h.spec, h.dataset));
+            break;
+        case 7:
+            if (name == "version") return version_command();
+            break;
+        case 8:
+            if (name == "set_spec") return respond(set_spec_command(h, cmd));
+            break;
+        case 10:
+            if (name == "feed_batch") return respond(feed_batch_command(h.spec, h.dataset, cmd));
+            break;
+        default: break;
+    }
+    return error_response(RadarError::bad_spec("unknown cmd: " + std::string(name)));
+}
+
+}  // namespace
+
+std::string run_command(Handle& handle, std::string_view command_text) {
+    JsonValue root;
+    JsonError parse_error;
+    if (!parse_value(command_text, root, parse_error)) return error_response(RadarError::from_json(parse_error));
+    const JsonValue* cmd = root.is_object() ? root.find("cmd") : nullptr;
+    if (cmd == nullptr || !cmd->is_string()) return error_response(RadarError::bad_spec("missing \"cmd\""));
+    return dispatch(handle, cmd->as_string(), root);
+}
+
+Result<std::unique_ptr<Handle>> Handle::create(std::string_view spec_text) {
+    Result<RadarSpec> spec = RadarSpec::from_json_text(spec_text);
+    if (!spec) return std::move(spec.error());
+    if (auto invalid = spec.value().validate()) return std::move(*invalid);
+    auto handle = std::make_unique<Handle>();
+    handle->spec = std::move(spec.value());
+    return handle;
+}
+
+}  // namespace radar

@@ -1,0 +1,27 @@
+// A radar handle: one validated specification and the data fed so far.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "json/error.hpp"
+#include "market/dataset.hpp"
+#include "spec/spec.hpp"
+
+namespace radar {
+
+inline constexpr std::string_view kVersion = "0.1.3";
+
+struct Handle {
+    RadarSpec spec;
+    Dataset dataset;
+
+    // Reads and validates the specification text; nothing is created on error.
+    static Result<std::unique_ptr<Handle>> create(std::string_view spec_text);
+};
+
+// The command envelope: every outcome, failures included, is a response text.
+std::string run_command(Handle& handle, std::string_view command_text);
+
+}  // namespace radar

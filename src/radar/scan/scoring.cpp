@@ -1,0 +1,126 @@
+#include "scan/scoring.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+
+#include "json/number_text.hpp"
+#include "json/writer.hpp"
+#include "scan/indicators.hpp"
+
+namespace radar {
+
+namespace {
+
+// Maps a double to an unsigned key whose order is the IEEE-754 total order
+// (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
+uint64_t total_order_key(double d) {
+    uint64_t bits = std::bit_cast<uint64_t>(d);
+    return (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+}  // namespace
+
+double score_symbol(const SymbolState& state, const std::vector<Signal>& signals, double* strengths) {
+    double acc = 0.0;
+    double wsum = 0.0;
+    for (size_t i = 0; i < signals.size(); ++i) {
+        double s = signal_strength(signals[i], state);
+        strengths[i] = s;
+        acc = acc + s * signals[i].weight;
+        wsum = wsum + signals[i].weight;
+    }
+    return wsum > 0.0 ? grid_value(acc / wsum) : 0.0;
+}
+
+AlertListBuilder::AlertListBuilder(const RadarSpec& spec) : spec_(spec) {
+    const size_t n = spec.signals.size();
+    std::vector<std::string> labels;
+    labels.reserve(n);
+    for (const Signal& s : spec.signals) labels.push_back(s.label());
+
+    signal_of_key_.resize(n);
+    std::iota(signal_of_key_.begin(), signal_of_key_.end(), size_t{0});
+    std::sort(signal_of_key_.begin(), signal_of_key_.end(),
+              [&](size_t a, size_t b) { return labels[a] < labels[b]; });
+
+    // Labels always hold "(" and start with a letter before 's', so
+    // "severity" sorts after all of them.
+    keys_.reserve(n + 1);
+    for (size_t i : signal_of_key_) keys_.push_back(std::move(labels[i]));
+    keys_.emplace_back("severity");
+    strengths_.resize(n);
+}
+
+void AlertListBuilder::add(std::string_view symbol, const SymbolState& state) {
+    ++scanned_;
+    double severity = score_symbol(state, spec_.signals, strengths_.data());
+    if (!(severity >= spec_.threshold)) return;
+    candidates_.push_back({total_order_key(severity), symbol, severity, state.last_ts, values_.size()});
+    for (size_t i : signal_of_key_) values_.push_back(grid_value(strengths_[i]));
+    values_.push_back(severity);
+}
+
+ScanResult AlertListBuilder::finish() {
+    auto before = [](const Candidate& a, const Candidate& b) {
+        if (a.rank_key != b.rank_key) return a.rank_key > b.rank_key;
+        return a.symbol < b.symbol;
+    };
+    // The order is total (symbols are distinct), so ranking only the kept
+    // prefix gives the same list as a full sort.
+    size_t keep = candidates_.size();
+    if (spec_.limit && *spec_.limit < keep) {
+        keep = static_cast<size_t>(*spec_.limit);
+        std::partial_sort(candidates_.begin(), candidates_.begin() + static_cast<ptrdiff_t>(keep),
+                          candidates_.end(), before);
+    } else {
+        std::sort(candidates_.begin(), candidates_.end(), before);
+    }
+
+    ScanResult result;
+    result.scanned = scanned_;
+    const size_t width = keys_.size();
+    result.alerts.reserve(keep);
+    for (size_t i = 0; i < keep; ++i) {
+        const Candidate& c = candidates_[i];
+        const double* v = values_.data() + c.first;
+        result.alerts.push_back(Alert{std::string(c.symbol), c.severity, std::vector<double>(v, v + width), c.ts});
+    }
+    result.factor_keys = std::move(keys_);
+    return result;
+}
+
+void write_scan_result(std::string& out, const ScanResult& result) {
+    out += "{\"alerts\":[";
+    bool first = true;
+    for (const Alert& a : result.alerts) {
+        if (!first) out.push_back(',');
+        first = false;
+        out += "{\"symbol\":";
+        append_json_string(out, a.symbol);
+        out += ",\"severity\":";
+        append_json_double(out, a.severity);
+        out += ",\"factors\":{";
+        for (size_t k = 0; k < a.factors.size(); ++k) {
+            if (k) out.push_back(',');
+            append_json_string(out, result.factor_keys[k]);
+            out.push_back(':');
+            append_json_double(out, a.factors[k]);
+        }
+        out += "},\"ts\":";
+        append_i64(out, a.ts);
+        out.push_back('}');
+    }
+    out += "],\"scanned\":";
+    append_u64(out, result.scanned);
+    out.push_back('}');
+}
+
+std::string write_scan_result(const ScanResult& result) {
+    std::string out;
+    out.reserve(128);
+    write_scan_result(out, result);
+    return out;
+}
+
+}  // namespace radar

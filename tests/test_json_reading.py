@@ -1,0 +1,115 @@
+"""Reader messages and positions, seen through command and constructor texts."""
+import pytest
+
+from zolvar_radar import Radar
+
+SPEC = '{"signals":[{"kind":"funding_flip","params":[1]}]}'
+
+
+def parse_error(text):
+    return f'{{"error":"parse: {text}","ok":false}}'
+
+
+@pytest.fixture(scope="module")
+def radar():
+    return Radar(SPEC)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("x", "expected value at line 1 column 1"),
+        ("", "EOF while parsing a value at line 1 column 0"),
+        ("  \n\t ", "EOF while parsing a value at line 2 column 2"),
+        ('{"cmd":"reset"} x', "trailing characters at line 1 column 17"),
+        ('"a\nb"', "control character (\\\\u0000-\\\\u001F) found while parsing a string at line 2 column 0"),
+        ("\ufeff{}", "expected value at line 1 column 1"),
+        ("[1]\u00a0", "trailing characters at line 1 column 4"),
+        ("[1]\f", "trailing characters at line 1 column 4"),
+        # end of text inside a token
+        ("-", "EOF while parsing a value at line 1 column 1"),
+        ("1.", "EOF while parsing a value at line 1 column 2"),
+        ("1e", "EOF while parsing a value at line 1 column 2"),
+        ("nul", "EOF while parsing a value at line 1 column 3"),
+        ("tru", "EOF while parsing a value at line 1 column 3"),
+        ('"ab', "EOF while parsing a string at line 1 column 3"),
+        ('"\\u12', "EOF while parsing a string at line 1 column 5"),
+        ("[", "EOF while parsing a list at line 1 column 1"),
+        ("[1", "EOF while parsing a list at line 1 column 2"),
+        ("{", "EOF while parsing an object at line 1 column 1"),
+        ('{"a"', "EOF while parsing an object at line 1 column 4"),
+        ('{"a":', "EOF while parsing a value at line 1 column 5"),
+        ("[1,", "EOF while parsing a value at line 1 column 3"),
+        ('{"a":1,', "EOF while parsing a value at line 1 column 7"),
+        # bad starts and malformed numbers
+        (".5", "expected value at line 1 column 1"),
+        ("+1", "expected value at line 1 column 1"),
+        ("NaN", "expected value at line 1 column 1"),
+        ("NULL", "expected value at line 1 column 1"),
+        ("nan", "expected ident at line 1 column 2"),
+        ("trux", "expected ident at line 1 column 4"),
+        ("-Infinity", "invalid number at line 1 column 2"),
+        ("[1.]", "invalid number at line 1 column 4"),
+        ("[1e]", "invalid number at line 1 column 4"),
+        ("[1ee]", "invalid number at line 1 column 4"),
+        ("01", "invalid number at line 1 column 2"),
+        ("[0x1]", "expected `,` or `]` at line 1 column 3"),
+        ("123abc", "trailing characters at line 1 column 4"),
+        ("1e400", "number out of range at line 1 column 5"),
+        ("-1e400", "number out of range at line 1 column 6"),
+        ("[1" + "0" * 400 + "]", "number out of range at line 1 column 402"),
+        ("1e99999999999", "number out of range at line 1 column 12"),
+        # escapes and surrogates
+        ('"\\ud800"', "unexpected end of hex escape at line 1 column 8"),
+        ('"\\ud800x"', "unexpected end of hex escape at line 1 column 8"),
+        ('"\\ud800\\u0041"', "lone leading surrogate in hex escape at line 1 column 13"),
+        ('"\\ud800\\ud800"', "lone leading surrogate in hex escape at line 1 column 13"),
+        ('"\\udc00"', "lone leading surrogate in hex escape at line 1 column 7"),
+        ('"\\u12G4"', "invalid escape at line 1 column 6"),
+        ('"\\x"', "invalid escape at line 1 column 3"),
+        # structure
+        ("[1,\n2,\n]", "trailing comma at line 3 column 1"),
+        ('{"a":1,}', "trailing comma at line 1 column 8"),
+        ("{1:2}", "key must be a string at line 1 column 2"),
+        ('{"a":1,2}', "key must be a string at line 1 column 8"),
+        ('{"a" 1}', "expected `:` at line 1 column 6"),
+        ('{"a":1 "b"}', "expected `,` or `}` at line 1 column 8"),
+        ("[1 2]", "expected `,` or `]` at line 1 column 4"),
+        ("[" * 128 + "]" * 128, "recursion limit exceeded at line 1 column 128"),
+        ("[" * 100_000, "recursion limit exceeded at line 1 column 128"),
+    ],
+)
+def test_reader_errors(radar, text, message):
+    assert radar.command(text) == parse_error(message)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "[" * 127 + "]" * 127,
+        '{"x":-0}',
+        '{"x":1e-400}',
+        '{"x":99999999999999999999}',
+        '{"x":18446744073709551615,"y":-9223372036854775808}',
+        '{"x":"\\ud83d\\ude00\\"\\\\\\/\\b\\f\\n\\r\\t"}',
+        ' \t\r\n{"x":[]} \t\r\n',
+    ],
+)
+def test_well_formed_texts_reach_the_envelope(radar, text):
+    assert radar.command(text) == '{"error":"bad spec: missing \\"cmd\\"","ok":false}'
+
+
+def test_last_duplicate_member_wins(radar):
+    assert radar.command('{"cmd":"reset","cmd":"version"}') == '{"version":"0.1.3"}'
+
+
+def test_positions_count_bytes_of_the_line(radar):
+    # é is two bytes: the column counts bytes, not characters
+    assert radar.command('\n\n"éé" x') == parse_error("trailing characters at line 3 column 8")
+    with pytest.raises(ValueError, match='^parse: invalid type: string "éé", expected struct RadarSpec at line 3 column 6$'):
+        Radar('\n\n"éé" x')
+
+
+def test_huge_string_is_read(radar):
+    big = "a" * 50_000_000
+    assert radar.command('{"cmd":"version","pad":"' + big + '"}') == '{"version":"0.1.3"}'
