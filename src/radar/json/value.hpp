@@ -19,7 +19,7 @@ public:
     enum class NumberKind : uint8_t { Unsigned, Signed, Double };
 
     JsonValue() = default;
-    static JsonValue null() { return JsonValue(); }
+    static JsonValue null();
     static JsonValue boolean(bool b);
     static JsonValue unsigned_number(uint64_t u);
     static JsonValue signed_number(int64_t i);
@@ -69,5 +69,7 @@ struct JsonMember {
     std::string key;
     JsonValue value;
 };
+
+inline JsonValue JsonValue::null() { return JsonValue(); }
 
 }  // namespace radar
