@@ -42,16 +42,15 @@ private:
     // head_ + i never reaches twice the buffer size, so one subtraction wraps.
     size_t wrap(size_t i) const { return i >= buf_.size() ? i - buf_.size() : i; }
 
+    // Growth happens only while nothing has been evicted yet, so head_ is
+    // still 0 and a plain resize keeps the order.
     void grow() {
-        constexpr size_t kFirst = 4;
-        size_t old = buf_.size();
-        uint64_t target = old == 0 ? kFirst : (old > capacity_ / 2 ? capacity_ : uint64_t{2} * old);
-        if (target > capacity_) target = capacity_;
-        std::vector<double> next(static_cast<size_t>(target));
-        // The buffer is full when it grows: unroll it so head_ becomes 0.
-        for (size_t i = 0; i < len_; ++i) next[i] = (*this)[i];
-        buf_.swap(next);
-        head_ = 0;
+        constexpr uint64_t kFirst = 4;
+        uint64_t old = buf_.size();
+        uint64_t target = old == 0 ? kFirst : (old > capacity_ / 2 ? capacity_ : 2 * old);
+        size_t size = static_cast<size_t>(target < capacity_ ? target : capacity_);
+        buf_.reserve(size);  // exactly: resize alone may round the allocation up past W
+        buf_.resize(size);
     }
 
     std::vector<double> buf_;

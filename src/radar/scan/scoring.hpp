@@ -43,7 +43,8 @@ public:
 
     void add(std::string_view symbol, const SymbolState& state);
 
-    // Ranks by severity (descending) then symbol, and applies the limit.
+    // Ranks by severity (descending) then symbol and applies the limit.
+    // Call once: the builder hands its keys over to the result.
     ScanResult finish();
 
 private:
