@@ -48,9 +48,10 @@ inline bool is_alert_list(const radar::JsonValue& v) {
 // Returns true when the response reports success.
 inline bool check_response(std::string_view response) {
     if (!valid_utf8(response)) fail("response is not UTF-8", response);
-    radar::JsonValue v;
+    static radar::JsonDocument doc;
     radar::JsonError e;
-    if (!radar::parse_value(response, v, e)) fail("response is not JSON", response);
+    if (!doc.parse(response, e)) fail("response is not JSON", response);
+    const radar::JsonValue& v = doc.root();
     if (!v.is_object()) fail("response is not an object", response);
     if (response == R"({"ok":true})" || response == R"({"version":"0.1.3"})") return true;
     if (const radar::JsonValue* ok = v.find("ok")) {

@@ -1,42 +1,52 @@
 #include "json/reader.hpp"
 
-#include <string>
+#include <algorithm>
 #include <utility>
-#include <vector>
 
 #include "json/scanner.hpp"
 
 namespace radar {
 
-namespace {
-
-class TreeReader {
+// Parses into the document's scratch stacks; a closing bracket moves its
+// children into one contiguous run. Children are located by offset while the
+// runs may still move and become pointers once the text is read.
+class TreeBuilder {
 public:
-    explicit TreeReader(std::string_view text) : sc_(text) {}
+    TreeBuilder(JsonDocument& doc, std::string_view text) : doc_(doc), sc_(text) {}
 
-    bool read_document(JsonValue& out) { return read_value(out) && sc_.finish(); }
+    bool read_document() {
+        JsonValue root;
+        if (!read_value(root) || !sc_.finish()) return false;
+        doc_.root_ = root;
+        fix_up();
+        return true;
+    }
     JsonError take_error() { return sc_.take_error(); }
 
 private:
+    static JsonValue scalar(JsonValue::Kind kind) {
+        JsonValue v;
+        v.kind_ = kind;
+        return v;
+    }
+
     bool read_value(JsonValue& out) {
         int b = sc_.skip_ws();
         switch (b) {
             case -1: return sc_.peek_error(JsonCode::EofWhileParsingValue);
             case 'n':
                 sc_.eat();
-                if (!sc_.parse_ident("ull")) return false;
-                out = JsonValue::null();
-                return true;
+                out = scalar(JsonValue::Kind::Null);
+                return sc_.parse_ident("ull");
             case 't':
                 sc_.eat();
-                if (!sc_.parse_ident("rue")) return false;
-                out = JsonValue::boolean(true);
-                return true;
+                out = scalar(JsonValue::Kind::Bool);
+                out.b_ = true;
+                return sc_.parse_ident("rue");
             case 'f':
                 sc_.eat();
-                if (!sc_.parse_ident("alse")) return false;
-                out = JsonValue::boolean(false);
-                return true;
+                out = scalar(JsonValue::Kind::Bool);
+                return sc_.parse_ident("alse");
             case '-':
                 sc_.eat();
                 return read_number(false, out);
@@ -46,8 +56,10 @@ private:
             case '"': {
                 sc_.eat();
                 std::string_view s;
-                if (!sc_.parse_string(s)) return false;
-                out = JsonValue::string(std::string(s));
+                if (!read_string(s)) return false;
+                out = scalar(JsonValue::Kind::String);
+                out.s_ = s.data();
+                out.len_ = s.size();
                 return true;
             }
             case '[': return read_array(out);
@@ -59,18 +71,28 @@ private:
     bool read_number(bool positive, JsonValue& out) {
         ParsedNumber n;
         if (!sc_.parse_number(positive, n)) return false;
+        out = scalar(JsonValue::Kind::Number);
+        out.num_ = n.kind;
         switch (n.kind) {
-            case JsonValue::NumberKind::Unsigned: out = JsonValue::unsigned_number(n.u); break;
-            case JsonValue::NumberKind::Signed: out = JsonValue::signed_number(n.i); break;
-            case JsonValue::NumberKind::Double: out = JsonValue::double_number(n.d); break;
+            case JsonValue::NumberKind::Unsigned: out.u_ = n.u; break;
+            case JsonValue::NumberKind::Signed: out.i_ = n.i; break;
+            case JsonValue::NumberKind::Double: out.d_ = n.d; break;
         }
+        return true;
+    }
+
+    // A view into the text, or into a copy when escapes had to be decoded.
+    bool read_string(std::string_view& out) {
+        if (!sc_.parse_string(out)) return false;
+        if (sc_.string_was_copied()) out = doc_.unescaped_.emplace_back(out);
         return true;
     }
 
     bool read_array(JsonValue& out) {
         if (!sc_.enter()) return false;
         sc_.eat();
-        std::vector<JsonValue> items;
+        auto& stack = doc_.stack_;
+        const size_t mark = stack.size();
         bool first = true;
         for (;;) {
             int c = sc_.skip_ws();
@@ -84,19 +106,25 @@ private:
                 if (c == -1) return sc_.peek_error(JsonCode::EofWhileParsingValue);
             }
             first = false;
-            items.emplace_back();
-            if (!read_value(items.back())) return false;
+            JsonValue item;
+            if (!read_value(item)) return false;
+            stack.push_back(item);
         }
         sc_.eat();
         sc_.leave();
-        out = JsonValue::array(std::move(items));
+        out = scalar(JsonValue::Kind::Array);
+        out.u_ = doc_.items_.size();  // offset until fix_up
+        out.len_ = stack.size() - mark;
+        doc_.items_.insert(doc_.items_.end(), stack.begin() + static_cast<ptrdiff_t>(mark), stack.end());
+        stack.resize(mark);
         return true;
     }
 
     bool read_object(JsonValue& out) {
         if (!sc_.enter()) return false;
         sc_.eat();
-        std::vector<JsonMember> members;
+        auto& open = doc_.open_members_;
+        const size_t mark = open.size();
         bool first = true;
         for (;;) {
             int c = sc_.skip_ws();
@@ -114,31 +142,96 @@ private:
             }
             first = false;
             sc_.eat();
-            std::string_view key;
-            if (!sc_.parse_string(key)) return false;
-            members.emplace_back();
-            members.back().key.assign(key);
+            JsonMember m;
+            if (!read_string(m.key)) return false;
             c = sc_.skip_ws();
             if (c != ':') return sc_.peek_error(c == -1 ? JsonCode::EofWhileParsingObject : JsonCode::ExpectedColon);
             sc_.eat();
-            if (!read_value(members.back().value)) return false;
+            if (!read_value(m.value)) return false;
+            open.push_back(m);
         }
         sc_.eat();
         sc_.leave();
-        out = JsonValue::object(std::move(members));
+        const size_t count = sort_unique(open.begin() + static_cast<ptrdiff_t>(mark), open.end());
+        out = scalar(JsonValue::Kind::Object);
+        out.u_ = doc_.members_.size();  // offset until fix_up
+        out.len_ = count;
+        doc_.members_.insert(doc_.members_.end(), open.begin() + static_cast<ptrdiff_t>(mark),
+                             open.begin() + static_cast<ptrdiff_t>(mark + count));
+        open.resize(mark);
         return true;
     }
 
+    // Sorts by key keeping equal keys in text order, then keeps the last of
+    // each run of equal keys. Returns how many members remain at the front.
+    template <class It>
+    static size_t sort_unique(It first, It last) {
+        auto less = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+        const size_t n = static_cast<size_t>(last - first);
+        if (!std::is_sorted(first, last, less)) {
+            if (n <= 16) {
+                for (size_t i = 1; i < n; ++i) {
+                    JsonMember m = first[static_cast<ptrdiff_t>(i)];
+                    size_t j = i;
+                    for (; j > 0 && m.key < first[static_cast<ptrdiff_t>(j - 1)].key; --j) {
+                        first[static_cast<ptrdiff_t>(j)] = first[static_cast<ptrdiff_t>(j - 1)];
+                    }
+                    first[static_cast<ptrdiff_t>(j)] = m;
+                }
+            } else {
+                std::stable_sort(first, last, less);
+            }
+        }
+        size_t out = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (i + 1 < n && first[static_cast<ptrdiff_t>(i)].key == first[static_cast<ptrdiff_t>(i + 1)].key) continue;
+            first[static_cast<ptrdiff_t>(out++)] = first[static_cast<ptrdiff_t>(i)];
+        }
+        return out;
+    }
+
+    void fix(JsonValue& v) {
+        if (v.kind_ == JsonValue::Kind::Array) {
+            v.items_ = doc_.items_.data() + v.u_;
+        } else if (v.kind_ == JsonValue::Kind::Object) {
+            v.members_ = doc_.members_.data() + v.u_;
+        }
+    }
+    void fix_up() {
+        fix(doc_.root_);
+        for (JsonValue& v : doc_.items_) fix(v);
+        for (JsonMember& m : doc_.members_) fix(m.value);
+    }
+
+    JsonDocument& doc_;
     Scanner sc_;
 };
 
-}  // namespace
-
-bool parse_value(std::string_view text, JsonValue& out, JsonError& error) {
-    TreeReader reader(text);
-    if (reader.read_document(out)) return true;
-    error = reader.take_error();
+bool JsonDocument::parse(std::string_view text, JsonError& error) {
+    items_.clear();
+    members_.clear();
+    stack_.clear();
+    open_members_.clear();
+    unescaped_.clear();
+    root_ = JsonValue();
+    TreeBuilder builder(*this, text);
+    if (builder.read_document()) return true;
+    error = builder.take_error();
     return false;
+}
+
+void JsonDocument::trim() {
+    // About 2 MB of values stays; beyond that a huge command gives its memory back.
+    constexpr size_t kKeep = size_t{1} << 16;
+    auto release = [](auto& v) {
+        if (v.capacity() > kKeep) std::remove_reference_t<decltype(v)>().swap(v);
+    };
+    release(items_);
+    release(members_);
+    release(stack_);
+    release(open_members_);
+    unescaped_.clear();
+    unescaped_.shrink_to_fit();
 }
 
 }  // namespace radar

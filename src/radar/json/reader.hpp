@@ -1,15 +1,45 @@
 // Reading a whole text into a JsonValue tree.
 #pragma once
 
+#include <deque>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/error.hpp"
 #include "json/value.hpp"
 
 namespace radar {
 
-// Exactly one value surrounded only by whitespace, nested at most 127 levels.
-// On failure `error` holds the message and its line and column.
-bool parse_value(std::string_view text, JsonValue& out, JsonError& error);
+// Owns the storage of one parsed text. Its buffers are kept from one parse
+// to the next, so a handle that reads command after command stops
+// allocating once warm; buffers grown by a very large text are given back.
+class JsonDocument {
+public:
+    JsonDocument() = default;
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+
+    // Exactly one value surrounded only by whitespace, nested at most 127
+    // levels. The text must outlive the use of root(): strings point into it.
+    bool parse(std::string_view text, JsonError& error);
+    const JsonValue& root() const { return root_; }
+
+    // Frees buffers beyond a modest size; call once a parsed value is done with.
+    void trim();
+
+private:
+    friend class TreeBuilder;
+
+    JsonValue root_;
+    std::vector<JsonValue> items_;     // children of arrays, run after run
+    std::vector<JsonMember> members_;  // members of objects, run after run
+    std::vector<JsonValue> stack_;     // elements of arrays still open
+    std::vector<JsonMember> open_members_;
+    std::deque<std::string> unescaped_;  // strings that held escapes
+};
+
+// Convenience for a one-off parse (tests, tools).
+inline bool parse_value(std::string_view text, JsonDocument& doc, JsonError& error) { return doc.parse(text, error); }
 
 }  // namespace radar

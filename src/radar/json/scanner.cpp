@@ -338,7 +338,8 @@ bool Scanner::parse_escape() {
 
 bool Scanner::parse_string(std::string_view& out) {
     size_t start = i_;
-    bool copied = false;
+    bool& copied = copied_;
+    copied = false;
     scratch_.clear();
     for (;;) {
         while (i_ < n_ && !kStringStops[static_cast<unsigned char>(s_[i_])]) ++i_;

@@ -94,6 +94,9 @@ public:
     // After the opening quote was consumed. The view stays valid until the
     // next string is read.
     bool parse_string(std::string_view& out);
+    // Whether the last string read had escapes, so its view points into a
+    // buffer the next string will overwrite.
+    bool string_was_copied() const { return copied_; }
     // Grammar check only: no depth limit, no number range, no surrogate pairing.
     bool ignore_value();
     // At the end of a document: only whitespace may follow.
@@ -119,6 +122,7 @@ private:
     size_t n_;
     size_t i_ = 0;
     int depth_ = kDepthBudget;
+    bool copied_ = false;
     size_t err_index_ = 0;
     std::string err_message_;
     std::string scratch_;

@@ -1,12 +1,15 @@
-// The parsed JSON tree. Objects keep their members sorted by key bytes with
-// each key once (the last occurrence in the text wins), so lookups are binary
-// searches and iteration is in key order.
+// The parsed JSON tree. A value is a small view (24 bytes): strings point into
+// the command text (or into the document's buffer when they had escapes), and
+// arrays and objects point at contiguous runs of children held by the
+// JsonDocument that parsed them, so reading builds no nodes on the heap.
+// Objects keep their members sorted by key bytes with each key once (the
+// last occurrence in the text wins): lookups are binary searches and
+// iteration is in key order.
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <span>
 #include <string_view>
-#include <vector>
 
 namespace radar {
 
@@ -18,16 +21,7 @@ public:
     // A number is exactly one of: unsigned 64-bit, negative signed 64-bit, double.
     enum class NumberKind : uint8_t { Unsigned, Signed, Double };
 
-    JsonValue() = default;
-    static JsonValue null();
-    static JsonValue boolean(bool b);
-    static JsonValue unsigned_number(uint64_t u);
-    static JsonValue signed_number(int64_t i);
-    static JsonValue double_number(double d);
-    static JsonValue string(std::string s);
-    static JsonValue array(std::vector<JsonValue> items);
-    // Sorts by key and keeps the last of equal keys.
-    static JsonValue object(std::vector<JsonMember> members);
+    JsonValue() : u_(0) {}
 
     Kind kind() const { return kind_; }
     NumberKind number_kind() const { return num_; }
@@ -37,39 +31,41 @@ public:
     bool is_object() const { return kind_ == Kind::Object; }
 
     bool as_bool() const { return b_; }
-    uint64_t as_u64() const { return n_.u; }
-    int64_t as_i64() const { return n_.i; }
-    double as_f64() const { return n_.d; }
+    uint64_t as_u64() const { return u_; }
+    int64_t as_i64() const { return i_; }
+    double as_f64() const { return d_; }
     // Any number converted to the nearest double.
     double to_f64() const;
-    std::string_view as_string() const { return str_; }
-    const std::vector<JsonValue>& items() const { return items_; }
-    const std::vector<JsonMember>& members() const { return members_; }
+    std::string_view as_string() const { return {s_, static_cast<size_t>(len_)}; }
+    std::span<const JsonValue> items() const { return {items_, static_cast<size_t>(len_)}; }
+    std::span<const JsonMember> members() const;
 
     // Binary search among the (sorted, unique) members of an object.
     const JsonValue* find(std::string_view key) const;
 
 private:
+    friend class JsonDocument;
+    friend class TreeBuilder;
+
     Kind kind_ = Kind::Null;
     NumberKind num_ = NumberKind::Unsigned;
     bool b_ = false;
+    uint64_t len_ = 0;  // string length, element or member count
     union {
-        uint64_t u;
-        int64_t i;
-        double d;
-    } n_{0};
-    std::string str_;
-    std::vector<JsonValue> items_;
-    std::vector<JsonMember> members_;
-
-    friend class ValueBuilder;
+        uint64_t u_;
+        int64_t i_;
+        double d_;
+        const char* s_;
+        const JsonValue* items_;
+        const JsonMember* members_;
+    };
 };
 
 struct JsonMember {
-    std::string key;
+    std::string_view key;
     JsonValue value;
 };
 
-inline JsonValue JsonValue::null() { return JsonValue(); }
+inline std::span<const JsonMember> JsonValue::members() const { return {members_, static_cast<size_t>(len_)}; }
 
 }  // namespace radar

@@ -58,12 +58,17 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
 }  // namespace
 
 std::string run_command(Handle& handle, std::string_view command_text) {
-    JsonValue root;
     JsonError parse_error;
-    if (!parse_value(command_text, root, parse_error)) return error_response(RadarError::from_json(parse_error));
+    if (!handle.document.parse(command_text, parse_error)) {
+        return error_response(RadarError::from_json(parse_error));
+    }
+    const JsonValue& root = handle.document.root();
     const JsonValue* cmd = root.is_object() ? root.find("cmd") : nullptr;
-    if (cmd == nullptr || !cmd->is_string()) return error_response(RadarError::bad_spec("missing \"cmd\""));
-    return dispatch(handle, cmd->as_string(), root);
+    std::string response = cmd == nullptr || !cmd->is_string()
+                               ? error_response(RadarError::bad_spec("missing \"cmd\""))
+                               : dispatch(handle, cmd->as_string(), root);
+    handle.document.trim();
+    return response;
 }
 
 Result<std::unique_ptr<Handle>> Handle::create(std::string_view spec_text) {

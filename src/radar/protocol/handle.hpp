@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "json/error.hpp"
+#include "json/reader.hpp"
 #include "market/dataset.hpp"
 #include "spec/spec.hpp"
 
@@ -16,6 +17,8 @@ inline constexpr std::string_view kVersion = "0.1.3";
 struct Handle {
     RadarSpec spec;
     Dataset dataset;
+    // Parser buffers reused by every command of this handle.
+    JsonDocument document;
 
     // Reads and validates the specification text; nothing is created on error.
     static Result<std::unique_ptr<Handle>> create(std::string_view spec_text);
