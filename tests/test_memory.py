@@ -23,6 +23,9 @@ WINDOW = 21  # one more than the longest look-back
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+# AddressSanitizer keeps freed memory in quarantine: resident sizes mean nothing there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+rss_bound = pytest.mark.skipif(SANITIZED, reason="resident size is not meaningful under AddressSanitizer")
 
 
 def rss():
@@ -48,6 +51,7 @@ def mixed_commands(n_symbols=64):
         i += 1
 
 
+@rss_bound
 def test_resident_memory_flat_over_a_long_command_stream():
     r = Radar(json.dumps(SPEC))
     stream = mixed_commands()
@@ -78,7 +82,7 @@ def test_handles_release_everything():
             pass
     gc.collect()
     assert sys.getrefcount(Radar) == refs
-    assert rss() - start < 1 << 20
+    assert SANITIZED or rss() - start < 1 << 20
 
 
 def test_many_symbols_stay_within_the_state_bound():
@@ -92,7 +96,7 @@ def test_many_symbols_stay_within_the_state_bound():
     per_symbol = (rss() - start) / n
     doubles = 4 * WINDOW * 8
     print(f"resident bytes per full symbol state: {per_symbol:.0f} (doubles: {doubles})")
-    assert per_symbol <= doubles + 1024
+    assert SANITIZED or per_symbol <= doubles + 1024
     result = json.loads(r.command('{"cmd":"alerts"}'))
     assert result["scanned"] == n
 
