@@ -1,0 +1,478 @@
+"""The `zolvar-radar` command: scan, replay and check from the shell."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Iterable, Sequence
+
+from rich import box
+from rich.console import Console
+from rich.progress import (
+    BarColumn,
+    DownloadColumn,
+    Progress,
+    TextColumn,
+    TimeElapsedColumn,
+)
+from rich.table import Table
+from rich.text import Text
+
+from . import __version__
+from ._zolvar_radar import Radar
+from .inputs import (
+    BadLine,
+    Checker,
+    InputError,
+    Reader,
+    Record,
+    feed_batch_command,
+    feed_command,
+    open_sources,
+    scan_command,
+)
+
+DATA = Path(__file__).resolve().parent / "data"
+DEFAULT_SPEC = DATA / "default_spec.json"
+SAMPLE = DATA / "sample.jsonl.gz"
+
+PROG = "zolvar-radar"
+EXIT_USAGE = 2  # bad input of any kind, like argparse's own usage errors
+NO_EVENT_TS = -(2**63)  # what the radar reports for a symbol that got no event
+SHOWN_FACTORS = 3
+SHOWN_SKIPS = 10
+
+
+class Failure(Exception):
+    """Ends the command with a one-line message on stderr and status 2."""
+
+
+# --- small helpers -------------------------------------------------------
+
+
+def read_spec(path: Path | str) -> tuple[str, Radar]:
+    """The specification text and a radar built from it."""
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as exc:
+        raise Failure(f"{path}: {getattr(exc, 'strerror', None) or exc}") from None
+    try:
+        return text, Radar(text)
+    except ValueError as exc:
+        raise Failure(f"{path}: {exc}") from None
+
+
+def answer_of(text: str) -> dict:
+    """A radar answer, raising its error text when it is one."""
+    answer = json.loads(text)
+    if "error" in answer:
+        raise Failure(answer["error"])
+    return answer
+
+
+def format_ts(ts: int) -> str:
+    """A UTC time when ts looks like epoch milliseconds (1973 to 5138), else the number."""
+    if ts == NO_EVENT_TS:
+        return "-"
+    if 10**11 <= ts < 10**14:
+        moment = datetime.fromtimestamp(ts / 1000, tz=timezone.utc)
+        return moment.strftime("%Y-%m-%d %H:%M:%S")
+    return str(ts)
+
+
+def strongest(factors: dict[str, float], count: int = SHOWN_FACTORS) -> list[tuple[str, float]]:
+    """The strongest non-zero factors, strongest first (label order breaks ties)."""
+    pairs = [(label, value) for label, value in factors.items() if label != "severity" and value > 0]
+    pairs.sort(key=lambda p: -p[1])
+    return pairs[:count]
+
+
+def severity_style(severity: float) -> str:
+    return "bold red" if severity >= 0.5 else "yellow" if severity >= 0.35 else "default"
+
+
+def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
+    if not skipped:
+        return
+    for bad in skipped[:SHOWN_SKIPS]:
+        err.print(str(bad), soft_wrap=True)
+    if len(skipped) > SHOWN_SKIPS:
+        err.print(f"... and {len(skipped) - SHOWN_SKIPS} more")
+    err.print(f"skipped {len(skipped)} bad line{'s' if len(skipped) != 1 else ''}")
+
+
+# --- scan ------------------------------------------------------------------
+
+
+def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
+    _, radar = read_spec(args.spec)
+    sources = open_sources(args.files or [str(SAMPLE)])
+    checker = Checker()
+    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad)
+    records = list(reader)
+    bad = list(reader.bad)
+
+    answer = radar.command(scan_command(records))
+    if answer.startswith('{"error"'):
+        refused = checker.bad_records(records)
+        if not refused:
+            raise Failure(json.loads(answer)["error"])
+        bad = sorted(bad + refused, key=lambda b: b.order)
+        if args.skip_bad:
+            dropped = {b.order for b in refused}
+            answer = radar.command(scan_command(r for r in records if r.order not in dropped))
+            answer_of(answer)
+    if bad and not args.skip_bad:
+        raise Failure(str(bad[0]))
+
+    if args.json:
+        out.file.write(answer + "\n")
+    else:
+        print_table(json.loads(answer), out)
+    report_skipped(bad, err)
+    return 0
+
+
+def print_table(result: dict, out: Console) -> None:
+    alerts = result["alerts"]
+    scanned = result["scanned"]
+    if not alerts:
+        out.print(f"No alerts: {scanned} symbol{'s' if scanned != 1 else ''} scanned.")
+        return
+    title = f"{len(alerts)} alert{'s' if len(alerts) != 1 else ''} from {scanned} symbols"
+    times = [format_ts(alert["ts"]) for alert in alerts]
+    dates = {t.split(" ")[0] for t in times if " " in t}
+    if len(dates) == 1 and all(" " in t for t in times):
+        # one day, said once in the title: keeps the table narrow
+        title += f", last events on {dates.pop()} (UTC)"
+        times = [t.split(" ")[1] for t in times]
+    table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD, pad_edge=False)
+    table.add_column("#", justify="right", no_wrap=True)
+    table.add_column("symbol", no_wrap=True)
+    table.add_column("severity", justify="right", no_wrap=True)
+    table.add_column("strongest factors", no_wrap=True, overflow="ellipsis")
+    table.add_column("last event", no_wrap=True)
+    for rank, (alert, when) in enumerate(zip(alerts, times), 1):
+        severity = alert["severity"]
+        factors = "\n".join(f"{value:.2f} {label}" for label, value in strongest(alert["factors"]))
+        table.add_row(
+            str(rank),
+            Text(alert["symbol"]),
+            Text(f"{severity:.3f}", style=severity_style(severity)),
+            Text(factors or "-"),
+            when,
+        )
+    out.print(table)
+
+
+# --- replay ----------------------------------------------------------------
+
+
+class Replay:
+    """Feeds records into a radar and reports how its alerts change."""
+
+    def __init__(self, radar: Radar, checker: Checker, args: argparse.Namespace, out: Console):
+        self.radar = radar
+        self.checker = checker
+        self.skip_bad = args.skip_bad
+        self.min_move = args.min_move
+        self.out = out
+        self.pending: dict[str, list[Record]] = {}
+        self.skipped: list[BadLine] = []
+        self.shown: dict[str, float] = {}  # symbol -> severity last reported
+        self.clock: int | None = None  # largest timestamp fed so far
+        self.fed = 0
+        self.symbols: set[str] = set()
+        self.last_alerts: list[dict] = []
+
+    def add(self, record: Record) -> None:
+        self.pending.setdefault(record.symbol, []).append(record)
+
+    def flush(self) -> None:
+        """Feeds what is pending.
+
+        Symbols are independent, so one batch per symbol in line order gives
+        the same state as feeding every line in file order, for far fewer calls.
+        """
+        bad: list[BadLine] = []
+        for symbol, records in self.pending.items():
+            answer = self.radar.command(feed_batch_command(symbol, (r.event for r in records)))
+            if answer.startswith('{"error"'):
+                # find the refused lines; feed the others one by one
+                good = []
+                for record in records:
+                    error = self.checker.line_error(record.text)
+                    if error is None:
+                        good.append(record)
+                    else:
+                        bad.append(BadLine(record.source, record.number, record.order, error))
+                if bad and not self.skip_bad:
+                    continue
+                for record in good:
+                    answer_of(self.radar.command(feed_command(symbol, record.event)))
+                records = good
+            if records:
+                self.fed += len(records)
+                self.symbols.add(symbol)
+            for record in records:
+                if record.ts is not None and (self.clock is None or record.ts > self.clock):
+                    self.clock = record.ts
+        self.pending.clear()
+        if bad:
+            bad.sort(key=lambda b: b.order)
+            if not self.skip_bad:
+                raise Failure(str(bad[0]))
+            self.skipped.extend(bad)
+
+    def checkpoint(self) -> None:
+        self.flush()
+        alerts = answer_of(self.radar.command('{"cmd":"alerts"}'))["alerts"]
+        self.last_alerts = alerts
+        when = format_ts(self.clock) if self.clock is not None else "-"
+        current = {a["symbol"]: a for a in alerts}
+        for alert in alerts:
+            symbol, severity = alert["symbol"], alert["severity"]
+            before = self.shown.get(symbol)
+            if before is None:
+                self.line(when, "new", "bold", symbol, f"{severity:.3f}", alert)
+            elif abs(severity - before) >= self.min_move:
+                tag, style = ("up", "red") if severity > before else ("down", "green")
+                self.line(when, tag, style, symbol, f"{before:.3f} -> {severity:.3f}", alert)
+            else:
+                continue
+            self.shown[symbol] = severity
+        for symbol in [s for s in self.shown if s not in current]:
+            del self.shown[symbol]
+            self.line(when, "cleared", "dim", symbol, "", None)
+
+    def line(self, when: str, tag: str, style: str, symbol: str, severity: str, alert: dict | None) -> None:
+        text = Text(f"{when:<19}  ")
+        text.append(f"{tag:<7}", style=style)
+        text.append(f"  {symbol:<14} {severity:<14}")
+        if alert is not None:
+            text.append("  " + ", ".join(f"{label} {value:.2f}" for label, value in strongest(alert["factors"], 2)))
+        text.rstrip()
+        self.out.print(text, soft_wrap=True)
+
+
+def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
+    _, radar = read_spec(args.spec)
+    sources = open_sources(args.files or [str(SAMPLE)])
+    checker = Checker()
+    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad)
+    replay = Replay(radar, checker, args, out)
+
+    total = None if any(s.size is None for s in sources) else sum(s.size for s in sources)
+    show_progress = err.is_terminal and not args.no_progress
+    progress = Progress(
+        TextColumn("replay"),
+        BarColumn(),
+        DownloadColumn(),
+        TimeElapsedColumn(),
+        console=err,
+        transient=True,
+        disable=not show_progress,
+        # alerts still go to stdout; when both are the terminal, let rich keep them above the bar
+        redirect_stdout=out.is_terminal,
+        redirect_stderr=False,
+    )
+    with progress:
+        task = progress.add_task("replay", total=total)
+        count = 0
+        next_mark: int | None = None
+        for record in reader:
+            if args.every_ts is not None and record.ts is not None:
+                if next_mark is None:
+                    next_mark = (record.ts // args.every_ts + 1) * args.every_ts
+                elif record.ts >= next_mark:
+                    replay.checkpoint()
+                    next_mark = (record.ts // args.every_ts + 1) * args.every_ts
+            replay.add(record)
+            count += 1
+            if args.every_ts is None and count % args.every == 0:
+                replay.checkpoint()
+                progress.update(task, completed=reader.progress())
+            elif count % 1000 == 0:
+                progress.update(task, completed=reader.progress())
+        # lines the reader could not split come in order with the fed ones
+        replay.flush()
+        if reader.bad and not args.skip_bad:
+            raise Failure(str(reader.bad[0]))
+        replay.checkpoint()
+
+    active = len(replay.last_alerts)
+    when = f" at {format_ts(replay.clock)}" if replay.clock is not None else ""
+    out.print(
+        f"replayed {replay.fed} events for {len(replay.symbols)} symbols; "
+        f"{active} alert{'s' if active != 1 else ''} active{when}",
+        soft_wrap=True,
+    )
+    skipped = sorted(replay.skipped + reader.bad, key=lambda b: b.order)
+    report_skipped(skipped, err)
+    return 0
+
+
+# --- check -----------------------------------------------------------------
+
+LOOKBACK_KINDS = {"oi_delta", "liq_cluster", "oi_price_divergence"}
+
+
+def signal_fields(signal) -> tuple[str, list, object]:
+    """(kind, params, weight) of a signal in object or array form, defaults filled in."""
+    if isinstance(signal, dict):
+        kind, params, weight = signal.get("kind"), signal.get("params", []), signal.get("weight", 1.0)
+    else:
+        kind = signal[0]
+        params = signal[1] if len(signal) > 1 else []
+        weight = signal[2] if len(signal) > 2 else 1.0
+    if isinstance(kind, dict):  # {"oi_delta": null}
+        kind = next(iter(kind))
+    return kind, params, weight
+
+
+def spec_fields(spec) -> tuple[list, object, object]:
+    """(signals, threshold, limit) of a specification in object or array form."""
+    if isinstance(spec, dict):
+        return spec["signals"], spec.get("threshold", 0.0), spec.get("limit")
+    return spec[2], spec[3] if len(spec) > 3 else 0.0, spec[4] if len(spec) > 4 else None
+
+
+def window_length(signals: Iterable[tuple[str, list]]) -> tuple[int, int]:
+    """(window, longest look-back): how many observations each series keeps."""
+    longest = 0
+    for kind, params in signals:
+        if kind in LOOKBACK_KINDS and params:
+            first = float(params[0])
+            if first > 0 and math.isfinite(first):
+                longest = max(longest, min(int(first), 2**64 - 1))
+    return max((longest + 1) % 2**64, 2), longest
+
+
+def label_of(signal) -> str:
+    """The signal's label as the radar writes it among an alert's factors."""
+    # a scan of one empty symbol that every severity passes lists it
+    radar = Radar(json.dumps({"signals": [signal], "threshold": -1}))
+    alerts = answer_of(radar.command('{"cmd":"scan","events":{"":[]}}'))["alerts"]
+    return next(label for label in alerts[0]["factors"] if label != "severity")
+
+
+def run_check(args: argparse.Namespace, out: Console, err: Console) -> int:
+    text, _ = read_spec(args.spec_file)
+    signals, threshold, limit = spec_fields(json.loads(text))
+    fields = [signal_fields(s) for s in signals]
+    window, longest = window_length((kind, params) for kind, params, _ in fields)
+
+    weights = [float(weight) for _, _, weight in fields]
+    total = sum(weights)
+    out.print(f"{args.spec_file}: ok, {len(fields)} signal{'s' if len(fields) != 1 else ''}", soft_wrap=True)
+    table = Table(box=box.SIMPLE_HEAD, pad_edge=False)
+    table.add_column("#", justify="right", no_wrap=True)
+    table.add_column("label (factor key)", no_wrap=True)
+    table.add_column("weight", justify="right", no_wrap=True)
+    table.add_column("weight share", justify="right", no_wrap=True)
+    for index, (signal, (_, _, weight), share) in enumerate(zip(signals, fields, weights), 1):
+        table.add_row(
+            str(index),
+            Text(label_of(signal)),
+            json.dumps(weight),
+            f"{share / total:.0%}" if total > 0 else "-",
+        )
+    out.print(table)
+    why = f"longest look-back {longest}, plus one" if longest else "no look-back signal"
+    out.print(f"window     {window} observations per series ({why})")
+    out.print(f"threshold  {json.dumps(threshold)}")
+    out.print(f"limit      {'none' if limit is None else limit}")
+    return 0
+
+
+# --- arguments -------------------------------------------------------------
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive integer: {text}")
+    return value
+
+
+def non_negative_float(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be zero or more: {text}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Rank crypto-derivatives market events into alerts. "
+        "Without arguments, scans the bundled sample day with the bundled specification.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    def events_options(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--spec", default=str(DEFAULT_SPEC), metavar="SPEC.json",
+                         help="radar specification (default: the bundled one)")
+        sub.add_argument("--skip-bad", action="store_true",
+                         help="skip lines the radar refuses and report them at the end, instead of stopping")
+        sub.add_argument("files", nargs="*", metavar="FILES",
+                         help="JSON Lines files of events, .gz read as such, - for stdin (default: the bundled sample)")
+
+    scan = commands.add_parser("scan", help="rank the alerts over all the events read",
+                               description="Rebuild every symbol from the events read and print the ranked alerts.")
+    events_options(scan)
+    scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
+    scan.set_defaults(run=run_scan)
+
+    replay = commands.add_parser("replay", help="feed events in order and print alerts as they change",
+                                 description="Feed the events in file order and print the alerts that are new, "
+                                 "moved or cleared at each checkpoint.")
+    events_options(replay)
+    every = replay.add_mutually_exclusive_group()
+    every.add_argument("--every", type=positive_int, default=1000, metavar="N",
+                       help="check the alerts every N events (default: 1000)")
+    every.add_argument("--every-ts", type=positive_int, metavar="T",
+                       help="check the alerts every T timestamp units instead (60000 = a minute of epoch ms)")
+    replay.add_argument("--min-move", type=non_negative_float, default=0.05, metavar="X",
+                        help="report a standing alert again once its severity moved by X (default: 0.05)")
+    replay.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    replay.set_defaults(run=run_replay)
+
+    check = commands.add_parser("check", help="validate a specification and show its signals",
+                                description="Validate a specification and print its signals, their labels, "
+                                "the window they imply, the threshold and the limit.")
+    check.add_argument("spec_file", nargs="?", default=str(DEFAULT_SPEC), metavar="SPEC.json",
+                       help="the specification (default: the bundled one)")
+    check.set_defaults(run=run_check)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    parser = build_parser()
+    args = parser.parse_args(argv or ["scan"])
+    if not hasattr(args, "run"):
+        parser.print_usage(sys.stderr)
+        return EXIT_USAGE
+    # no markup: symbols and paths are printed as they are, brackets included
+    out = Console(highlight=False, markup=False)
+    err = Console(stderr=True, highlight=False, markup=False)
+    try:
+        return args.run(args, out, err)
+    except (Failure, InputError) as exc:
+        out.file.flush()
+        print(exc, file=sys.stderr)
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # the reader went away (`| head`); say nothing more
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130

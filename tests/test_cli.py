@@ -1,0 +1,334 @@
+"""The zolvar-radar command line: inputs, errors, output of scan, replay and check."""
+
+import gzip
+import importlib.util
+import io
+import json
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from zolvar_radar import Radar, cli
+
+T0 = 1715644800000  # 2024-05-14 00:00:00 UTC in epoch milliseconds
+SPEC = {
+    "signals": [
+        {"kind": "oi_delta", "params": [1, 0.1]},
+        {"kind": "book_imbalance", "params": [0.5]},
+    ],
+    "threshold": 0.3,
+}
+FULL_BOOK = '"bid_volume":1,"ask_volume":1,"best_bid":1,"best_ask":2'
+
+
+def deriv(ts, oi, px=100.0):
+    return {"kind": "derivatives", "ts": ts, "open_interest": oi, "funding_rate": 0.0001, "mark_price": px}
+
+
+def book(ts, bid, ask):
+    return {"kind": "orderbook", "ts": ts, "bid_volume": bid, "ask_volume": ask, "best_bid": 99.9, "best_ask": 100.1}
+
+
+def flat(symbol, event):
+    return json.dumps({"symbol": symbol, **event})
+
+
+def wrapped(symbol, event):
+    return json.dumps({"symbol": symbol, "event": event})
+
+
+EVENTS = [
+    ("BTC", deriv(T0, 100)),
+    ("ETH", book(T0 + 1, 30, 10)),
+    ("BTC", deriv(T0 + 60_000, 108, 99)),
+    ("SOL", deriv(T0 + 60_001, 50)),
+    ("ETH", deriv(T0 + 60_002, 10)),
+]
+
+
+def library_scan(spec, events):
+    """What the library answers for the same events, built without the CLI's code."""
+    groups = {}
+    for symbol, event in events:
+        groups.setdefault(symbol, []).append(event)
+    return Radar(json.dumps(spec)).command(json.dumps({"cmd": "scan", "events": groups}))
+
+
+@pytest.fixture
+def spec_file(tmp_path):
+    path = tmp_path / "spec.json"
+    path.write_text(json.dumps(SPEC))
+    return str(path)
+
+
+def write_lines(path, lines, compress=False):
+    data = "".join(line + "\n" for line in lines).encode()
+    path.write_bytes(gzip.compress(data) if compress else data)
+    return str(path)
+
+
+def run(capsys, *args):
+    code = cli.main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    assert "Traceback" not in err
+    return code, out, err
+
+
+def run_module(*args, stdin=b""):
+    return subprocess.run(
+        [sys.executable, "-m", "zolvar_radar", *map(str, args)], input=stdin, capture_output=True, timeout=60
+    )
+
+
+# --- the bundled default run ------------------------------------------------
+
+
+def test_default_run_ranks_sample_alerts(capsys):
+    """No arguments: the sample day through the bundled spec, as a table that
+    agrees with the library's own scan of the same lines."""
+    table = run_module()
+    assert table.returncode == 0, table.stderr
+    code, out, _ = run(capsys, "scan", "--json")
+    assert code == 0
+
+    spec = json.loads(cli.DEFAULT_SPEC.read_text())
+    with gzip.open(cli.SAMPLE, "rt") as f:
+        events = [(line["symbol"], line) for line in map(json.loads, f)]
+    assert out == library_scan(spec, events) + "\n"
+
+    result = json.loads(out)
+    assert result["scanned"] == 50
+    assert 5 <= len(result["alerts"]) <= 15
+    rows = re.findall(r"^\s*(\d+)\s+(\S+)\s+(\d\.\d{3})\s", table.stdout.decode(), re.M)
+    assert [(int(r), s, float(v)) for r, s, v in rows] == [
+        (rank, a["symbol"], round(a["severity"], 3)) for rank, a in enumerate(result["alerts"], 1)
+    ]
+    assert f"{len(rows)} alerts from 50 symbols" in table.stdout.decode()
+
+
+def test_console_script_is_installed():
+    script = Path(sys.executable).parent / "zolvar-radar"
+    if not script.exists():
+        pytest.skip("package not installed with its scripts")
+    done = subprocess.run([script, "check"], capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert b"window     61 observations" in done.stdout
+
+
+def test_shipped_sample_is_regenerated_exactly():
+    """The sample is the seeded generator's output, small, and the default spec
+    exercises every indicator kind."""
+    assert cli.SAMPLE.stat().st_size < 3 * 1024 * 1024
+    kinds = {s["kind"] for s in json.loads(cli.DEFAULT_SPEC.read_text())["signals"]}
+    assert kinds == {"oi_delta", "funding_flip", "book_imbalance", "liq_cluster", "oi_price_divergence"}
+
+    tool = Path(__file__).resolve().parents[1] / "tools" / "gen_sample.py"
+    spec = importlib.util.spec_from_file_location("gen_sample", tool)
+    gen = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen)
+    assert gen.generate() == gzip.decompress(cli.SAMPLE.read_bytes())
+
+
+# --- input forms --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("form", ["flat", "wrapped", "mixed", "gzip", "stdin", "stdin-gzip"])
+def test_input_forms_give_the_library_scan(capsys, monkeypatch, tmp_path, spec_file, form):
+    make = {"wrapped": wrapped}.get(form, flat)
+    lines = [make(s, e) for s, e in EVENTS]
+    if form == "mixed":
+        lines = [wrapped(s, e) if i % 2 else flat(s, e) for i, (s, e) in enumerate(EVENTS)]
+    lines.insert(2, "   ")  # blank lines are skipped
+    path = write_lines(tmp_path / "events.jsonl", lines, compress=form.endswith("gzip"))
+    if form.startswith("stdin"):
+        data = Path(path).read_bytes()
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(io.BytesIO(data))))
+        path = "-"
+    code, out, err = run(capsys, "scan", "--spec", spec_file, "--json", path)
+    assert (code, err) == (0, "")
+    assert out == library_scan(SPEC, EVENTS) + "\n"
+
+
+def test_real_stdin_pipe(spec_file):
+    data = gzip.compress("".join(flat(s, e) + "\n" for s, e in EVENTS).encode())
+    done = run_module("scan", "--spec", spec_file, "--json", "-", stdin=data)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode() == library_scan(SPEC, EVENTS) + "\n"
+
+
+def test_symbol_is_read_as_json_reads_it(capsys, tmp_path, spec_file):
+    # an escaped key repeats "symbol": the later one wins, as in any JSON reader
+    line = '{"symbol":"A","\\u0073ymbol":"B",' + json.dumps(book(5, 30, 10))[1:]
+    code, out, _ = run(capsys, "scan", "--spec", spec_file, "--json", write_lines(tmp_path / "e.jsonl", [line]))
+    assert code == 0
+    assert [a["symbol"] for a in json.loads(out)["alerts"]] == ["B"]
+
+
+# --- bad lines and unreadable inputs ------------------------------------------
+
+BAD_LINES = [
+    ('{"symbol":"A","kind":"orderbook","ts":1}', "parse: missing field `bid_volume`"),
+    ('{"symbol":"A","kind":"orderbook","ts":1.0,' + FULL_BOOK + "}",
+     "parse: invalid type: floating point `1.0`, expected i64"),
+    ('{"symbol":"A","event":{"kind":"trade","ts":1}}',
+     "parse: unknown variant `trade`, expected one of `derivatives`, `orderbook`, `liquidation`"),
+    ('{"symbol":"A","event":null}', "parse: invalid type: null, expected internally tagged enum Event"),
+    ('{"kind":"orderbook","ts":1,' + FULL_BOOK + "}", 'bad spec: missing string "symbol"'),
+    ('{"symbol":7,"kind":"orderbook","ts":1,' + FULL_BOOK + "}", 'bad spec: missing string "symbol"'),
+    # the later of two "symbol" keys counts, even when spelt with an escape
+    ('{"symbol":"A","\\u0073ymbol":5,"kind":"orderbook","ts":1,' + FULL_BOOK + "}",
+     'bad spec: missing string "symbol"'),
+    ("[1,2]", 'bad spec: missing string "symbol"'),
+    # JSON faults carry positions within the line itself
+    ('{"symbol":"A",', "parse: EOF while parsing a value at line 1 column 14"),
+    ('{"symbol":"A","kind":"orderbook","ts":1,"bid_volume":NaN}', "parse: expected value at line 1 column 54"),
+    ('{"symbol":"A","kind":"orderbook","ts":1,"bid_volume":1e400}', "parse: number out of range at line 1 column 58"),
+    ('{"symbol":"A","kind":"orderbook","ts":1,' + FULL_BOOK + "} x", "parse: trailing characters at line 1 column 98"),
+    ("not json", "parse: expected ident at line 1 column 2"),
+]
+
+
+@pytest.mark.parametrize("command", ["scan", "replay"])
+@pytest.mark.parametrize("line, error", BAD_LINES)
+def test_bad_line_stops_with_radar_text(capsys, tmp_path, spec_file, command, line, error):
+    path = write_lines(tmp_path / "e.jsonl", [flat(*EVENTS[0]), line, flat(*EVENTS[1])])
+    code, _, err = run(capsys, command, "--spec", spec_file, path)
+    assert (code, err) == (2, f"{path}:2: {error}\n")
+
+
+@pytest.mark.parametrize("command", ["scan", "replay"])
+def test_first_bad_line_is_reported(capsys, tmp_path, spec_file, command):
+    # line 2 only fails in the radar, line 3 already in the JSON reader
+    lines = [flat(*EVENTS[0]), '{"symbol":"A","kind":"orderbook","ts":1}', "{", flat(*EVENTS[1])]
+    path = write_lines(tmp_path / "e.jsonl", lines)
+    code, _, err = run(capsys, command, "--spec", spec_file, path)
+    assert (code, err) == (2, f"{path}:2: parse: missing field `bid_volume`\n")
+
+
+@pytest.mark.parametrize("command", ["scan", "replay"])
+def test_skip_bad_counts_and_keeps_the_rest(capsys, tmp_path, spec_file, command):
+    lines = [flat(s, e) for s, e in EVENTS]
+    lines.insert(1, "{")
+    lines.insert(4, '{"symbol":"A","kind":"orderbook","ts":1}')
+    first = write_lines(tmp_path / "a.jsonl", lines)
+    second = write_lines(tmp_path / "b.jsonl", ["[]"])
+    args = ["--json"] if command == "scan" else []
+    code, out, err = run(capsys, command, "--spec", spec_file, "--skip-bad", *args, first, second)
+    assert code == 0
+    assert err.splitlines() == [
+        f"{first}:2: parse: EOF while parsing an object at line 1 column 1",
+        f"{first}:5: parse: missing field `bid_volume`",
+        f"{second}:1: bad spec: missing string \"symbol\"",
+        "skipped 3 bad lines",
+    ]
+    if command == "scan":
+        assert out == library_scan(SPEC, EVENTS) + "\n"
+    else:
+        assert out.splitlines()[-1].startswith(f"replayed {len(EVENTS)} events for 3 symbols; ")
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["scan", "{tmp}/nosuch.jsonl"], "{tmp}/nosuch.jsonl: No such file or directory"),
+        (["replay", "{tmp}/ok.jsonl", "{tmp}/nosuch.jsonl"], "{tmp}/nosuch.jsonl: No such file or directory"),
+        (["scan", "{tmp}"], "{tmp}: Is a directory"),
+        (["scan", "--spec", "{tmp}/nosuch.json"], "{tmp}/nosuch.json: No such file or directory"),
+        (["replay", "--spec", "{tmp}/empty.json"], "{tmp}/empty.json: bad spec: at least one signal is required"),
+        (["check", "{tmp}/empty.json"], "{tmp}/empty.json: bad spec: at least one signal is required"),
+        (["check", "{tmp}/broken.json"], "{tmp}/broken.json: parse: EOF while parsing a list at line 1 column 12"),
+        (["check", "{tmp}/nosuch.json"], "{tmp}/nosuch.json: No such file or directory"),
+        (["scan", "{tmp}/cut.gz"], "{tmp}/cut.gz: Compressed file ended before the end-of-stream marker was reached"),
+    ],
+)
+def test_unreadable_inputs_give_one_line(capsys, tmp_path, args, message):
+    (tmp_path / "empty.json").write_text('{"signals":[]}')
+    (tmp_path / "broken.json").write_text('{"signals":[')
+    (tmp_path / "ok.jsonl").write_text(flat(*EVENTS[0]) + "\n")
+    (tmp_path / "cut.gz").write_bytes(gzip.compress((flat(*EVENTS[0]) + "\n").encode() * 1000)[:60])
+    code, out, err = run(capsys, *[a.format(tmp=tmp_path) for a in args])
+    assert (code, out, err) == (2, "", message.format(tmp=tmp_path) + "\n")
+
+
+# --- replay -------------------------------------------------------------------
+
+# One symbol whose book swings: strong, weaker, balanced; another stays quiet.
+REPLAY_SPEC = {"signals": [{"kind": "book_imbalance", "params": [0.5]}], "threshold": 0.5}
+REPLAY_EVENTS = [
+    ("A", book(T0 + 1_000, 30, 10)),  # imbalance 0.5 -> 1.0
+    ("B", book(T0 + 2_000, 10, 10)),
+    ("A", book(T0 + 2_500, 20, 10)),  # 0.33 -> 0.667
+    ("A", book(T0 + 4_000, 11, 10)),  # 0.05 -> 0.095, gone
+]
+
+
+@pytest.mark.parametrize(
+    "options, expected",
+    [
+        (["--every", "1"], [("00:00:01", "new", "A", "1.000"), ("00:00:02", "down", "A", "1.000 -> 0.667"),
+                            ("00:00:04", "cleared", "A", "")]),
+        (["--every", "1", "--min-move", "0.5"], [("00:00:01", "new", "A", "1.000"), ("00:00:04", "cleared", "A", "")]),
+        (["--every", "3"], [("00:00:02", "new", "A", "0.667"), ("00:00:04", "cleared", "A", "")]),
+        (["--every-ts", "3000"], [("00:00:02", "new", "A", "0.667"), ("00:00:04", "cleared", "A", "")]),
+        (["--every-ts", "100000"], []),
+    ],
+)
+def test_replay_reports_changes(capsys, tmp_path, options, expected):
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps(REPLAY_SPEC))
+    path = write_lines(tmp_path / "e.jsonl", [flat(s, e) for s, e in REPLAY_EVENTS])
+    code, out, err = run(capsys, "replay", "--spec", spec, *options, path)
+    assert (code, err) == (0, "")
+    *changes, summary = out.splitlines()
+    rows = []
+    for line in changes:
+        when, tag, symbol, *severity = re.split(r"\s{2,}", line.strip())[:4]
+        assert when.startswith("2024-05-14 ")
+        rows.append((when[11:], tag, symbol, "".join(severity)))
+    assert rows == expected
+    assert summary == "replayed 4 events for 2 symbols; 0 alerts active at 2024-05-14 00:00:04"
+
+
+# --- check --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "spec, labels, window, threshold, limit",
+    [
+        ({"signals": [{"kind": "oi_delta", "params": [3, 0.05]},
+                      {"kind": "liq_cluster", "params": [10, 1e6], "weight": 2}], "threshold": 0.4, "limit": 5},
+         ["oi_delta(3,0.05)", "liq_cluster(10,1000000)"], "11 observations per series (longest look-back 10, plus one)",
+         "0.4", "5"),
+        # array forms, rounded labels, and no look-back at all
+        ([[], [], [["funding_flip", [0.30000000000000004]], {"kind": {"book_imbalance": None}, "params": [0.009]}]],
+         ["funding_flip(0.3)", "book_imbalance(0.009000000000000001)"],
+         "2 observations per series (no look-back signal)", "0.0", "none"),
+        ({"signals": [{"kind": "oi_price_divergence", "params": [2.9, 0.1]}], "limit": None},
+         ["oi_price_divergence(2.9,0.1)"], "3 observations per series (longest look-back 2, plus one)", "0.0", "none"),
+        ({"signals": [{"kind": "oi_delta", "params": [0.5, 1], "weight": 0}]},
+         ["oi_delta(0.5,1)"], "2 observations per series (no look-back signal)", "0.0", "none"),
+    ],
+)
+def test_check_shows_signals(capsys, tmp_path, spec, labels, window, threshold, limit):
+    path = tmp_path / "spec.json"
+    path.write_text(json.dumps(spec))
+    code, out, err = run(capsys, "check", path)
+    assert (code, err) == (0, "")
+    lines = [line.strip() for line in out.splitlines()]
+    assert lines[0] == f"{path}: ok, {len(labels)} signal{'s' if len(labels) > 1 else ''}"
+    shown = [re.split(r"\s+", line)[1] for line in lines if re.match(r"\d+\s", line)]
+    assert shown == labels
+    assert f"window     {window}" in lines
+    assert f"threshold  {threshold}" in lines
+    assert f"limit      {limit}" in lines
+
+
+@pytest.mark.parametrize(
+    "ts, text",
+    [(T0, "2024-05-14 00:00:00"), (T0 + 59_999, "2024-05-14 00:00:59"), (1_700_000_000, "1700000000"),
+     (-5, "-5"), (-(2**63), "-")],
+)
+def test_timestamps_shown_as_utc_only_when_epoch_ms(ts, text):
+    assert cli.format_ts(ts) == text
