@@ -71,35 +71,62 @@ void add_argument_note(const char* param) {
     PyErr_Restore(type, value, tb);
 }
 
-// Matches a call against the single parameter `param` of `func`; returns the
-// argument (borrowed) or nullptr with a TypeError set.
+// Matching a call against the single parameter `param` of `func`: the
+// argument given by position (or nullptr), then each keyword in turn; the
+// result is the argument (borrowed) or nullptr with a TypeError set.
+bool too_many_positional(const char* func, Py_ssize_t nargs) {
+    if (nargs <= 1) return false;
+    PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd were given", func, nargs);
+    return true;
+}
+
+bool take_keyword(const char* func, const char* param, PyObject* key, PyObject* value, PyObject*& arg) {
+    if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, param) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", func, key);
+        return false;
+    }
+    if (arg != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", func, param);
+        return false;
+    }
+    arg = value;
+    return true;
+}
+
+PyObject* require_argument(const char* func, const char* param, PyObject* arg) {
+    if (arg == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", func, param);
+    }
+    return arg;
+}
+
+// For tp_new, which receives a tuple and a dict.
 PyObject* match_argument(const char* func, const char* param, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_Size(args);
-    if (nargs < 0) return nullptr;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd were given", func, nargs);
-        return nullptr;
-    }
+    if (nargs < 0 || too_many_positional(func, nargs)) return nullptr;
     PyObject* arg = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, param) != 0) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", func, key);
-                return nullptr;
-            }
-            if (arg != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", func, param);
-                return nullptr;
-            }
-            arg = value;
+            if (!take_keyword(func, param, key, value, arg)) return nullptr;
         }
     }
-    if (arg == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", func, param);
+    return require_argument(func, param, arg);
+}
+
+// For vectorcall methods: positional values, then one value per keyword name.
+PyObject* match_argument(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if (too_many_positional(func, nargs)) return nullptr;
+    PyObject* arg = nargs == 1 ? args[0] : nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_Size(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!take_keyword(func, param, PyTuple_GetItem(kwnames, k), args[nargs + k], arg)) return nullptr;
+        }
     }
-    return arg;
+    return require_argument(func, param, arg);
 }
 
 // The argument's strict UTF-8 text, valid while `arg` lives (the str caches it).
@@ -161,9 +188,12 @@ struct BorrowRelease {
     ~BorrowRelease() { std::atomic_ref<intptr_t>(flag).store(0, std::memory_order_release); }
 };
 
-PyObject* radar_command(PyObject* obj, PyObject* args, PyObject* kwargs) {
+// The most common answer, made once: "feed" returns it for every event.
+PyObject* g_ok_response = nullptr;
+
+PyObject* radar_command(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<PyRadar*>(obj);
-    PyObject* arg = match_argument("Radar.command()", "cmd_json", args, kwargs);
+    PyObject* arg = match_argument("Radar.command()", "cmd_json", args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     if (self->owner != current_thread()) {
         PyErr_SetString(PyExc_RuntimeError, kSentMessage);
@@ -179,6 +209,7 @@ PyObject* radar_command(PyObject* obj, PyObject* args, PyObject* kwargs) {
     if (!argument_text(arg, "cmd_json", text)) return nullptr;
     try {
         const std::string response = radar::run_command(*self->handle, text);
+        if (response == R"({"ok":true})" && g_ok_response != nullptr) return Py_NewRef(g_ok_response);
         return new_str(response, "strict");
     } catch (...) {
         set_error_from_current_exception();
@@ -224,7 +255,7 @@ void* slot_function(F* function) {
 
 PyMethodDef radar_methods[] = {
     {"command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(radar_command)),
-     METH_VARARGS | METH_KEYWORDS, kCommandDoc},
+     METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
     {"version", radar_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -278,6 +309,10 @@ int module_exec(PyObject* module) {
     if (g_radar_type == nullptr) {
         g_radar_type = PyType_FromSpec(&radar_spec);
         if (g_radar_type == nullptr) return -1;
+    }
+    if (g_ok_response == nullptr) {
+        g_ok_response = new_str(R"({"ok":true})", "strict");
+        if (g_ok_response == nullptr) return -1;
     }
     return add_exported(module, "Radar", g_radar_type);
 }

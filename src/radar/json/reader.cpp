@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "json/bytes.hpp"
 #include "json/scanner.hpp"
 
 namespace radar {
@@ -166,14 +167,14 @@ private:
     // each run of equal keys. Returns how many members remain at the front.
     template <class It>
     static size_t sort_unique(It first, It last) {
-        auto less = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+        auto less = [](const JsonMember& a, const JsonMember& b) { return bytes_less(a.key, b.key); };
         const size_t n = static_cast<size_t>(last - first);
         if (!std::is_sorted(first, last, less)) {
             if (n <= 16) {
                 for (size_t i = 1; i < n; ++i) {
                     JsonMember m = first[static_cast<ptrdiff_t>(i)];
                     size_t j = i;
-                    for (; j > 0 && m.key < first[static_cast<ptrdiff_t>(j - 1)].key; --j) {
+                    for (; j > 0 && bytes_less(m.key, first[static_cast<ptrdiff_t>(j - 1)].key); --j) {
                         first[static_cast<ptrdiff_t>(j)] = first[static_cast<ptrdiff_t>(j - 1)];
                     }
                     first[static_cast<ptrdiff_t>(j)] = m;
@@ -184,7 +185,9 @@ private:
         }
         size_t out = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (i + 1 < n && first[static_cast<ptrdiff_t>(i)].key == first[static_cast<ptrdiff_t>(i + 1)].key) continue;
+            if (i + 1 < n && bytes_equal(first[static_cast<ptrdiff_t>(i)].key, first[static_cast<ptrdiff_t>(i + 1)].key)) {
+                continue;
+            }
             first[static_cast<ptrdiff_t>(out++)] = first[static_cast<ptrdiff_t>(i)];
         }
         return out;

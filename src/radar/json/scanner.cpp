@@ -115,30 +115,38 @@ bool literal_overflows(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// Exact powers of ten: up to 1e22 every one is a double.
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+}  // namespace
+
 bool Scanner::parse_number(bool positive, ParsedNumber& out) {
     const size_t start = positive ? i_ : i_ - 1;
     if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
     const char first = s_[i_++];
-    uint64_t significand = 0;
-    bool integral = true;      // no fraction or exponent seen
-    bool long_integer = false; // more digits than 64 bits hold
-    bool nonzero = false;      // any non-zero mantissa digit
+    // All mantissa digits, integer and fraction, while they fit 64 bits.
+    uint64_t mantissa = 0;
+    bool overflow = false;
+    int64_t frac_digits = 0;
+    bool integral = true;  // no fraction or exponent seen
+    bool nonzero = false;  // any non-zero mantissa digit
+    auto take_digit = [&](uint64_t digit) {
+        if (overflow) return;
+        if (mantissa > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+            overflow = true;
+        } else {
+            mantissa = mantissa * 10 + digit;
+        }
+    };
     if (first == '0') {
         if (is_digit(peek())) return peek_error(JsonCode::InvalidNumber);
     } else if (first >= '1' && first <= '9') {
-        significand = static_cast<uint64_t>(first - '0');
+        mantissa = static_cast<uint64_t>(first - '0');
         nonzero = true;
-        while (i_ < n_ && is_digit(s_[i_])) {
-            uint64_t digit = static_cast<uint64_t>(s_[i_] - '0');
-            if (!long_integer) {
-                if (significand > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
-                    long_integer = true;
-                } else {
-                    significand = significand * 10 + digit;
-                }
-            }
-            ++i_;
-        }
+        while (i_ < n_ && is_digit(s_[i_])) take_digit(static_cast<uint64_t>(s_[i_++] - '0'));
     } else {
         return error(JsonCode::InvalidNumber);
     }
@@ -149,18 +157,20 @@ bool Scanner::parse_number(bool positive, ParsedNumber& out) {
         bool any = false;
         while (i_ < n_ && is_digit(s_[i_])) {
             if (s_[i_] != '0') nonzero = true;
+            take_digit(static_cast<uint64_t>(s_[i_++] - '0'));
+            if (!overflow) ++frac_digits;
             any = true;
-            ++i_;
         }
         if (!any) {
             return peek_error(i_ < n_ ? JsonCode::InvalidNumber : JsonCode::EofWhileParsingValue);
         }
     }
+    int32_t exp = 0;
+    bool positive_exp = true;
     int c = peek();
     if (c == 'e' || c == 'E') {
         integral = false;
         ++i_;
-        bool positive_exp = true;
         c = peek();
         if (c == '+' || c == '-') {
             positive_exp = c == '+';
@@ -168,7 +178,7 @@ bool Scanner::parse_number(bool positive, ParsedNumber& out) {
         }
         if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
         if (!is_digit(s_[i_++])) return error(JsonCode::InvalidNumber);
-        int32_t exp = s_[i_ - 1] - '0';
+        exp = s_[i_ - 1] - '0';
         while (i_ < n_ && is_digit(s_[i_])) {
             int32_t digit = s_[i_] - '0';
             ++i_;
@@ -187,21 +197,30 @@ bool Scanner::parse_number(bool positive, ParsedNumber& out) {
         }
     }
 
-    if (integral && !long_integer) {
+    if (integral && !overflow) {
         if (positive) {
             out.kind = JsonValue::NumberKind::Unsigned;
-            out.u = significand;
-        } else if (significand != 0 && significand <= (uint64_t{1} << 63)) {
+            out.u = mantissa;
+        } else if (mantissa != 0 && mantissa <= (uint64_t{1} << 63)) {
             out.kind = JsonValue::NumberKind::Signed;
-            out.i = static_cast<int64_t>(0 - significand);
+            out.i = static_cast<int64_t>(0 - mantissa);
         } else {
             // -0 and magnitudes beyond the signed range read as doubles.
             out.kind = JsonValue::NumberKind::Double;
-            out.d = -static_cast<double>(significand);
+            out.d = -static_cast<double>(mantissa);
         }
         return true;
     }
 
+    out.kind = JsonValue::NumberKind::Double;
+    // Both operands exact, so one IEEE operation rounds correctly.
+    const int64_t e = (positive_exp ? exp : -int64_t{exp}) - frac_digits;
+    if (!overflow && mantissa <= (uint64_t{1} << 53) && e >= -22 && e <= 22) {
+        double d = static_cast<double>(mantissa);
+        d = e < 0 ? d / kPow10[-e] : d * kPow10[e];
+        out.d = positive ? d : -d;
+        return true;
+    }
     std::string_view text(s_ + start, i_ - start);
     double value = 0;
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -212,7 +231,6 @@ bool Scanner::parse_number(bool positive, ParsedNumber& out) {
     } else if (ec != std::errc() || std::isinf(value)) {
         return error(JsonCode::NumberOutOfRange);
     }
-    out.kind = JsonValue::NumberKind::Double;
     out.d = value;
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "json/bytes.hpp"
+
 namespace radar {
 
 double JsonValue::to_f64() const {
@@ -15,8 +17,8 @@ double JsonValue::to_f64() const {
 
 const JsonValue* JsonValue::find(std::string_view key) const {
     auto m = members();
-    auto it = std::lower_bound(m.begin(), m.end(), key, [](const JsonMember& a, std::string_view k) { return a.key < k; });
-    if (it != m.end() && it->key == key) return &it->value;
+    auto it = std::lower_bound(m.begin(), m.end(), key, [](const JsonMember& a, std::string_view k) { return bytes_less(a.key, k); });
+    if (it != m.end() && bytes_equal(it->key, key)) return &it->value;
     return nullptr;
 }
 

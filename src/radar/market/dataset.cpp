@@ -4,7 +4,7 @@ namespace radar {
 
 SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol) {
     auto it = states_.lower_bound(symbol);
-    if (it == states_.end() || it->first != symbol) {
+    if (it == states_.end() || !bytes_equal(it->first, symbol)) {
         it = states_.emplace_hint(it, std::string(symbol), SymbolState(window_length(spec)));
     }
     return it->second;

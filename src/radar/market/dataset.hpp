@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/bytes.hpp"
 #include "market/event.hpp"
 #include "market/symbol_state.hpp"
 #include "spec/spec.hpp"
@@ -15,9 +16,8 @@ namespace radar {
 
 class Dataset {
 public:
-    // std::string compares as unsigned bytes, a prefix first: the order in
-    // which "alerts" visits the symbols.
-    using Map = std::map<std::string, SymbolState, std::less<>>;
+    // Unsigned bytes, a prefix first: the order in which "alerts" visits the symbols.
+    using Map = std::map<std::string, SymbolState, BytesLess>;
 
     // Creates the symbol's state with the spec's window if it is missing,
     // then applies the event. Cannot fail.

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "json/bytes.hpp"
 #include "json/describe.hpp"
 #include "json/source.hpp"
 #include "market/event.hpp"
@@ -32,7 +33,7 @@ bool read_tag(Src& src, Event::Kind& out) {
     std::string_view name;
     if (!src.read_identifier(name)) return false;
     for (size_t k = 0; k < 3; ++k) {
-        if (kVariants[k].tag == name) {
+        if (bytes_equal(kVariants[k].tag, name)) {
             out = static_cast<Event::Kind>(k);
             return true;
         }
@@ -99,7 +100,7 @@ bool read_event(Src& src, Event& ev) {
         int r = src.next_key(c, key);
         if (r < 0) return false;
         if (r == 0) break;
-        if (key == "kind") {
+        if (bytes_equal(key, "kind")) {
             if (has_tag) return src.fail_in(c, duplicate_field("kind"));
             if (!src.member_value(c) || !read_tag(src, ev.kind)) return false;
             has_tag = true;
@@ -118,7 +119,7 @@ bool read_event(Src& src, Event& ev) {
         if (r < 0) return false;
         if (r == 0) break;
         size_t i = 0;
-        while (i < v.field_count && v.fields[i] != key) ++i;
+        while (i < v.field_count && !bytes_equal(v.fields[i], key)) ++i;
         if (i == v.field_count) {
             if (!src.skip_member(c)) return false;
             continue;
