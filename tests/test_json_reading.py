@@ -1,5 +1,6 @@
 """Reader messages and positions, seen through command and constructor texts."""
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from zolvar_radar import Radar
 
@@ -113,3 +114,45 @@ def test_positions_count_bytes_of_the_line(radar):
 def test_huge_string_is_read(radar):
     big = "a" * 50_000_000
     assert radar.command('{"cmd":"version","pad":"' + big + '"}') == '{"version":"0.1.3"}'
+
+
+def echoed_double(radar, literal):
+    """The double the reader made of a literal, as the radar writes it back."""
+    response = radar.command('{"cmd":"feed","symbol":"s","event":["derivatives",%s,1,1,1]}' % literal)
+    prefix = '{"error":"parse: invalid type: floating point `'
+    assert response.startswith(prefix), response
+    return response[len(prefix) : response.index("`", len(prefix))]
+
+
+@settings(max_examples=400, deadline=None)
+@given(
+    st.floats(allow_nan=False, allow_infinity=False),
+    st.sampled_from(["{!r}", "{:.3e}", "{:.15g}", "{:.20f}", "{:.6f}", "{:.17E}"]),
+)
+def test_decimal_literals_read_as_the_nearest_double(radar, value, form):
+    literal = form.format(value)
+    if "e" not in literal.lower() and "." not in literal:
+        literal += ".0"
+    if float(literal) in (float("inf"), float("-inf")):  # rounding the text up can pass the largest double
+        assert "number out of range" in radar.command('{"x":%s}' % literal)
+        return
+    written = echoed_double(radar, literal)
+    assert float(written) == float(literal) and (written.startswith("-") == literal.startswith("-"))
+
+
+@pytest.mark.parametrize(
+    "literal, written",
+    [
+        ("0.1", "0.1"), ("-0.0", "-0.0"), ("1e-8", "1e-8"), ("0.00001", "0.00001"), ("1e16", "1e+16"),
+        ("123456789012345.0", "123456789012345.0"), ("9007199254740993.0", "9007199254740992.0"),
+        ("2.2250738585072011e-308", "2.225073858507201e-308"), ("4.9e-324", "5e-324"), ("1e-400", "0.0"),
+        ("-1e-400", "-0.0"), ("1.7976931348623157e308", "1.7976931348623157e+308"),
+        ("0." + "0" * 30 + "1", "1e-31"), ("1" + "0" * 25 + ".5", "1e+25"), ("1e22", "1e+22"), ("1e23", "1e+23"),
+        ("99999999999999999999", None), ("-9223372036854775809", "-9.223372036854776e+18"),
+    ],
+)
+def test_double_texts(radar, literal, written):
+    if written is None:  # an integer beyond 64 bits is a double too
+        assert echoed_double(radar, literal) == "1e+20"
+    else:
+        assert echoed_double(radar, literal) == written
