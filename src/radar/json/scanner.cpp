@@ -1,8 +1,10 @@
 #include "json/scanner.hpp"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -123,48 +125,83 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8
 
 }  // namespace
 
+namespace {
+
+// Eight ASCII digits at p, as a number, or -1 when any of them isn't a digit.
+inline int64_t eight_digits(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if ((((v + 0x4646464646464646) | (v - 0x3030303030303030)) & 0x8080808080808080) != 0) return -1;
+    v -= 0x3030303030303030;
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
+    return static_cast<int64_t>(v);
+}
+
+}  // namespace
+
+// Appends a run of digits to the mantissa; returns how many were read.
+// Up to 19 digits always fit 64 bits, so only later ones need a check.
+size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
+    const size_t begin = i_;
+    while (taken + 8 <= 19 && n_ - i_ >= 8) {
+        int64_t eight = eight_digits(s_ + i_);
+        if (eight < 0) break;
+        mantissa = mantissa * 100000000 + static_cast<uint64_t>(eight);
+        taken += 8;
+        i_ += 8;
+    }
+    while (i_ < n_) {
+        const uint64_t digit = static_cast<unsigned char>(s_[i_]) - static_cast<uint64_t>('0');
+        if (digit > 9) break;
+        if (taken < 19) {
+            mantissa = mantissa * 10 + digit;
+            ++taken;
+        } else if (!overflow) {
+            if (mantissa > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+                overflow = true;
+            } else {
+                mantissa = mantissa * 10 + digit;
+                ++taken;
+            }
+        }
+        ++i_;
+    }
+    return i_ - begin;
+}
+
 bool Scanner::parse_number(bool positive, ParsedNumber& out) {
     const size_t start = positive ? i_ : i_ - 1;
     if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
-    const char first = s_[i_++];
+    const char first = s_[i_];
     // All mantissa digits, integer and fraction, while they fit 64 bits.
     uint64_t mantissa = 0;
+    size_t taken = 0;
     bool overflow = false;
     int64_t frac_digits = 0;
     bool integral = true;  // no fraction or exponent seen
-    bool nonzero = false;  // any non-zero mantissa digit
-    auto take_digit = [&](uint64_t digit) {
-        if (overflow) return;
-        if (mantissa > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
-            overflow = true;
-        } else {
-            mantissa = mantissa * 10 + digit;
-        }
-    };
     if (first == '0') {
+        ++i_;
         if (is_digit(peek())) return peek_error(JsonCode::InvalidNumber);
     } else if (first >= '1' && first <= '9') {
-        mantissa = static_cast<uint64_t>(first - '0');
-        nonzero = true;
-        while (i_ < n_ && is_digit(s_[i_])) take_digit(static_cast<uint64_t>(s_[i_++] - '0'));
+        take_digits(mantissa, taken, overflow);
     } else {
+        ++i_;
         return error(JsonCode::InvalidNumber);
     }
 
     if (peek() == '.') {
         integral = false;
         ++i_;
-        bool any = false;
-        while (i_ < n_ && is_digit(s_[i_])) {
-            if (s_[i_] != '0') nonzero = true;
-            take_digit(static_cast<uint64_t>(s_[i_++] - '0'));
-            if (!overflow) ++frac_digits;
-            any = true;
-        }
-        if (!any) {
+        const size_t before = taken;
+        if (take_digits(mantissa, taken, overflow) == 0) {
             return peek_error(i_ < n_ ? JsonCode::InvalidNumber : JsonCode::EofWhileParsingValue);
         }
+        frac_digits = static_cast<int64_t>(taken - before);
     }
+    // Whether any mantissa digit is non-zero: an overflowing mantissa is.
+    const bool nonzero = mantissa != 0 || overflow;
     int32_t exp = 0;
     bool positive_exp = true;
     int c = peek();
@@ -354,13 +391,32 @@ bool Scanner::parse_escape() {
     }
 }
 
+// Skips the bytes that need no attention inside a string, eight at a time:
+// stops at the first '"', '\\', control character or non-ASCII byte.
+inline size_t skip_plain(const char* s, size_t i, size_t n) {
+    constexpr uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+    while (n - i >= 8) {
+        uint64_t v;
+        std::memcpy(&v, s + i, 8);
+        const uint64_t quote = v ^ (kOnes * '"'), slash = v ^ (kOnes * '\\');
+        // The lowest flagged byte is exactly the first stop: a borrow only
+        // ever flags bytes above a real one.
+        const uint64_t stop =
+            (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | (v - kOnes * 0x20) | v) & kHigh;
+        if (stop) return i + static_cast<size_t>(std::countr_zero(stop) / 8);
+        i += 8;
+    }
+    while (i < n && !kStringStops[static_cast<unsigned char>(s[i])]) ++i;
+    return i;
+}
+
 bool Scanner::parse_string(std::string_view& out) {
     size_t start = i_;
     bool& copied = copied_;
     copied = false;
     scratch_.clear();
     for (;;) {
-        while (i_ < n_ && !kStringStops[static_cast<unsigned char>(s_[i_])]) ++i_;
+        i_ = skip_plain(s_, i_, n_);
         if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
         unsigned char c = static_cast<unsigned char>(s_[i_]);
         if (c == '"') {
@@ -395,7 +451,7 @@ bool Scanner::parse_string(std::string_view& out) {
 
 bool Scanner::ignore_string() {
     for (;;) {
-        while (i_ < n_ && !kStringStops[static_cast<unsigned char>(s_[i_])]) ++i_;
+        i_ = skip_plain(s_, i_, n_);
         if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
         unsigned char c = static_cast<unsigned char>(s_[i_]);
         if (c == '"') {

@@ -117,6 +117,7 @@ private:
     bool decode_hex_escape(uint16_t& out);
     bool ignore_string();
     bool ignore_number();
+    size_t take_digits(uint64_t& mantissa, size_t& taken, bool& overflow);
 
     const char* s_;
     size_t n_;
