@@ -96,17 +96,9 @@ private:
         const size_t mark = stack.size();
         bool first = true;
         for (;;) {
-            int c = sc_.skip_ws();
-            if (c == -1) return sc_.peek_error(JsonCode::EofWhileParsingList);
-            if (c == ']') break;
-            if (!first) {
-                if (c != ',') return sc_.peek_error(JsonCode::ExpectedListCommaOrEnd);
-                sc_.eat();
-                c = sc_.skip_ws();
-                if (c == ']') return sc_.peek_error(JsonCode::TrailingComma);
-                if (c == -1) return sc_.peek_error(JsonCode::EofWhileParsingValue);
-            }
-            first = false;
+            int r = sc_.next_element(first);
+            if (r < 0) return false;
+            if (r == 0) break;
             JsonValue item;
             if (!read_value(item)) return false;
             stack.push_back(item);
@@ -128,27 +120,11 @@ private:
         const size_t mark = open.size();
         bool first = true;
         for (;;) {
-            int c = sc_.skip_ws();
-            if (c == -1) return sc_.peek_error(JsonCode::EofWhileParsingObject);
-            if (c == '}') break;
-            if (first) {
-                if (c != '"') return sc_.peek_error(JsonCode::KeyMustBeAString);
-            } else {
-                if (c != ',') return sc_.peek_error(JsonCode::ExpectedObjectCommaOrEnd);
-                sc_.eat();
-                c = sc_.skip_ws();
-                if (c == '}') return sc_.peek_error(JsonCode::TrailingComma);
-                if (c == -1) return sc_.peek_error(JsonCode::EofWhileParsingValue);
-                if (c != '"') return sc_.peek_error(JsonCode::KeyMustBeAString);
-            }
-            first = false;
-            sc_.eat();
+            int r = sc_.next_member(first);
+            if (r < 0) return false;
+            if (r == 0) break;
             JsonMember m;
-            if (!read_string(m.key)) return false;
-            c = sc_.skip_ws();
-            if (c != ':') return sc_.peek_error(c == -1 ? JsonCode::EofWhileParsingObject : JsonCode::ExpectedColon);
-            sc_.eat();
-            if (!read_value(m.value)) return false;
+            if (!read_string(m.key) || !sc_.colon() || !read_value(m.value)) return false;
             open.push_back(m);
         }
         sc_.eat();

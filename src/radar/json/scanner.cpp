@@ -68,6 +68,50 @@ JsonError Scanner::take_error() {
     return JsonError{std::move(err_message_), line, err_index_ - line_start};
 }
 
+int Scanner::next_member(bool& first) {
+    int b = skip_ws();
+    if (b < 0) return refuse(JsonCode::EofWhileParsingObject);
+    if (b == '}') return 0;
+    if (first) {
+        first = false;
+        if (b != '"') return refuse(JsonCode::KeyMustBeAString);
+    } else {
+        if (b != ',') return refuse(JsonCode::ExpectedObjectCommaOrEnd);
+        ++i_;
+        b = skip_ws();
+        if (b == '}') return refuse(JsonCode::TrailingComma);
+        if (b < 0) return refuse(JsonCode::EofWhileParsingValue);
+        if (b != '"') return refuse(JsonCode::KeyMustBeAString);
+    }
+    ++i_;
+    return 1;
+}
+
+int Scanner::next_element(bool& first) {
+    int b = skip_ws();
+    if (b < 0) return refuse(JsonCode::EofWhileParsingList);
+    if (b == ']') return 0;
+    if (first) {
+        first = false;
+        return 1;
+    }
+    if (b != ',') return refuse(JsonCode::ExpectedListCommaOrEnd);
+    ++i_;
+    b = skip_ws();
+    if (b == ']') return refuse(JsonCode::TrailingComma);
+    if (b < 0) return refuse(JsonCode::EofWhileParsingValue);
+    return 1;
+}
+
+bool Scanner::colon() {
+    int b = skip_ws();
+    if (b == ':') {
+        ++i_;
+        return true;
+    }
+    return peek_error(b < 0 ? JsonCode::EofWhileParsingObject : JsonCode::ExpectedColon);
+}
+
 bool Scanner::finish() {
     if (skip_ws() >= 0) return peek_error(JsonCode::TrailingCharacters);
     return true;
@@ -410,30 +454,39 @@ inline size_t skip_plain(const char* s, size_t i, size_t n) {
     return i;
 }
 
-bool Scanner::parse_string(std::string_view& out) {
+// One loop for strings that are kept and strings that are skipped: a
+// skipped string is checked for grammar only, so its \u escapes need not
+// pair up.
+template <bool Keep>
+bool Scanner::string_body(std::string_view& out) {
     size_t start = i_;
-    bool& copied = copied_;
-    copied = false;
-    scratch_.clear();
+    if constexpr (Keep) {
+        copied_ = false;
+        scratch_.clear();
+    }
     for (;;) {
         i_ = skip_plain(s_, i_, n_);
         if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
         unsigned char c = static_cast<unsigned char>(s_[i_]);
         if (c == '"') {
-            if (copied) {
-                scratch_.append(s_ + start, i_ - start);
-                out = scratch_;
-            } else {
-                out = std::string_view(s_ + start, i_ - start);
+            if constexpr (Keep) {
+                if (copied_) {
+                    scratch_.append(s_ + start, i_ - start);
+                    out = scratch_;
+                } else {
+                    out = std::string_view(s_ + start, i_ - start);
+                }
             }
             ++i_;
             return true;
         }
         if (c == '\\') {
-            scratch_.append(s_ + start, i_ - start);
-            copied = true;
+            if constexpr (Keep) {
+                scratch_.append(s_ + start, i_ - start);
+                copied_ = true;
+            }
             ++i_;
-            if (!parse_escape()) return false;
+            if (!(Keep ? parse_escape() : skip_escape())) return false;
             start = i_;
         } else if (c >= 0x80) {
             size_t len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(s_ + i_), n_ - i_);
@@ -449,38 +502,22 @@ bool Scanner::parse_string(std::string_view& out) {
     }
 }
 
+bool Scanner::parse_string(std::string_view& out) { return string_body<true>(out); }
+
 bool Scanner::ignore_string() {
-    for (;;) {
-        i_ = skip_plain(s_, i_, n_);
-        if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
-        unsigned char c = static_cast<unsigned char>(s_[i_]);
-        if (c == '"') {
-            ++i_;
-            return true;
+    std::string_view unused;
+    return string_body<false>(unused);
+}
+
+bool Scanner::skip_escape() {
+    if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
+    switch (s_[i_++]) {
+        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return true;
+        case 'u': {
+            uint16_t unused;
+            return decode_hex_escape(unused);
         }
-        if (c == '\\') {
-            ++i_;
-            if (i_ >= n_) return error(JsonCode::EofWhileParsingString);
-            switch (s_[i_++]) {
-                case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
-                case 'u': {
-                    uint16_t unused;
-                    if (!decode_hex_escape(unused)) return false;
-                    break;
-                }
-                default: return error(JsonCode::InvalidEscape);
-            }
-        } else if (c >= 0x80) {
-            size_t len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(s_ + i_), n_ - i_);
-            if (len == 0) {
-                ++i_;
-                return error(JsonCode::InvalidUnicodeCodePoint);
-            }
-            i_ += len;
-        } else {
-            ++i_;
-            return error(JsonCode::ControlCharacterWhileParsingString);
-        }
+        default: return error(JsonCode::InvalidEscape);
     }
 }
 

@@ -102,6 +102,14 @@ public:
     // At the end of a document: only whitespace may follow.
     bool finish();
 
+    // The grammar between members and elements, shared by every reader.
+    // After '{': 1 when a key follows (its opening quote consumed), 0 when
+    // '}' is next (not consumed), -1 on error.
+    int next_member(bool& first);
+    // After '[': 1 when an element follows, 0 when ']' is next, -1 on error.
+    int next_element(bool& first);
+    bool colon();
+
     // Nesting budget shared by everything read from this text.
     bool enter(/* at the opening bracket, before consuming it */) {
         if (--depth_ == 0) return peek_error(JsonCode::RecursionLimitExceeded);
@@ -112,7 +120,15 @@ public:
     size_t index() const { return i_; }
 
 private:
+    // A refused byte in the grammar between members or elements.
+    int refuse(JsonCode code) {
+        peek_error(code);
+        return -1;
+    }
+    template <bool Keep>
+    bool string_body(std::string_view& out);
     bool parse_escape();
+    bool skip_escape();
     bool parse_unicode_escape();
     bool decode_hex_escape(uint16_t& out);
     bool ignore_string();

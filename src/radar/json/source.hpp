@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/describe.hpp"
 #include "json/error.hpp"
@@ -63,42 +64,15 @@ public:
 
     // 1: a key was read; 0: the object ends; -1: error.
     int next_key(Compound& c, std::string_view& key) {
-        int b = sc_.skip_ws();
-        if (b < 0) return fail(sc_.peek_error(JsonCode::EofWhileParsingObject));
-        if (b == '}') return 0;
-        if (c.first) {
-            c.first = false;
-            if (b != '"') return fail(sc_.peek_error(JsonCode::KeyMustBeAString));
-        } else {
-            if (b != ',') return fail(sc_.peek_error(JsonCode::ExpectedObjectCommaOrEnd));
-            sc_.eat();
-            b = sc_.skip_ws();
-            if (b == '}') return fail(sc_.peek_error(JsonCode::TrailingComma));
-            if (b < 0) return fail(sc_.peek_error(JsonCode::EofWhileParsingValue));
-            if (b != '"') return fail(sc_.peek_error(JsonCode::KeyMustBeAString));
-        }
-        sc_.eat();
+        int r = sc_.next_member(c.first);
+        if (r != 1) return r;
         return sc_.parse_string(key) ? 1 : -1;
     }
-    bool member_value(Compound&) { return colon(); }
-    bool skip_member(Compound&) { return colon() && sc_.ignore_value(); }
+    bool member_value(Compound&) { return sc_.colon(); }
+    bool skip_member(Compound&) { return sc_.colon() && sc_.ignore_value(); }
 
     // 1: an element follows (it is the current value); 0: the array ends.
-    int next_element(Compound& c) {
-        int b = sc_.skip_ws();
-        if (b < 0) return fail(sc_.peek_error(JsonCode::EofWhileParsingList));
-        if (b == ']') return 0;
-        if (c.first) {
-            c.first = false;
-            return 1;
-        }
-        if (b != ',') return fail(sc_.peek_error(JsonCode::ExpectedListCommaOrEnd));
-        sc_.eat();
-        b = sc_.skip_ws();
-        if (b == ']') return fail(sc_.peek_error(JsonCode::TrailingComma));
-        if (b < 0) return fail(sc_.peek_error(JsonCode::EofWhileParsingValue));
-        return 1;
-    }
+    int next_element(Compound& c) { return sc_.next_element(c.first); }
     bool skip_value() { return sc_.ignore_value(); }
 
     bool end(Compound& c) {
@@ -205,7 +179,7 @@ public:
     bool variant_name(Compound&, std::string_view& name) { return read_identifier(name); }
     bool variant_unit(Compound& c, bool allow_empty_map) {
         if (c.form != Form::Map) return true;
-        if (!colon()) return false;
+        if (!sc_.colon()) return false;
         int b = sc_.skip_ws();
         if (b == 'n') {
             sc_.eat();
@@ -231,8 +205,6 @@ public:
     }
 
 private:
-    static int fail(bool) { return -1; }
-
     bool open(Compound& c, Form form) {
         if (!sc_.enter()) return false;
         sc_.eat();
@@ -245,15 +217,6 @@ private:
         sc_.leave();
         return true;
     }
-    bool colon() {
-        int b = sc_.skip_ws();
-        if (b == ':') {
-            sc_.eat();
-            return true;
-        }
-        return sc_.peek_error(b < 0 ? JsonCode::EofWhileParsingObject : JsonCode::ExpectedColon);
-    }
-
     bool read_number(ParsedNumber& n, std::string_view expected) {
         int b = sc_.skip_ws();
         if (b == '-') {
@@ -456,5 +419,22 @@ private:
     const JsonValue* cur_;
     std::string error_;
 };
+
+// ---------------------------------------------------------------------------
+// An array read element by element: read_one(src, element) reads one.
+template <class Src, class T, class ReadOne>
+bool read_seq(Src& src, std::vector<T>& out, ReadOne read_one) {
+    typename Src::Compound c;
+    if (!src.begin_seq(c, "a sequence")) return false;
+    out.clear();
+    for (;;) {
+        int r = src.next_element(c);
+        if (r < 0) return false;
+        if (r == 0) break;
+        out.emplace_back();
+        if (!read_one(src, out.back())) return false;
+    }
+    return src.end(c);
+}
 
 }  // namespace radar

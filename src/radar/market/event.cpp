@@ -7,18 +7,8 @@ namespace radar {
 
 namespace {
 
-template <class Src>
-bool read_event_list(Src& src, EventList& out) {
-    typename Src::Compound c;
-    if (!src.begin_seq(c, "a sequence")) return false;
-    for (;;) {
-        int r = src.next_element(c);
-        if (r < 0) return false;
-        if (r == 0) break;
-        out.emplace_back();
-        if (!event_read::read_event(src, out.back())) return false;
-    }
-    return src.end(c);
+bool read_event_list(ValueSource& src, EventList& out) {
+    return read_seq(src, out, [](ValueSource& s, Event& e) { return event_read::read_event(s, e); });
 }
 
 }  // namespace

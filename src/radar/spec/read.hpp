@@ -30,33 +30,12 @@ bool read_indicator(Src& src, Indicator& out) {
 
 template <class Src>
 bool read_f64_list(Src& src, std::vector<double>& out) {
-    typename Src::Compound c;
-    if (!src.begin_seq(c, "a sequence")) return false;
-    out.clear();
-    for (;;) {
-        int r = src.next_element(c);
-        if (r < 0) return false;
-        if (r == 0) break;
-        double d;
-        if (!src.read_f64(d)) return false;
-        out.push_back(d);
-    }
-    return src.end(c);
+    return read_seq(src, out, [](Src& s, double& d) { return s.read_f64(d); });
 }
 
 template <class Src>
 bool read_string_list(Src& src, std::vector<std::string>& out) {
-    typename Src::Compound c;
-    if (!src.begin_seq(c, "a sequence")) return false;
-    out.clear();
-    for (;;) {
-        int r = src.next_element(c);
-        if (r < 0) return false;
-        if (r == 0) break;
-        out.emplace_back();
-        if (!src.read_string(out.back(), "a string")) return false;
-    }
-    return src.end(c);
+    return read_seq(src, out, [](Src& s, std::string& text) { return s.read_string(text, "a string"); });
 }
 
 template <class Src>
@@ -104,17 +83,7 @@ bool read_signal(Src& src, Signal& out) {
 
 template <class Src>
 bool read_signal_list(Src& src, std::vector<Signal>& out) {
-    typename Src::Compound c;
-    if (!src.begin_seq(c, "a sequence")) return false;
-    out.clear();
-    for (;;) {
-        int r = src.next_element(c);
-        if (r < 0) return false;
-        if (r == 0) break;
-        out.emplace_back();
-        if (!read_signal(src, out.back())) return false;
-    }
-    return src.end(c);
+    return read_seq(src, out, [](Src& s, Signal& signal) { return read_signal(s, signal); });
 }
 
 template <class Src>
