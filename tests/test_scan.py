@@ -169,3 +169,34 @@ def test_large_scan_matches_sequential_feed_and_one_cpu():
                            text=True, check=True).stdout
     assert there == here
     assert json.loads(here)["scanned"] == 2000
+
+
+@pytest.mark.parametrize(
+    "command, response",
+    [
+        # the later "events" member wins, even over a bad earlier one
+        ('{"cmd":"scan","events":{"A":[5]},"events":{"A":[["orderbook",1,1,1,1,1]]}}', None),
+        ('{"cmd":"feed_batch","symbol":"A","events":[5],"events":[]}', OK),
+        # a syntax error anywhere wins over a bad event before it
+        ('{"cmd":"scan","events":{"A":[5]}} x', '{"error":"parse: trailing characters at line 1 column 35","ok":false}'),
+        ('{"cmd":"feed_batch","symbol":"A","events":[{"kind":"x"},[1,]]}',
+         '{"error":"parse: trailing comma at line 1 column 60","ok":false}'),
+        # symbols are decoded in byte order, not text order
+        ('{"cmd":"scan","events":{"B":[{"kind":"trade"}],"A":[["orderbook",1.5]]}}',
+         '{"error":"parse: invalid type: floating point `1.5`, expected i64","ok":false}'),
+        ('{"cmd":"scan","events":{"A":[["orderbook",1,1,1,1,1]],"A":[]}}', '{"alerts":[],"scanned":1}'),
+        # envelope errors win over bad events
+        ('{"cmd":"feed_batch","events":[5]}', '{"error":"bad spec: missing string \\"symbol\\"","ok":false}'),
+        ('{"cmd":"scan","events":[[5]]}', '{"error":"parse: invalid type: sequence, expected a map","ok":false}'),
+        ('{"cmd":"feed_batch","symbol":"A","events":{"A":[5]}}',
+         '{"error":"parse: invalid type: map, expected a sequence","ok":false}'),
+        ('{"cmd":"scan","events":{"A":5}}', '{"error":"parse: invalid type: integer `5`, expected a sequence","ok":false}'),
+    ],
+)
+def test_event_lists_read_with_the_command(command, response):
+    r = radar([{"kind": "book_imbalance", "params": [0.5]}], threshold=0.5)
+    got = r.command(command)
+    if response is None:
+        assert got.startswith('{"alerts":[]'), got
+    else:
+        assert got == response

@@ -13,11 +13,12 @@ namespace radar {
 // runs may still move and become pointers once the text is read.
 class TreeBuilder {
 public:
-    TreeBuilder(JsonDocument& doc, std::string_view text) : doc_(doc), sc_(text) {}
+    TreeBuilder(JsonDocument& doc, std::string_view text, ListDecoder* lists)
+        : doc_(doc), sc_(text), lists_(lists) {}
 
     bool read_document() {
         JsonValue root;
-        if (!read_value(root) || !sc_.finish()) return false;
+        if (!read_value(root, lists_ ? Route::Root : Route::None) || !sc_.finish()) return false;
         doc_.root_ = root;
         fix_up();
         return true;
@@ -25,13 +26,16 @@ public:
     JsonError take_error() { return sc_.take_error(); }
 
 private:
+    // Where a value sits, as far as the list decoder cares.
+    enum class Route : uint8_t { None, Root, Events, EventsMap, List };
+
     static JsonValue scalar(JsonValue::Kind kind) {
         JsonValue v;
         v.kind_ = kind;
         return v;
     }
 
-    bool read_value(JsonValue& out) {
+    bool read_value(JsonValue& out, Route route = Route::None) {
         int b = sc_.skip_ws();
         switch (b) {
             case -1: return sc_.peek_error(JsonCode::EofWhileParsingValue);
@@ -63,8 +67,8 @@ private:
                 out.len_ = s.size();
                 return true;
             }
-            case '[': return read_array(out);
-            case '{': return read_object(out);
+            case '[': return route == Route::Events || route == Route::List ? read_list(out) : read_array(out);
+            case '{': return read_object(out, route == Route::Events ? Route::EventsMap : route);
             default: return sc_.peek_error(JsonCode::ExpectedSomeValue);
         }
     }
@@ -113,7 +117,38 @@ private:
         return true;
     }
 
-    bool read_object(JsonValue& out) {
+    // An array whose elements go to the list decoder one by one; each
+    // element's storage is taken back as soon as it was decoded.
+    bool read_list(JsonValue& out) {
+        if (!sc_.enter()) return false;
+        sc_.eat();
+        lists_->begin_list();
+        bool first = true;
+        for (;;) {
+            int r = sc_.next_element(first);
+            if (r < 0) return false;
+            if (r == 0) break;
+            const size_t items = doc_.items_.size(), members = doc_.members_.size();
+            const size_t unescaped = doc_.unescaped_.size();
+            JsonValue item;
+            if (!read_value(item)) return false;
+            fix(item);
+            for (size_t k = items; k < doc_.items_.size(); ++k) fix(doc_.items_[k]);
+            for (size_t k = members; k < doc_.members_.size(); ++k) fix(doc_.members_[k].value);
+            lists_->element(item);
+            doc_.items_.resize(items);
+            doc_.members_.resize(members);
+            doc_.unescaped_.resize(unescaped);
+        }
+        sc_.eat();
+        sc_.leave();
+        out = scalar(JsonValue::Kind::Array);
+        out.b_ = true;
+        out.u_ = lists_->end_list();
+        return true;
+    }
+
+    bool read_object(JsonValue& out, Route route = Route::None) {
         if (!sc_.enter()) return false;
         sc_.eat();
         auto& open = doc_.open_members_;
@@ -124,7 +159,11 @@ private:
             if (r < 0) return false;
             if (r == 0) break;
             JsonMember m;
-            if (!read_string(m.key) || !sc_.colon() || !read_value(m.value)) return false;
+            if (!read_string(m.key) || !sc_.colon()) return false;
+            Route inner = Route::None;
+            if (route == Route::Root && bytes_equal(m.key, "events")) inner = Route::Events;
+            if (route == Route::EventsMap) inner = Route::List;
+            if (!read_value(m.value, inner)) return false;
             open.push_back(m);
         }
         sc_.eat();
@@ -170,6 +209,7 @@ private:
     }
 
     void fix(JsonValue& v) {
+        if (v.is_decoded_list()) return;
         if (v.kind_ == JsonValue::Kind::Array) {
             v.items_ = doc_.items_.data() + v.u_;
         } else if (v.kind_ == JsonValue::Kind::Object) {
@@ -184,16 +224,17 @@ private:
 
     JsonDocument& doc_;
     Scanner sc_;
+    ListDecoder* lists_;
 };
 
-bool JsonDocument::parse(std::string_view text, JsonError& error) {
+bool JsonDocument::parse(std::string_view text, JsonError& error, ListDecoder* lists) {
     items_.clear();
     members_.clear();
     stack_.clear();
     open_members_.clear();
     unescaped_.clear();
     root_ = JsonValue();
-    TreeBuilder builder(*this, text);
+    TreeBuilder builder(*this, text, lists);
     if (builder.read_document()) return true;
     error = builder.take_error();
     return false;

@@ -11,6 +11,21 @@
 
 namespace radar {
 
+// Receives the elements of a command's event lists one at a time while the
+// text is read: the root member "events" when it is an array, or each array
+// value of an "events" object. A large command then never holds its events
+// as a tree; the array becomes a placeholder carrying end_list()'s id.
+class ListDecoder {
+public:
+    virtual void begin_list() = 0;
+    // The element is complete and valid only during the call.
+    virtual void element(const JsonValue& element) = 0;
+    virtual uint64_t end_list() = 0;
+
+protected:
+    ~ListDecoder() = default;
+};
+
 // Owns the storage of one parsed text. Its buffers are kept from one parse
 // to the next, so a handle that reads command after command stops
 // allocating once warm; buffers grown by a very large text are given back.
@@ -22,7 +37,7 @@ public:
 
     // Exactly one value surrounded only by whitespace, nested at most 127
     // levels. The text must outlive the use of root(): strings point into it.
-    bool parse(std::string_view text, JsonError& error);
+    bool parse(std::string_view text, JsonError& error, ListDecoder* lists = nullptr);
     const JsonValue& root() const { return root_; }
 
     // Frees buffers beyond a modest size; call once a parsed value is done with.

@@ -37,7 +37,14 @@ public:
     // Any number converted to the nearest double.
     double to_f64() const;
     std::string_view as_string() const { return {s_, static_cast<size_t>(len_)}; }
-    std::span<const JsonValue> items() const { return {items_, static_cast<size_t>(len_)}; }
+    std::span<const JsonValue> items() const {
+        if (is_decoded_list()) return {};
+        return {items_, static_cast<size_t>(len_)};
+    }
+    // An array whose elements went to a ListDecoder while the text was read
+    // (see JsonDocument): it holds the decoder's id for them instead.
+    bool is_decoded_list() const { return kind_ == Kind::Array && b_; }
+    uint64_t decoded_list() const { return u_; }
     std::span<const JsonMember> members() const;
 
     // Binary search among the (sorted, unique) members of an object.
@@ -49,7 +56,7 @@ private:
 
     Kind kind_ = Kind::Null;
     NumberKind num_ = NumberKind::Unsigned;
-    bool b_ = false;
+    bool b_ = false;    // a boolean's value; for an array, "decoded list"
     uint64_t len_ = 0;  // string length, element or member count
     union {
         uint64_t u_;

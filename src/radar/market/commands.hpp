@@ -7,11 +7,14 @@
 #include "json/error.hpp"
 #include "json/value.hpp"
 #include "market/dataset.hpp"
+#include "market/event.hpp"
 #include "spec/spec.hpp"
 
 namespace radar {
 
 std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command);
-std::optional<RadarError> feed_batch_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command);
+// `lists` holds the event lists decoded while the command was read.
+std::optional<RadarError> feed_batch_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command,
+                                             const EventLists& lists);
 
 }  // namespace radar

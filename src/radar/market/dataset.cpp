@@ -14,7 +14,7 @@ void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event
     state_for(spec, symbol).apply(event);
 }
 
-void Dataset::ingest_all(const RadarSpec& spec, std::string_view symbol, const EventList& events) {
+void Dataset::ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events) {
     if (events.empty()) return;
     SymbolState& state = state_for(spec, symbol);
     for (const Event& e : events) state.apply(e);

@@ -23,7 +23,7 @@ public:
     // then applies the event. Cannot fail.
     void ingest(const RadarSpec& spec, std::string_view symbol, const Event& event);
     // The same as ingesting each event in order; an empty list creates nothing.
-    void ingest_all(const RadarSpec& spec, std::string_view symbol, const EventList& events);
+    void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
 
     void clear() { states_.clear(); }
     size_t size() const { return states_.size(); }

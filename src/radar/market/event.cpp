@@ -5,6 +5,45 @@
 
 namespace radar {
 
+Result<Event> Event::from_json_value(const JsonValue& value) {
+    ValueSource src(value);
+    Event ev;
+    if (event_read::read_event(src, ev)) return ev;
+    return RadarError::parse(src.error_message());
+}
+
+void EventLists::clear() {
+    // A buffer grown by a very large command is given back; a usual one stays.
+    constexpr size_t kKeep = size_t{1} << 20;
+    if (events_.capacity() > kKeep) EventList().swap(events_);
+    events_.clear();
+    lists_.clear();
+}
+
+void EventLists::begin_list() { lists_.push_back(Info{events_.size(), 0, {}, false}); }
+
+void EventLists::element(const JsonValue& element) {
+    Info& info = lists_.back();
+    if (info.failed) return;  // only the first bad element is reported
+    ValueSource src(element);
+    Event ev;
+    if (event_read::read_event(src, ev)) {
+        events_.push_back(ev);
+        ++info.count;
+    } else {
+        info.failed = true;
+        info.error = src.error_message();
+    }
+}
+
+uint64_t EventLists::end_list() { return lists_.size() - 1; }
+
+Result<EventSpan> EventLists::list(uint64_t id) const {
+    const Info& info = lists_[id];
+    if (info.failed) return RadarError::parse(info.error);
+    return EventSpan(events_.data() + info.first, info.count);
+}
+
 namespace {
 
 bool read_event_list(ValueSource& src, EventList& out) {
@@ -13,32 +52,47 @@ bool read_event_list(ValueSource& src, EventList& out) {
 
 }  // namespace
 
-Result<Event> Event::from_json_value(const JsonValue& value) {
+Result<EventSpan> decode_event_list(const JsonValue& value, const EventLists& lists, EventList& scratch) {
+    if (value.is_decoded_list()) return lists.list(value.decoded_list());
     ValueSource src(value);
-    Event ev;
-    if (event_read::read_event(src, ev)) return ev;
+    scratch.clear();
+    if (read_event_list(src, scratch)) return EventSpan(scratch);
     return RadarError::parse(src.error_message());
 }
 
-Result<EventList> decode_event_list(const JsonValue& value) {
-    ValueSource src(value);
-    EventList events;
-    if (value.is_array()) events.reserve(value.items().size());
-    if (read_event_list(src, events)) return events;
-    return RadarError::parse(src.error_message());
-}
-
-Result<EventMap> decode_event_map(const JsonValue& value) {
+Result<EventMap> decode_event_map(const JsonValue& value, const EventLists& lists, EventList& scratch) {
     ValueSource src(value);
     ValueSource::Compound c;
-    EventMap map;
     if (!src.begin_map(c, "a map")) return RadarError::parse(src.error_message());
-    map.reserve(value.members().size());
-    std::string_view symbol;
-    while (src.next_key(c, symbol) == 1) {
-        map.emplace_back(symbol, EventList{});
-        src.member_value(c);
-        if (!read_event_list(src, map.back().second)) return RadarError::parse(src.error_message());
+    // Lists not decoded while reading go to scratch; their spans are made
+    // once scratch has stopped growing.
+    struct Entry {
+        std::string_view symbol;
+        EventSpan decoded;
+        size_t first, count;
+        bool in_scratch;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(value.members().size());
+    scratch.clear();
+    EventList one;
+    for (const JsonMember& m : value.members()) {
+        if (m.value.is_decoded_list()) {
+            auto list = lists.list(m.value.decoded_list());
+            if (!list) return std::move(list.error());
+            entries.push_back({m.key, list.value(), 0, 0, false});
+            continue;
+        }
+        ValueSource inner(m.value);
+        one.clear();
+        if (!read_event_list(inner, one)) return RadarError::parse(inner.error_message());
+        entries.push_back({m.key, {}, scratch.size(), one.size(), true});
+        scratch.insert(scratch.end(), one.begin(), one.end());
+    }
+    EventMap map;
+    map.reserve(entries.size());
+    for (const Entry& e : entries) {
+        map.emplace_back(e.symbol, e.in_scratch ? EventSpan(scratch.data() + e.first, e.count) : e.decoded);
     }
     return map;
 }

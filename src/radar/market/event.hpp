@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "json/error.hpp"
+#include "json/reader.hpp"
 #include "json/value.hpp"
 
 namespace radar {
@@ -40,11 +43,39 @@ struct Event {
 };
 
 using EventList = std::vector<Event>;
-// Symbols in ascending byte order; the names point into the decoded value,
-// which outlives the map for the duration of a command.
-using EventMap = std::vector<std::pair<std::string_view, EventList>>;
+using EventSpan = std::span<const Event>;
 
-Result<EventList> decode_event_list(const JsonValue& value);
-Result<EventMap> decode_event_map(const JsonValue& value);
+// The event lists of one command, decoded while its text is read (see
+// ListDecoder): each list stops at its first bad element and keeps that
+// element's message. The storage is reused from one command to the next.
+class EventLists final : public ListDecoder {
+public:
+    void clear();
+    void begin_list() override;
+    void element(const JsonValue& element) override;
+    uint64_t end_list() override;
+
+    // The decoded events of list `id`, or the first element's error.
+    Result<EventSpan> list(uint64_t id) const;
+
+private:
+    struct Info {
+        size_t first = 0;
+        size_t count = 0;
+        std::string error;  // empty while every element decoded
+        bool failed = false;
+    };
+    std::vector<Event> events_;
+    std::vector<Info> lists_;
+};
+
+// Symbols in ascending byte order; the names and events point into the
+// command's document and its EventLists, which live for the whole command.
+using EventMap = std::vector<std::pair<std::string_view, EventSpan>>;
+
+// A list value is read from `lists` when it was decoded while reading, or
+// else decoded into `scratch`.
+Result<EventSpan> decode_event_list(const JsonValue& value, const EventLists& lists, EventList& scratch);
+Result<EventMap> decode_event_map(const JsonValue& value, const EventLists& lists, EventList& scratch);
 
 }  // namespace radar

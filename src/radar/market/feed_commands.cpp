@@ -20,12 +20,14 @@ std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, 
     return std::nullopt;
 }
 
-std::optional<RadarError> feed_batch_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command) {
+std::optional<RadarError> feed_batch_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command,
+                                             const EventLists& lists) {
     auto symbol = require_string_field(command, "symbol");
     if (!symbol) return std::move(symbol.error());
     auto member = require_field(command, "events");
     if (!member) return std::move(member.error());
-    auto events = decode_event_list(*member.value());
+    EventList scratch;
+    auto events = decode_event_list(*member.value(), lists, scratch);
     if (!events) return std::move(events.error());
     dataset.ingest_all(spec, symbol.value(), events.value());
     return std::nullopt;

@@ -33,7 +33,7 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
     switch (name.size()) {
         case 4:
             if (name == "feed") return respond(feed_command(h.spec, h.dataset, cmd));
-            if (name == "scan") return respond(scan_command(h.spec, cmd));
+            if (name == "scan") return respond(scan_command(h.spec, cmd, h.event_lists));
             break;
         case 5:
             if (name == "reset") return reset_command(h);
@@ -48,7 +48,7 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
             if (name == "set_spec") return respond(set_spec_command(h, cmd));
             break;
         case 10:
-            if (name == "feed_batch") return respond(feed_batch_command(h.spec, h.dataset, cmd));
+            if (name == "feed_batch") return respond(feed_batch_command(h.spec, h.dataset, cmd, h.event_lists));
             break;
         default: break;
     }
@@ -59,7 +59,8 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
 
 std::string run_command(Handle& handle, std::string_view command_text) {
     JsonError parse_error;
-    if (!handle.document.parse(command_text, parse_error)) {
+    handle.event_lists.clear();
+    if (!handle.document.parse(command_text, parse_error, &handle.event_lists)) {
         return error_response(RadarError::from_json(parse_error));
     }
     const JsonValue& root = handle.document.root();

@@ -8,6 +8,7 @@
 #include "json/error.hpp"
 #include "json/reader.hpp"
 #include "market/dataset.hpp"
+#include "market/event.hpp"
 #include "spec/spec.hpp"
 
 namespace radar {
@@ -17,8 +18,9 @@ inline constexpr std::string_view kVersion = "0.1.3";
 struct Handle {
     RadarSpec spec;
     Dataset dataset;
-    // Parser buffers reused by every command of this handle.
+    // Parser buffers and decoded event lists, reused by every command.
     JsonDocument document;
+    EventLists event_lists;
 
     // Reads and validates the specification text; nothing is created on error.
     static Result<std::unique_ptr<Handle>> create(std::string_view spec_text);

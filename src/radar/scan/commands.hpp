@@ -6,11 +6,13 @@
 #include "json/error.hpp"
 #include "json/value.hpp"
 #include "market/dataset.hpp"
+#include "market/event.hpp"
 #include "spec/spec.hpp"
 
 namespace radar {
 
-Result<std::string> scan_command(const RadarSpec& spec, const JsonValue& command);
+// `lists` holds the event lists decoded while the command was read.
+Result<std::string> scan_command(const RadarSpec& spec, const JsonValue& command, const EventLists& lists);
 Result<std::string> alerts_command(const RadarSpec& spec, const Dataset& dataset);
 
 }  // namespace radar

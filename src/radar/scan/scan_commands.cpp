@@ -10,12 +10,13 @@
 
 namespace radar {
 
-Result<std::string> scan_command(const RadarSpec& spec, const JsonValue& command) {
+Result<std::string> scan_command(const RadarSpec& spec, const JsonValue& command, const EventLists& lists) {
     auto member = require_field(command, "events");
     if (!member) return std::move(member.error());
     // Every event converts before anything is scored, and a conversion error
     // is reported ahead of the spec check.
-    auto decoded = decode_event_map(*member.value());
+    EventList scratch;
+    auto decoded = decode_event_map(*member.value(), lists, scratch);
     if (!decoded) return std::move(decoded.error());
     if (auto error = spec.validate()) return std::move(*error);
 
