@@ -167,6 +167,51 @@ namespace {
 constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+#include "json/pow5_table.inc"
+
+__extension__ typedef unsigned __int128 Uint128;
+
+// The double nearest to w * 10^q for an exact decimal mantissa w, by
+// multiplying with a 128-bit approximation of 5^q (Eisel and Lemire).
+// Returns false for zero, subnormal and infinite results, which the
+// general conversion handles.
+bool nearest_double(uint64_t w, int64_t q, double& out) {
+    if (w == 0 || q < kPow5Smallest || q > kPow5Largest) return false;
+    const int lz = std::countl_zero(w);
+    w <<= lz;
+    const size_t index = 2 * static_cast<size_t>(q - kPow5Smallest);
+    const Uint128 first = static_cast<Uint128>(w) * kPow5[index];
+    uint64_t hi = static_cast<uint64_t>(first >> 64), lo = static_cast<uint64_t>(first);
+    // 52 mantissa bits + 3: when the bits below them are all ones, the
+    // truncated table value may be off by one there; the low half fixes it.
+    constexpr uint64_t kPrecisionMask = ~uint64_t{0} >> 55;
+    if ((hi & kPrecisionMask) == kPrecisionMask) {
+        const uint64_t second_hi = static_cast<uint64_t>((static_cast<Uint128>(w) * kPow5[index + 1]) >> 64);
+        lo += second_hi;
+        if (second_hi > lo) ++hi;
+    }
+    const int upperbit = static_cast<int>(hi >> 63);
+    const int shift = upperbit + 64 - 52 - 3;
+    uint64_t mantissa = hi >> shift;
+    // floor(q * log2(10)) + 63 + the product's own leading bit, biased
+    int64_t power2 = ((217706 * q) >> 16) + 63 + upperbit - lz + 1023;
+    if (power2 <= 0) return false;
+    // Exactly halfway between two doubles: round to even.
+    if (lo <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == hi) {
+        mantissa &= ~uint64_t{1};
+    }
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (uint64_t{2} << 52)) {
+        mantissa = uint64_t{1} << 52;
+        ++power2;
+    }
+    mantissa &= ~(uint64_t{1} << 52);
+    if (power2 >= 0x7FF) return false;
+    out = std::bit_cast<double>(mantissa | (static_cast<uint64_t>(power2) << 52));
+    return true;
+}
+
 }  // namespace
 
 namespace {
@@ -299,6 +344,10 @@ bool Scanner::parse_number(bool positive, ParsedNumber& out) {
     if (!overflow && mantissa <= (uint64_t{1} << 53) && e >= -22 && e <= 22) {
         double d = static_cast<double>(mantissa);
         d = e < 0 ? d / kPow10[-e] : d * kPow10[e];
+        out.d = positive ? d : -d;
+        return true;
+    }
+    if (double d; !overflow && nearest_double(mantissa, e, d)) {
         out.d = positive ? d : -d;
         return true;
     }
