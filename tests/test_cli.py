@@ -187,6 +187,9 @@ BAD_LINES = [
     ('{"symbol":"A","kind":"orderbook","ts":1,"bid_volume":1e400}', "parse: number out of range at line 1 column 58"),
     ('{"symbol":"A","kind":"orderbook","ts":1,' + FULL_BOOK + "} x", "parse: trailing characters at line 1 column 98"),
     ("not json", "parse: expected ident at line 1 column 2"),
+    # a line cannot close its own event early and add members to the command
+    ('{"symbol":"A","kind":"orderbook","ts":1,' + FULL_BOOK + '}],"B":[{"kind":"orderbook","ts":1,' + FULL_BOOK + "}",
+     "parse: trailing characters at line 1 column 97"),
 ]
 
 

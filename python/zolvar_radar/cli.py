@@ -6,9 +6,11 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 from datetime import datetime, timezone
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Iterable, Sequence
 
 from rich import box
@@ -36,6 +38,7 @@ from .inputs import (
     open_sources,
     scan_command,
 )
+from .report import Timeline, matplotlib_missing, png_bytes, write_html
 
 DATA = Path(__file__).resolve().parent / "data"
 DEFAULT_SPEC = DATA / "default_spec.json"
@@ -106,14 +109,25 @@ def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
     err.print(f"skipped {len(skipped)} bad line{'s' if len(skipped) != 1 else ''}")
 
 
+def report_skipped_rows(reader: Reader, err: Console) -> None:
+    """Tardis rows left out for an empty field: a note, not an error."""
+    for name, reasons in reader.skipped_rows.items():
+        total = sum(reasons.values())
+        if total:
+            why = ", ".join(f"{reason}: {count}" for reason, count in reasons.most_common())
+            err.print(f"{name}: skipped {total} row{'s' if total != 1 else ''} ({why})", soft_wrap=True)
+
+
 # --- scan ------------------------------------------------------------------
 
 
 def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
+    if args.dask is not None:
+        return run_dask_scan(args, out, err)
     _, radar = read_spec(args.spec)
     sources = open_sources(args.files or [str(SAMPLE)])
     checker = Checker()
-    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad)
+    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad, format=args.format)
     records = list(reader)
     bad = list(reader.bad)
 
@@ -135,6 +149,55 @@ def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
     else:
         print_table(json.loads(answer), out)
     report_skipped(bad, err)
+    report_skipped_rows(reader, err)
+    return 0
+
+
+# a scheduler address: tcp://host:8786, host:8786, [::1]:8786 ...
+DASK_ADDRESS = re.compile(r"^(?:[A-Za-z][\w+.-]*://.*|[\w.-]+:\d+|\[[0-9A-Fa-f:.]+\]:\d+)$")
+
+
+class DaskOption(argparse.Action):
+    """--dask [ADDRESS]. A value that is no address is a file the option took
+    (`--dask a.jsonl`): it goes back among the files, where it was written."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        if value and not DASK_ADDRESS.match(value):
+            # files already read come before it; otherwise it is the first
+            namespace.dask_file = (value, bool(getattr(namespace, "files", None)))
+            value = ""
+        setattr(namespace, self.dest, value)
+
+
+def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
+    """scan --dask: the same result, the work split by symbol over a Dask cluster."""
+    files = list(args.files)
+    taken = getattr(args, "dask_file", None)
+    if taken is not None:
+        files.insert(len(files) if taken[1] else 0, taken[0])
+    address = args.dask or None
+    if args.skip_bad:
+        raise Failure("--skip-bad cannot be used with --dask")
+    if "-" in files:
+        raise Failure("--dask reads files on the workers: standard input (-) cannot be used")
+    spec_text, _ = read_spec(args.spec)
+    try:
+        from . import distributed
+    except ImportError:
+        raise Failure("--dask needs Dask: pip install 'zolvar_radar[dask]'") from None
+    rows: dict = {}
+    try:
+        answer = distributed.scan(files or [str(SAMPLE)], spec_text, client=address, format=args.format,
+                                  skipped_rows=rows)
+    except distributed.FormatError as exc:
+        raise Failure(str(exc)) from None
+    except OSError as exc:
+        raise Failure(f"dask scheduler {address or '(local cluster)'}: {exc}") from None
+    if args.json:
+        out.file.write(answer + "\n")
+    else:
+        print_table(json.loads(answer), out)
+    report_skipped_rows(SimpleNamespace(skipped_rows=rows), err)  # type: ignore[arg-type]
     return 0
 
 
@@ -189,6 +252,7 @@ class Replay:
         self.fed = 0
         self.symbols: set[str] = set()
         self.last_alerts: list[dict] = []
+        self.timeline: Timeline | None = None  # follows the replay for --report and --png
 
     def add(self, record: Record) -> None:
         self.pending.setdefault(record.symbol, []).append(record)
@@ -219,6 +283,8 @@ class Replay:
             if records:
                 self.fed += len(records)
                 self.symbols.add(symbol)
+                if self.timeline is not None:
+                    self.timeline.feed(symbol, [r.event for r in records])
             for record in records:
                 if record.ts is not None and (self.clock is None or record.ts > self.clock):
                     self.clock = record.ts
@@ -233,6 +299,8 @@ class Replay:
         self.flush()
         alerts = answer_of(self.radar.command('{"cmd":"alerts"}'))["alerts"]
         self.last_alerts = alerts
+        if self.timeline is not None:
+            self.timeline.checkpoint(self.clock, alerts)
         when = format_ts(self.clock) if self.clock is not None else "-"
         current = {a["symbol"]: a for a in alerts}
         for alert in alerts:
@@ -261,11 +329,17 @@ class Replay:
 
 
 def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
-    _, radar = read_spec(args.spec)
+    spec_text, radar = read_spec(args.spec)
+    if (args.report or args.png) and (missing := matplotlib_missing()):
+        raise Failure(f"--report and --png need matplotlib: {missing}")
     sources = open_sources(args.files or [str(SAMPLE)])
     checker = Checker()
-    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad)
+    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad, format=args.format)
     replay = Replay(radar, checker, args, out)
+    if args.report or args.png:
+        signals, threshold, _ = spec_fields(json.loads(spec_text))
+        names = ", ".join(Path(f).name for f in args.files) if args.files else "the bundled sample day"
+        replay.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}")
 
     total = None if any(s.size is None for s in sources) else sum(s.size for s in sources)
     show_progress = err.is_terminal and not args.no_progress
@@ -314,7 +388,22 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
     )
     skipped = sorted(replay.skipped + reader.bad, key=lambda b: b.order)
     report_skipped(skipped, err)
+    report_skipped_rows(reader, err)
+    if replay.timeline is not None:
+        write_reports(replay.timeline, args, err)
     return 0
+
+
+def write_reports(timeline: Timeline, args: argparse.Namespace, err: Console) -> None:
+    picture = png_bytes(timeline)
+    for path, write in ((args.png, lambda p: Path(p).write_bytes(picture)),
+                        (args.report, lambda p: write_html(timeline, p, picture))):
+        if path:
+            try:
+                write(path)
+            except OSError as exc:
+                raise Failure(f"{path}: {exc.strerror or exc}") from None
+            err.print(f"wrote {path}", soft_wrap=True)
 
 
 # --- check -----------------------------------------------------------------
@@ -421,13 +510,20 @@ def build_parser() -> argparse.ArgumentParser:
                          help="radar specification (default: the bundled one)")
         sub.add_argument("--skip-bad", action="store_true",
                          help="skip lines the radar refuses and report them at the end, instead of stopping")
+        sub.add_argument("--format", choices=("jsonl", "tardis"), default=None,
+                         help="input format (default: told by each file's first line: "
+                         "a tardis CSV header, otherwise JSON Lines)")
         sub.add_argument("files", nargs="*", metavar="FILES",
-                         help="JSON Lines files of events, .gz read as such, - for stdin (default: the bundled sample)")
+                         help="JSON Lines or tardis CSV files of events, .gz read as such, - for stdin "
+                         "(default: the bundled sample)")
 
     scan = commands.add_parser("scan", help="rank the alerts over all the events read",
                                description="Rebuild every symbol from the events read and print the ranked alerts.")
     events_options(scan)
     scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
+    scan.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
+                      help="split the work by symbol over a Dask cluster: the scheduler at ADDRESS, "
+                      "or alone a local cluster for this run (needs zolvar_radar[dask])")
     scan.set_defaults(run=run_scan)
 
     replay = commands.add_parser("replay", help="feed events in order and print alerts as they change",
@@ -442,6 +538,11 @@ def build_parser() -> argparse.ArgumentParser:
     replay.add_argument("--min-move", type=non_negative_float, default=0.05, metavar="X",
                         help="report a standing alert again once its severity moved by X (default: 0.05)")
     replay.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    replay.add_argument("--report", metavar="OUT.html",
+                        help="also write a page that opens offline: severity over time of the symbols that "
+                        "alerted, and the alerts at the end (needs zolvar_radar[report])")
+    replay.add_argument("--png", metavar="OUT.png",
+                        help="also write that picture as a PNG (needs zolvar_radar[report])")
     replay.set_defaults(run=run_replay)
 
     check = commands.add_parser("check", help="validate a specification and show its signals",

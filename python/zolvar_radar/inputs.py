@@ -14,11 +14,13 @@ from __future__ import annotations
 
 import gzip
 import io
+import itertools
 import json
 import os
 import re
 import sys
 import zlib
+from collections import Counter
 from dataclasses import dataclass
 from typing import BinaryIO, Iterable, Iterator
 
@@ -88,22 +90,26 @@ class Source:
 
     def lines(self) -> Iterator[tuple[int, str]]:
         """(line number, text) of each line that is not blank, whitespace trimmed."""
-        stream = self._raw
-        try:
-            if not hasattr(stream, "peek"):
-                stream = io.BufferedReader(stream)  # type: ignore[arg-type]
-            if stream.peek(2)[:2] == GZIP_MAGIC:  # type: ignore[attr-defined]
-                stream = gzip.GzipFile(fileobj=stream, mode="rb")
-            for number, raw in enumerate(stream, 1):
-                # undecodable bytes become U+FFFD: the radar takes text, and the
-                # line still gets judged on what is left
-                text = raw.decode("utf-8", "replace").strip(JSON_SPACE)
-                if number == 1 and text.startswith("\ufeff"):
-                    text = text[1:].lstrip(JSON_SPACE)
-                if text:
-                    yield number, text
-        except (OSError, EOFError, zlib.error) as exc:
-            raise InputError(f"{self.name}: {exc}") from None
+        return read_lines(self._raw, self.name)
+
+
+def read_lines(stream: BinaryIO, name: str) -> Iterator[tuple[int, str]]:
+    """(line number, text) of each line of a plain or gzip stream that is not blank, whitespace trimmed."""
+    try:
+        if not hasattr(stream, "peek"):
+            stream = io.BufferedReader(stream)  # type: ignore[arg-type]
+        if stream.peek(2)[:2] == GZIP_MAGIC:  # type: ignore[attr-defined]
+            stream = gzip.GzipFile(fileobj=stream, mode="rb")
+        for number, raw in enumerate(stream, 1):
+            # undecodable bytes become U+FFFD: the radar takes text, and the
+            # line still gets judged on what is left
+            text = raw.decode("utf-8", "replace").strip(JSON_SPACE)
+            if number == 1 and text.startswith("\ufeff"):
+                text = text[1:].lstrip(JSON_SPACE)
+            if text:
+                yield number, text
+    except (OSError, EOFError, zlib.error) as exc:
+        raise InputError(f"{name}: {exc}") from None
 
 
 def open_sources(paths: Iterable[str]) -> list[Source]:
@@ -128,6 +134,29 @@ _DECODER = json.JSONDecoder(parse_constant=_refuse_constant)
 
 
 _TS = re.compile(r'"ts":(-?\d+)[,}]')
+_STRING = re.compile(r'"[^"]*"')
+_BRACKETS = {ord(c): None for c in map(chr, range(128)) if c not in "{}[]"}
+
+
+def _one_object(text: str) -> bool:
+    """Whether a line without backslashes is one bracketed object, end to end.
+
+    The fast path splices the line into a command unchanged, so a line like
+    `{...}],"B":[{...}` must not get through: with strings taken out, its
+    brackets have to nest and close only at the very end.
+    """
+    skeleton = _STRING.sub("", text)
+    if '"' in skeleton or not skeleton.endswith("}"):
+        return False
+    depth, closers = 0, []
+    for c in skeleton.translate(_BRACKETS):
+        if c in "{[":
+            closers.append("}" if c == "{" else "]")
+        elif not closers or closers.pop() != c:
+            return False
+        elif not closers:
+            depth += 1
+    return depth == 1 and not closers
 
 
 def split_line(text: str) -> tuple[str, str, int | None] | None:
@@ -142,7 +171,7 @@ def split_line(text: str) -> tuple[str, str, int | None] | None:
     # malformed beyond that is caught by the radar when the line is fed.
     if text.startswith('{"symbol":"') and "\\" not in text and '"event"' not in text:
         end = text.find('"', 11)
-        if end > 0 and text.count('"symbol"') == 1:
+        if end > 0 and text.count('"symbol"') == 1 and _one_object(text):
             ts = None
             if text.count('"ts"') == 1:
                 match = _TS.search(text)
@@ -262,21 +291,58 @@ class Reader:
     `bad` collects those lines; with `stop_at_bad` reading ends at the first one.
     """
 
-    def __init__(self, sources: list[Source], checker: Checker, stop_at_bad: bool):
+    def __init__(self, sources: list[Source], checker: Checker, stop_at_bad: bool, format: str | None = None):
         self.sources = sources
         self.checker = checker
         self.stop_at_bad = stop_at_bad
+        self.format = format  # "jsonl", "tardis", or None to tell each file by its first line
         self.bad: list[BadLine] = []
+        self.skipped_rows: dict[str, Counter[str]] = {}  # tardis rows left out, by file and reason
         self.done_bytes = 0  # bytes of the sources already finished
         self.current: Source | None = None
 
     def __iter__(self) -> Iterator[Record]:
+        from .adapters import format_of_line
+        from .adapters._errors import FormatError
+        from .adapters.tardis import TardisTable
+
         order = 0
         try:
             for source in self.sources:
                 self.current = source
-                for number, text in source.lines():
+                lines = source.lines()
+                table = None
+                first = next(lines, None)
+                if first is not None:
+                    if (self.format or format_of_line(first[1])) == "tardis":
+                        order += 1
+                        try:
+                            table = TardisTable(first[1], source.name)
+                        except FormatError as exc:
+                            self.bad.append(BadLine(source.name, exc.line, order, exc.reason))
+                            if self.stop_at_bad:
+                                return
+                            continue
+                        self.skipped_rows[source.name] = table.skipped
+                    else:
+                        lines = itertools.chain([first], lines)
+                for number, text in lines:
                     order += 1
+                    if table is not None:
+                        try:
+                            row = table.row(number, text)
+                        except FormatError as exc:
+                            self.bad.append(BadLine(source.name, number, order, exc.reason))
+                            if self.stop_at_bad:
+                                return
+                            continue
+                        if row is not None:
+                            symbol, fields = row
+                            event_text = json.dumps(fields, separators=(",", ":"))
+                            # the line as the radar's checker would need it, should a command fail
+                            flat = f'{{"symbol":{json.dumps(symbol)},{event_text[1:]}'
+                            yield Record(symbol, event_text, fields["ts"], flat, source.name, number, order)
+                        continue
                     parts = split_line(text)
                     if parts is None:
                         error = self.checker.line_error(text) or "not an event line"
