@@ -181,29 +181,38 @@ private:
     // Sorts by key keeping equal keys in text order, then keeps the last of
     // each run of equal keys. Returns how many members remain at the front.
     template <class It>
-    static size_t sort_unique(It first, It last) {
-        auto less = [](const JsonMember& a, const JsonMember& b) { return bytes_less(a.key, b.key); };
-        const size_t n = static_cast<size_t>(last - first);
-        if (!std::is_sorted(first, last, less)) {
-            if (n <= 16) {
-                for (size_t i = 1; i < n; ++i) {
-                    JsonMember m = first[static_cast<ptrdiff_t>(i)];
-                    size_t j = i;
-                    for (; j > 0 && bytes_less(m.key, first[static_cast<ptrdiff_t>(j - 1)].key); --j) {
-                        first[static_cast<ptrdiff_t>(j)] = first[static_cast<ptrdiff_t>(j - 1)];
-                    }
-                    first[static_cast<ptrdiff_t>(j)] = m;
+    static size_t sort_unique(It first_it, It last_it) {
+        JsonMember* const first = &*first_it;
+        const size_t n = static_cast<size_t>(last_it - first_it);
+        bool duplicates = false;
+        if (n <= 16) {
+            // Insertion sort: stable, and one comparison per member when the
+            // text already has its keys in order.
+            for (size_t i = 1; i < n; ++i) {
+                int c = compare_bytes(first[i - 1].key, first[i].key);
+                if (c <= 0) {
+                    duplicates |= c == 0;
+                    continue;
                 }
-            } else {
-                std::stable_sort(first, last, less);
+                JsonMember m = first[i];
+                size_t j = i;
+                do {
+                    first[j] = first[j - 1];
+                    --j;
+                } while (j > 0 && (c = compare_bytes(first[j - 1].key, m.key)) > 0);
+                duplicates |= j > 0 && c == 0;
+                first[j] = m;
             }
+        } else {
+            std::stable_sort(first, first + n,
+                             [](const JsonMember& a, const JsonMember& b) { return bytes_less(a.key, b.key); });
+            duplicates = true;  // checked below
         }
+        if (!duplicates) return n;
         size_t out = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (i + 1 < n && bytes_equal(first[static_cast<ptrdiff_t>(i)].key, first[static_cast<ptrdiff_t>(i + 1)].key)) {
-                continue;
-            }
-            first[static_cast<ptrdiff_t>(out++)] = first[static_cast<ptrdiff_t>(i)];
+            if (i + 1 < n && bytes_equal(first[i].key, first[i + 1].key)) continue;
+            first[out++] = first[i];
         }
         return out;
     }
