@@ -156,3 +156,15 @@ def test_double_texts(radar, literal, written):
         assert echoed_double(radar, literal) == "1e+20"
     else:
         assert echoed_double(radar, literal) == written
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.permutations(["kind", "ts", "ts", "bid_volume", "ask_volume", "best_bid", "best_ask", "ts", "x", "x"]),
+       st.lists(st.integers(0, 10**6), min_size=10, max_size=10))
+def test_objects_keep_the_last_of_repeated_keys_in_any_order(keys, numbers):
+    values = {"kind": '"orderbook"', "x": "[]"}
+    members = [f'"{k}":{values.get(k, n)}' for k, n in zip(keys, numbers)]
+    last_ts = [n for k, n in zip(keys, numbers) if k == "ts"][-1]
+    r = Radar('{"signals":[{"kind":"book_imbalance","params":[1]}],"threshold":0}')
+    assert r.command('{"cmd":"feed","symbol":"s","event":{' + ",".join(members) + "}}") == '{"ok":true}'
+    assert r.command('{"cmd":"alerts"}').endswith(f'"ts":{last_ts}}}],"scanned":1}}')
