@@ -103,7 +103,7 @@ def test_many_symbols_stay_within_the_state_bound():
 
 def test_large_scan_and_batch_answer():
     # 200 MB of scan text when FULL, about 4 MB otherwise
-    n_symbols, per_symbol = (40_000, 100) if FULL else (800, 100)
+    n_symbols, per_symbol = (62_000, 100) if FULL else (800, 100)
     stream = ",".join(f'["derivatives",{t},{100 + t},0.0001,50]' for t in range(per_symbol))
     text = '{"cmd":"scan","events":{' + ",".join(f'"S{k}":[{stream}]' for k in range(n_symbols)) + "}}"
     result = json.loads(Radar(json.dumps(SPEC)).command(text))
