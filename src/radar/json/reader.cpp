@@ -27,7 +27,7 @@ public:
 
 private:
     // Where a value sits, as far as the list decoder cares.
-    enum class Route : uint8_t { None, Root, Events, EventsMap, List };
+    enum class Route : uint8_t { None, Root, Events, EventsMap, List, Single };
 
     static JsonValue scalar(JsonValue::Kind kind) {
         JsonValue v;
@@ -36,6 +36,18 @@ private:
     }
 
     bool read_value(JsonValue& out, Route route = Route::None) {
+        if (route == Route::Single) {
+            const size_t at = sc_.index();
+            const int depth = sc_.depth();
+            uint64_t id;
+            if (lists_->try_single(sc_, id)) {
+                out = scalar(JsonValue::Kind::Array);
+                out.b_ = true;
+                out.u_ = id;
+                return true;
+            }
+            sc_.rewind(at, depth);
+        }
         int b = sc_.skip_ws();
         switch (b) {
             case -1: return sc_.peek_error(JsonCode::EofWhileParsingValue);
@@ -128,6 +140,10 @@ private:
             int r = sc_.next_element(first);
             if (r < 0) return false;
             if (r == 0) break;
+            const size_t at = sc_.index();
+            const int depth = sc_.depth();
+            if (lists_->try_element(sc_)) continue;
+            sc_.rewind(at, depth);
             const size_t items = doc_.items_.size(), members = doc_.members_.size();
             const size_t unescaped = doc_.unescaped_.size();
             JsonValue item;
@@ -162,6 +178,7 @@ private:
             if (!read_string(m.key) || !sc_.colon()) return false;
             Route inner = Route::None;
             if (route == Route::Root && bytes_equal(m.key, "events")) inner = Route::Events;
+            if (route == Route::Root && bytes_equal(m.key, "event")) inner = Route::Single;
             if (route == Route::EventsMap) inner = Route::List;
             if (!read_value(m.value, inner)) return false;
             open.push_back(m);

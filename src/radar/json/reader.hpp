@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/error.hpp"
+#include "json/scanner.hpp"
 #include "json/value.hpp"
 
 namespace radar {
@@ -17,6 +18,14 @@ namespace radar {
 // as a tree; the array becomes a placeholder carrying end_list()'s id.
 class ListDecoder {
 public:
+    // A chance to decode the next value straight from the text, for values
+    // of the common simple shapes. Returns false, having read any amount,
+    // when the value is not one of them; it is then read again as a tree
+    // and handed to element() (or for single(): to the caller as a tree).
+    // A value decoded here must be exactly what element() would make of it.
+    virtual bool try_element(Scanner& scanner) = 0;
+    // The same for a single value: its id when decoded, for a placeholder.
+    virtual bool try_single(Scanner& scanner, uint64_t& id) = 0;
     virtual void begin_list() = 0;
     // The element is complete and valid only during the call.
     virtual void element(const JsonValue& element) = 0;

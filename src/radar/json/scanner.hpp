@@ -118,6 +118,13 @@ public:
     void leave() { ++depth_; }
 
     size_t index() const { return i_; }
+    // Back to an earlier point, to read the same bytes another way. The
+    // nesting budget must be what it was there.
+    void rewind(size_t index, int depth) {
+        i_ = index;
+        depth_ = depth;
+    }
+    int depth() const { return depth_; }
 
 private:
     // A refused byte in the grammar between members or elements.

@@ -12,7 +12,8 @@
 
 namespace radar {
 
-std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command);
+std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command,
+                                       const EventLists& lists);
 // `lists` holds the event lists decoded while the command was read.
 std::optional<RadarError> feed_batch_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command,
                                              const EventLists& lists);

@@ -51,6 +51,8 @@ using EventSpan = std::span<const Event>;
 class EventLists final : public ListDecoder {
 public:
     void clear();
+    bool try_element(Scanner& scanner) override;  // in event_text.cpp
+    bool try_single(Scanner& scanner, uint64_t& id) override;
     void begin_list() override;
     void element(const JsonValue& element) override;
     uint64_t end_list() override;

@@ -9,12 +9,18 @@ namespace radar {
 // Both handlers find and decode all their input before touching the
 // dataset, so a failed command leaves it as it was.
 
-std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command) {
+std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command,
+                                       const EventLists& lists) {
     auto symbol = require_string_field(command, "symbol");
     if (!symbol) return std::move(symbol.error());
     auto member = require_field(command, "event");
     if (!member) return std::move(member.error());
-    auto event = Event::from_json_value(*member.value());
+    const JsonValue& value = *member.value();
+    if (value.is_decoded_list()) {  // decoded while the command was read
+        dataset.ingest(spec, symbol.value(), lists.list(value.decoded_list()).value()[0]);
+        return std::nullopt;
+    }
+    auto event = Event::from_json_value(value);
     if (!event) return std::move(event.error());
     dataset.ingest(spec, symbol.value(), event.value());
     return std::nullopt;

@@ -32,7 +32,7 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
     // The length picks the one candidate name; its bytes must then match.
     switch (name.size()) {
         case 4:
-            if (name == "feed") return respond(feed_command(h.spec, h.dataset, cmd));
+            if (name == "feed") return respond(feed_command(h.spec, h.dataset, cmd, h.event_lists));
             if (name == "scan") return respond(scan_command(h.spec, cmd, h.event_lists));
             break;
         case 5:

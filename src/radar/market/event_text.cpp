@@ -1,0 +1,226 @@
+// Events of the common shapes decoded straight from the command text, so a
+// large "scan" or "feed_batch" never builds a tree for them. Anything else,
+// every error included, is declined and read by the general path, which
+// then gives the exact message: so whatever is accepted here must decode
+// to the same Event there.
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "json/bytes.hpp"
+#include "json/scanner.hpp"
+#include "market/event.hpp"
+
+namespace radar {
+
+namespace {
+
+// Members an event object may name; the variant picks its fields from them.
+enum Slot : uint8_t {
+    kTs, kOpenInterest, kFundingRate, kMarkPrice, kBidVolume, kAskVolume, kBestBid, kBestAsk, kSide, kQty, kPrice,
+    kSlots, kKind = kSlots, kOther
+};
+
+Slot slot_of(std::string_view key) {
+    switch (key.size()) {
+        case 2: return bytes_equal(key, "ts") ? kTs : kOther;
+        case 3: return bytes_equal(key, "qty") ? kQty : kOther;
+        case 4:
+            if (bytes_equal(key, "kind")) return kKind;
+            return bytes_equal(key, "side") ? kSide : kOther;
+        case 5: return bytes_equal(key, "price") ? kPrice : kOther;
+        case 8:
+            if (bytes_equal(key, "best_bid")) return kBestBid;
+            return bytes_equal(key, "best_ask") ? kBestAsk : kOther;
+        case 10:
+            if (bytes_equal(key, "mark_price")) return kMarkPrice;
+            if (bytes_equal(key, "bid_volume")) return kBidVolume;
+            return bytes_equal(key, "ask_volume") ? kAskVolume : kOther;
+        case 12: return bytes_equal(key, "funding_rate") ? kFundingRate : kOther;
+        case 13: return bytes_equal(key, "open_interest") ? kOpenInterest : kOther;
+        default: return kOther;
+    }
+}
+
+// The variant's fields as slots, in field order ("ts" first).
+constexpr Slot kFields[3][5] = {
+    {kTs, kOpenInterest, kFundingRate, kMarkPrice, kOther},
+    {kTs, kBidVolume, kAskVolume, kBestBid, kBestAsk},
+    {kTs, kSide, kQty, kPrice, kOther},
+};
+constexpr size_t kFieldCount[3] = {4, 5, 4};
+
+class TextEvent {
+public:
+    explicit TextEvent(Scanner& sc) : sc_(sc) {}
+
+    bool read(Event& ev) {
+        int b = sc_.skip_ws();
+        if (b == '{') return read_object(ev);
+        if (b == '[') return read_array(ev);
+        return false;
+    }
+
+private:
+    bool string(std::string_view& s) {
+        if (sc_.skip_ws() != '"') return false;
+        sc_.eat();
+        return sc_.parse_string(s) && !sc_.string_was_copied();
+    }
+    bool tag(Event::Kind& kind) {
+        std::string_view s;
+        if (!string(s)) return false;
+        if (bytes_equal(s, "derivatives")) kind = Event::Kind::Derivatives;
+        else if (bytes_equal(s, "orderbook")) kind = Event::Kind::Orderbook;
+        else if (bytes_equal(s, "liquidation")) kind = Event::Kind::Liquidation;
+        else return false;
+        return true;
+    }
+    bool side(Side& out) {
+        std::string_view s;
+        if (!string(s)) return false;
+        if (bytes_equal(s, "buy")) out = Side::Buy;
+        else if (bytes_equal(s, "sell")) out = Side::Sell;
+        else return false;
+        return true;
+    }
+    bool number(ParsedNumber& n) {
+        int b = sc_.skip_ws();
+        if (b == '-') {
+            sc_.eat();
+            return sc_.parse_number(false, n);
+        }
+        return b >= '0' && b <= '9' && sc_.parse_number(true, n);
+    }
+    bool f64(double& out) {
+        ParsedNumber n;
+        if (!number(n)) return false;
+        out = n.to_f64();
+        return true;
+    }
+    bool i64(int64_t& out) {
+        ParsedNumber n;
+        if (!number(n)) return false;
+        if (n.kind == JsonValue::NumberKind::Signed) {
+            out = n.i;
+            return true;
+        }
+        if (n.kind != JsonValue::NumberKind::Unsigned || n.u > static_cast<uint64_t>(INT64_MAX)) return false;
+        out = static_cast<int64_t>(n.u);
+        return true;
+    }
+    // A member the variant doesn't read: any scalar, read in full so that
+    // its grammar and range are checked as the tree would check them.
+    bool scalar() {
+        int b = sc_.skip_ws();
+        switch (b) {
+            case '"': {
+                std::string_view unused;
+                sc_.eat();
+                return sc_.parse_string(unused);
+            }
+            case 't': sc_.eat(); return sc_.parse_ident("rue");
+            case 'f': sc_.eat(); return sc_.parse_ident("alse");
+            case 'n': sc_.eat(); return sc_.parse_ident("ull");
+            default: {
+                ParsedNumber unused;
+                return number(unused);
+            }
+        }
+    }
+
+    bool read_object(Event& ev) {
+        if (!sc_.enter()) return false;
+        sc_.eat();
+        double values[kSlots] = {};
+        Side side_value = Side::Buy;
+        int64_t ts = 0;
+        unsigned seen = 0;
+        bool has_kind = false;
+        Event::Kind kind = Event::Kind::Derivatives;
+        bool first = true;
+        for (;;) {
+            int r = sc_.next_member(first);
+            if (r < 0) return false;
+            if (r == 0) break;
+            std::string_view key;
+            if (!sc_.parse_string(key) || sc_.string_was_copied() || !sc_.colon()) return false;
+            const Slot slot = slot_of(key);
+            if (slot == kOther) {
+                if (!scalar()) return false;
+                continue;
+            }
+            if (slot == kKind) {
+                if (has_kind || !tag(kind)) return false;
+                has_kind = true;
+                continue;
+            }
+            if (seen & (1u << slot)) return false;  // repeated: the tree keeps the last
+            seen |= 1u << slot;
+            bool ok = slot == kTs ? i64(ts) : slot == kSide ? side(side_value) : f64(values[slot]);
+            if (!ok) return false;
+        }
+        sc_.eat();
+        sc_.leave();
+        if (!has_kind) return false;
+        const size_t v = static_cast<size_t>(kind);
+        unsigned wanted = 0;
+        for (size_t i = 0; i < kFieldCount[v]; ++i) wanted |= 1u << kFields[v][i];
+        // Members of other variants are ignored by the tree whatever their
+        // type, which this reader didn't allow for: let the tree decide.
+        if (seen != wanted) return false;
+        ev = Event{};
+        ev.kind = kind;
+        ev.ts = ts;
+        ev.side = side_value;
+        for (size_t i = 1, f = 0; i < kFieldCount[v]; ++i) {
+            if (kFields[v][i] != kSide) ev.f[f++] = values[kFields[v][i]];
+        }
+        return true;
+    }
+
+    bool read_array(Event& ev) {
+        if (!sc_.enter()) return false;
+        sc_.eat();
+        bool first = true;
+        if (sc_.next_element(first) != 1) return false;
+        ev = Event{};
+        if (!tag(ev.kind)) return false;
+        const size_t v = static_cast<size_t>(ev.kind);
+        for (size_t i = 0, f = 0; i < kFieldCount[v]; ++i) {
+            if (sc_.next_element(first) != 1) return false;
+            const Slot slot = kFields[v][i];
+            bool ok = slot == kTs ? i64(ev.ts) : slot == kSide ? side(ev.side) : f64(ev.f[f++]);
+            if (!ok) return false;
+        }
+        if (sc_.next_element(first) != 0) return false;
+        sc_.eat();
+        sc_.leave();
+        return true;
+    }
+
+    Scanner& sc_;
+};
+
+}  // namespace
+
+bool EventLists::try_element(Scanner& scanner) {
+    Info& info = lists_.back();
+    if (info.failed) return false;  // the rest is only read for its grammar
+    Event ev;
+    if (!TextEvent(scanner).read(ev)) return false;
+    events_.push_back(ev);
+    ++info.count;
+    return true;
+}
+
+bool EventLists::try_single(Scanner& scanner, uint64_t& id) {
+    Event ev;
+    if (!TextEvent(scanner).read(ev)) return false;
+    lists_.push_back(Info{events_.size(), 1, {}, false});
+    events_.push_back(ev);
+    id = lists_.size() - 1;
+    return true;
+}
+
+}  // namespace radar
