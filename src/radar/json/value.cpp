@@ -17,6 +17,12 @@ double JsonValue::to_f64() const {
 
 const JsonValue* JsonValue::find(std::string_view key) const {
     auto m = members();
+    if (m.size() <= 8) {  // a command's own members: lengths mostly differ, so this rarely compares bytes
+        for (const JsonMember& member : m) {
+            if (bytes_equal(member.key, key)) return &member.value;
+        }
+        return nullptr;
+    }
     auto it = std::lower_bound(m.begin(), m.end(), key, [](const JsonMember& a, std::string_view k) { return bytes_less(a.key, k); });
     if (it != m.end() && bytes_equal(it->key, key)) return &it->value;
     return nullptr;

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/bytes.hpp"
 #include "market/event.hpp"
@@ -16,6 +17,13 @@ namespace radar {
 
 class Dataset {
 public:
+    // The index points into the map's nodes: a copy would point into another map.
+    Dataset() = default;
+    Dataset(const Dataset&) = delete;
+    Dataset& operator=(const Dataset&) = delete;
+    Dataset(Dataset&&) = default;
+    Dataset& operator=(Dataset&&) = default;
+
     // Unsigned bytes, a prefix first: the order in which "alerts" visits the symbols.
     using Map = std::map<std::string, SymbolState, BytesLess>;
 
@@ -25,7 +33,12 @@ public:
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
 
-    void clear() { states_.clear(); }
+    void clear() {
+        states_.clear();
+        index_.clear();
+        index_.shrink_to_fit();
+        indexed_ = 0;
+    }
     size_t size() const { return states_.size(); }
     Map::const_iterator begin() const { return states_.begin(); }
     Map::const_iterator end() const { return states_.end(); }
@@ -34,7 +47,16 @@ public:
 private:
     SymbolState& state_for(const RadarSpec& spec, std::string_view symbol);
 
+    using Node = Map::value_type;
+    // The ordered map gives "alerts" its order; this open-addressing table
+    // of its nodes (stable in a std::map) finds a symbol with one hash
+    // instead of a walk down the tree on every feed. Half empty at most.
+    Node* lookup(std::string_view symbol, uint64_t hash) const;
+    void index(Node* node, uint64_t hash);
+
     Map states_;
+    std::vector<Node*> index_;
+    size_t indexed_ = 0;
 };
 
 }  // namespace radar
