@@ -173,3 +173,10 @@ def test_labels_are_factor_keys(kind, params, label):
     spec = {"signals": [{"kind": kind, "params": params}], "threshold": 0}
     result = json.loads(Radar(json.dumps(spec)).command('{"cmd":"scan","events":{"s":[]}}'))
     assert list(result["alerts"][0]["factors"]) == [label, "severity"]
+
+
+def test_duplicates_found_in_long_signal_lists():
+    signals = [{"kind": "funding_flip", "params": [k / 10]} for k in range(1, 40)]
+    signals.append({"kind": "funding_flip", "params": [0.30000000000000004]})
+    signals.append({"kind": "oi_delta", "params": [1]})
+    assert construct_error(json.dumps({"signals": signals})) == "bad spec: duplicate signal: funding_flip(0.3)"

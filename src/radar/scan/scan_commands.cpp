@@ -18,7 +18,8 @@ Result<std::string> scan_command(const RadarSpec& spec, const JsonValue& command
     EventList scratch;
     auto decoded = decode_event_map(*member.value(), lists, scratch);
     if (!decoded) return std::move(decoded.error());
-    if (auto error = spec.validate()) return std::move(*error);
+    std::vector<std::string> labels;
+    if (auto error = spec.validate(&labels)) return std::move(*error);
 
     const EventMap& map = decoded.value();
     const uint64_t window = window_length(spec);
@@ -30,14 +31,15 @@ Result<std::string> scan_command(const RadarSpec& spec, const JsonValue& command
         for (const Event& e : map[i].second) state.apply(e);
     });
 
-    AlertListBuilder builder(spec);
+    AlertListBuilder builder(spec, std::move(labels));
     for (size_t i = 0; i < map.size(); ++i) builder.add(map[i].first, states[i]);
     return write_scan_result(builder.finish());
 }
 
 Result<std::string> alerts_command(const RadarSpec& spec, const Dataset& dataset) {
-    if (auto error = spec.validate()) return std::move(*error);
-    AlertListBuilder builder(spec);
+    std::vector<std::string> labels;
+    if (auto error = spec.validate(&labels)) return std::move(*error);
+    AlertListBuilder builder(spec, std::move(labels));
     for (const auto& [symbol, state] : dataset) builder.add(symbol, state);
     return write_scan_result(builder.finish());
 }

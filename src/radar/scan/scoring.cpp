@@ -33,11 +33,8 @@ double score_symbol(const SymbolState& state, const std::vector<Signal>& signals
     return wsum > 0.0 ? grid_value(acc / wsum) : 0.0;
 }
 
-AlertListBuilder::AlertListBuilder(const RadarSpec& spec) : spec_(spec) {
+AlertListBuilder::AlertListBuilder(const RadarSpec& spec, std::vector<std::string> labels) : spec_(spec) {
     const size_t n = spec.signals.size();
-    std::vector<std::string> labels;
-    labels.reserve(n);
-    for (const Signal& s : spec.signals) labels.push_back(s.label());
 
     signal_of_key_.resize(n);
     std::iota(signal_of_key_.begin(), signal_of_key_.end(), size_t{0});

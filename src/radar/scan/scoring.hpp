@@ -39,7 +39,8 @@ double score_symbol(const SymbolState& state, const std::vector<Signal>& signals
 // stay valid until finish().
 class AlertListBuilder {
 public:
-    explicit AlertListBuilder(const RadarSpec& spec);
+    // `labels`: every signal's label in signal order, as validation made them.
+    AlertListBuilder(const RadarSpec& spec, std::vector<std::string> labels);
 
     void add(std::string_view symbol, const SymbolState& state);
 

@@ -34,11 +34,13 @@ std::string Signal::label() const {
     return out;
 }
 
-std::optional<RadarError> RadarSpec::validate() const {
+std::optional<RadarError> RadarSpec::validate(std::vector<std::string>* labels) const {
     if (signals.empty()) return RadarError::bad_spec("at least one signal is required");
     if (!std::isfinite(threshold)) return RadarError::bad_spec("threshold must be finite");
     if (limit && *limit == 0) return RadarError::bad_spec("limit must be greater than zero");
-    std::vector<std::string> seen;  // sorted labels so far
+    std::vector<std::string> in_order;  // labels in signal order
+    in_order.reserve(signals.size());
+    std::vector<std::string_view> sorted;  // the same, ordered, for long signal lists
     for (const Signal& s : signals) {
         std::string_view name = indicator_name(s.kind);
         size_t want = indicator_param_count(s.kind);
@@ -54,10 +56,20 @@ std::optional<RadarError> RadarSpec::validate() const {
             return RadarError::bad_spec(std::string(name) + "' weight must be finite and non-negative");
         }
         std::string label = s.label();
-        auto it = std::lower_bound(seen.begin(), seen.end(), label);
-        if (it != seen.end() && *it == label) return RadarError::bad_spec("duplicate signal: " + label);
-        seen.insert(it, std::move(label));
+        if (signals.size() <= 16) {  // the usual handful: scanning the earlier labels is cheapest
+            for (const std::string& seen : in_order) {
+                if (seen == label) return RadarError::bad_spec("duplicate signal: " + label);
+            }
+        } else {
+            auto it = std::lower_bound(sorted.begin(), sorted.end(), std::string_view(label));
+            if (it != sorted.end() && *it == label) return RadarError::bad_spec("duplicate signal: " + label);
+            in_order.push_back(std::move(label));
+            sorted.insert(it, in_order.back());  // views stay valid: in_order never reallocates
+            continue;
+        }
+        in_order.push_back(std::move(label));
     }
+    if (labels) *labels = std::move(in_order);
     return std::nullopt;
 }
 

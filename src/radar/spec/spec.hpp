@@ -51,8 +51,9 @@ struct RadarSpec {
     // Converts an already parsed value; errors carry no position.
     static Result<RadarSpec> from_json_value(const JsonValue& value);
 
-    // The ordered checks; a BadSpec error on the first failure.
-    std::optional<RadarError> validate() const;
+    // The ordered checks; a BadSpec error on the first failure. On success
+    // `labels`, when given, receives every signal's label in signal order.
+    std::optional<RadarError> validate(std::vector<std::string>* labels = nullptr) const;
 };
 
 }  // namespace radar
