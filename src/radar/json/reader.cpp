@@ -1,6 +1,7 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "json/bytes.hpp"
@@ -199,8 +200,9 @@ private:
     // each run of equal keys. Returns how many members remain at the front.
     template <class It>
     static size_t sort_unique(It first_it, It last_it) {
-        JsonMember* const first = &*first_it;
         const size_t n = static_cast<size_t>(last_it - first_it);
+        if (n < 2) return n;
+        JsonMember* const first = std::to_address(first_it);
         bool duplicates = false;
         if (n <= 16) {
             // Insertion sort: stable, and one comparison per member when the
