@@ -63,7 +63,4 @@ private:
     std::deque<std::string> unescaped_;  // strings that held escapes
 };
 
-// Convenience for a one-off parse (tests, tools).
-inline bool parse_value(std::string_view text, JsonDocument& doc, JsonError& error) { return doc.parse(text, error); }
-
 }  // namespace radar

@@ -44,49 +44,4 @@ void append_json_string(std::string& out, std::string_view s) {
     out.push_back('"');
 }
 
-void append_json_value(std::string& out, const JsonValue& v) {
-    switch (v.kind()) {
-        case JsonValue::Kind::Null: out.append("null"); break;
-        case JsonValue::Kind::Bool: out.append(v.as_bool() ? "true" : "false"); break;
-        case JsonValue::Kind::Number:
-            switch (v.number_kind()) {
-                case JsonValue::NumberKind::Unsigned: append_u64(out, v.as_u64()); break;
-                case JsonValue::NumberKind::Signed: append_i64(out, v.as_i64()); break;
-                case JsonValue::NumberKind::Double: append_json_double(out, v.as_f64()); break;
-            }
-            break;
-        case JsonValue::Kind::String: append_json_string(out, v.as_string()); break;
-        case JsonValue::Kind::Array: {
-            out.push_back('[');
-            bool first = true;
-            for (const JsonValue& item : v.items()) {
-                if (!first) out.push_back(',');
-                first = false;
-                append_json_value(out, item);
-            }
-            out.push_back(']');
-            break;
-        }
-        case JsonValue::Kind::Object: {
-            out.push_back('{');
-            bool first = true;
-            for (const JsonMember& m : v.members()) {
-                if (!first) out.push_back(',');
-                first = false;
-                append_json_string(out, m.key);
-                out.push_back(':');
-                append_json_value(out, m.value);
-            }
-            out.push_back('}');
-            break;
-        }
-    }
-}
-
-std::string to_text(const JsonValue& v) {
-    std::string out;
-    append_json_value(out, v);
-    return out;
-}
-
 }  // namespace radar

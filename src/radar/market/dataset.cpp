@@ -62,9 +62,4 @@ void Dataset::ingest_all(const RadarSpec& spec, std::string_view symbol, EventSp
     for (const Event& e : events) state.apply(e);
 }
 
-const SymbolState* Dataset::find(std::string_view symbol) const {
-    const Node* node = lookup(symbol, hash_of(symbol));
-    return node ? &node->second : nullptr;
-}
-
 }  // namespace radar

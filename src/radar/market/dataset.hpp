@@ -42,7 +42,6 @@ public:
     size_t size() const { return states_.size(); }
     Map::const_iterator begin() const { return states_.begin(); }
     Map::const_iterator end() const { return states_.end(); }
-    const SymbolState* find(std::string_view symbol) const;
 
 private:
     SymbolState& state_for(const RadarSpec& spec, std::string_view symbol);
