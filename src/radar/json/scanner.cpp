@@ -233,31 +233,39 @@ inline int64_t eight_digits(const char* p) {
 // Appends a run of digits to the mantissa; returns how many were read.
 // Up to 19 digits always fit 64 bits, so only later ones need a check.
 size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
-    const size_t begin = i_;
-    while (taken + 8 <= 19 && n_ - i_ >= 8) {
-        int64_t eight = eight_digits(s_ + i_);
+    // Locals, not members: a store through char data may alias any member,
+    // which would make the compiler reload them on every digit.
+    const char* p = s_ + i_;
+    const char* const end = s_ + n_;
+    uint64_t m = mantissa;
+    size_t t = taken;
+    while (t + 8 <= 19 && end - p >= 8) {
+        const int64_t eight = eight_digits(p);
         if (eight < 0) break;
-        mantissa = mantissa * 100000000 + static_cast<uint64_t>(eight);
-        taken += 8;
-        i_ += 8;
+        m = m * 100000000 + static_cast<uint64_t>(eight);
+        t += 8;
+        p += 8;
     }
-    while (i_ < n_) {
-        const uint64_t digit = static_cast<unsigned char>(s_[i_]) - static_cast<uint64_t>('0');
+    for (; p < end; ++p) {
+        const uint64_t digit = static_cast<unsigned char>(*p) - static_cast<uint64_t>('0');
         if (digit > 9) break;
-        if (taken < 19) {
-            mantissa = mantissa * 10 + digit;
-            ++taken;
+        if (t < 19) {
+            m = m * 10 + digit;
+            ++t;
         } else if (!overflow) {
-            if (mantissa > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+            if (m > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
                 overflow = true;
             } else {
-                mantissa = mantissa * 10 + digit;
-                ++taken;
+                m = m * 10 + digit;
+                ++t;
             }
         }
-        ++i_;
     }
-    return i_ - begin;
+    const size_t read = static_cast<size_t>(p - (s_ + i_));
+    i_ += read;
+    mantissa = m;
+    taken = t;
+    return read;
 }
 
 bool Scanner::parse_number(bool positive, ParsedNumber& out) {
@@ -367,16 +375,6 @@ bool Scanner::parse_number(bool positive, ParsedNumber& out) {
 
 namespace {
 
-// 1: ends the fast scan of a string ('"', '\\', control characters, non-ASCII).
-constexpr std::array<uint8_t, 256> make_string_stops() {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = 1;
-    for (int c = 0x80; c < 0x100; ++c) t[c] = 1;
-    t['"'] = 1;
-    t['\\'] = 1;
-    return t;
-}
-constexpr std::array<uint8_t, 256> kStringStops = make_string_stops();
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -484,25 +482,6 @@ bool Scanner::parse_escape() {
     }
 }
 
-// Skips the bytes that need no attention inside a string, eight at a time:
-// stops at the first '"', '\\', control character or non-ASCII byte.
-inline size_t skip_plain(const char* s, size_t i, size_t n) {
-    constexpr uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
-    while (n - i >= 8) {
-        uint64_t v;
-        std::memcpy(&v, s + i, 8);
-        const uint64_t quote = v ^ (kOnes * '"'), slash = v ^ (kOnes * '\\');
-        // The lowest flagged byte is exactly the first stop: a borrow only
-        // ever flags bytes above a real one.
-        const uint64_t stop =
-            (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | (v - kOnes * 0x20) | v) & kHigh;
-        if (stop) return i + static_cast<size_t>(std::countr_zero(stop) / 8);
-        i += 8;
-    }
-    while (i < n && !kStringStops[static_cast<unsigned char>(s[i])]) ++i;
-    return i;
-}
-
 // One loop for strings that are kept and strings that are skipped: a
 // skipped string is checked for grammar only, so its \u escapes need not
 // pair up.
@@ -551,7 +530,7 @@ bool Scanner::string_body(std::string_view& out) {
     }
 }
 
-bool Scanner::parse_string(std::string_view& out) { return string_body<true>(out); }
+bool Scanner::parse_escaped_string(std::string_view& out) { return string_body<true>(out); }
 
 bool Scanner::ignore_string() {
     std::string_view unused;

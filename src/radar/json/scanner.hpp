@@ -6,8 +6,11 @@
 // cursor, so they agree on every message and position.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +47,36 @@ enum class JsonCode : uint8_t {
 };
 
 std::string_view json_code_message(JsonCode code);
+
+// 1: ends the fast scan of a string ('"', '\\', control characters, non-ASCII).
+inline constexpr std::array<uint8_t, 256> make_string_stops() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 1;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = 1;
+    t['"'] = 1;
+    t['\\'] = 1;
+    return t;
+}
+inline constexpr std::array<uint8_t, 256> kStringStops = make_string_stops();
+
+// Skips the bytes that need no attention inside a string, eight at a time:
+// stops at the first '"', '\\', control character or non-ASCII byte.
+inline size_t skip_plain(const char* s, size_t i, size_t n) {
+    constexpr uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+    while (n - i >= 8) {
+        uint64_t v;
+        std::memcpy(&v, s + i, 8);
+        const uint64_t quote = v ^ (kOnes * '"'), slash = v ^ (kOnes * '\\');
+        // The lowest flagged byte is exactly the first stop: a borrow only
+        // ever flags bytes above a real one.
+        const uint64_t stop =
+            (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | (v - kOnes * 0x20) | v) & kHigh;
+        if (stop) return i + static_cast<size_t>(std::countr_zero(stop) / 8);
+        i += 8;
+    }
+    while (i < n && !kStringStops[static_cast<unsigned char>(s[i])]) ++i;
+    return i;
+}
 
 // A number as read: the three classes of the JSON layer.
 struct ParsedNumber {
@@ -93,7 +126,17 @@ public:
     bool parse_number(bool positive, ParsedNumber& out);
     // After the opening quote was consumed. The view stays valid until the
     // next string is read.
-    bool parse_string(std::string_view& out);
+    bool parse_string(std::string_view& out) {
+        // Most strings are plain: a view of the text, no bookkeeping.
+        const size_t end = skip_plain(s_, i_, n_);
+        if (end < n_ && s_[end] == '"') {
+            out = std::string_view(s_ + i_, end - i_);
+            copied_ = false;
+            i_ = end + 1;
+            return true;
+        }
+        return parse_escaped_string(out);
+    }
     // Whether the last string read had escapes, so its view points into a
     // buffer the next string will overwrite.
     bool string_was_copied() const { return copied_; }
@@ -132,6 +175,7 @@ private:
         peek_error(code);
         return -1;
     }
+    bool parse_escaped_string(std::string_view& out);
     template <bool Keep>
     bool string_body(std::string_view& out);
     bool parse_escape();
