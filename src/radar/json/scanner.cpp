@@ -235,36 +235,43 @@ inline int64_t eight_digits(const char* p) {
 size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
     // Locals, not members: a store through char data may alias any member,
     // which would make the compiler reload them on every digit.
-    const char* p = s_ + i_;
+    const char* const start = s_ + i_;
     const char* const end = s_ + n_;
+    const char* p = start;
     uint64_t m = mantissa;
-    size_t t = taken;
-    while (t + 8 <= 19 && end - p >= 8) {
+    // The quick sum may wrap past 19 digits; that case is summed again below.
+    while (end - p >= 8) {
         const int64_t eight = eight_digits(p);
         if (eight < 0) break;
         m = m * 100000000 + static_cast<uint64_t>(eight);
-        t += 8;
         p += 8;
     }
-    for (; p < end; ++p) {
-        const uint64_t digit = static_cast<unsigned char>(*p) - static_cast<uint64_t>('0');
-        if (digit > 9) break;
-        if (t < 19) {
+    for (uint64_t digit; p < end && (digit = static_cast<unsigned char>(*p) - uint64_t{'0'}) <= 9; ++p) {
+        m = m * 10 + digit;
+    }
+    const size_t read = static_cast<size_t>(p - start);
+    i_ += read;
+    if (taken + read <= 19) {  // 19 digits always fit 64 bits
+        mantissa = m;
+        taken += read;
+        return read;
+    }
+    m = mantissa;
+    for (const char* q = start; q < p; ++q) {
+        const uint64_t digit = static_cast<unsigned char>(*q) - uint64_t{'0'};
+        if (taken < 19) {
             m = m * 10 + digit;
-            ++t;
+            ++taken;
         } else if (!overflow) {
             if (m > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
                 overflow = true;
             } else {
                 m = m * 10 + digit;
-                ++t;
+                ++taken;
             }
         }
     }
-    const size_t read = static_cast<size_t>(p - (s_ + i_));
-    i_ += read;
     mantissa = m;
-    taken = t;
     return read;
 }
 
