@@ -68,50 +68,6 @@ JsonError Scanner::take_error() {
     return JsonError{std::move(err_message_), line, err_index_ - line_start};
 }
 
-int Scanner::next_member(bool& first) {
-    int b = skip_ws();
-    if (b < 0) return refuse(JsonCode::EofWhileParsingObject);
-    if (b == '}') return 0;
-    if (first) {
-        first = false;
-        if (b != '"') return refuse(JsonCode::KeyMustBeAString);
-    } else {
-        if (b != ',') return refuse(JsonCode::ExpectedObjectCommaOrEnd);
-        ++i_;
-        b = skip_ws();
-        if (b == '}') return refuse(JsonCode::TrailingComma);
-        if (b < 0) return refuse(JsonCode::EofWhileParsingValue);
-        if (b != '"') return refuse(JsonCode::KeyMustBeAString);
-    }
-    ++i_;
-    return 1;
-}
-
-int Scanner::next_element(bool& first) {
-    int b = skip_ws();
-    if (b < 0) return refuse(JsonCode::EofWhileParsingList);
-    if (b == ']') return 0;
-    if (first) {
-        first = false;
-        return 1;
-    }
-    if (b != ',') return refuse(JsonCode::ExpectedListCommaOrEnd);
-    ++i_;
-    b = skip_ws();
-    if (b == ']') return refuse(JsonCode::TrailingComma);
-    if (b < 0) return refuse(JsonCode::EofWhileParsingValue);
-    return 1;
-}
-
-bool Scanner::colon() {
-    int b = skip_ws();
-    if (b == ':') {
-        ++i_;
-        return true;
-    }
-    return peek_error(b < 0 ? JsonCode::EofWhileParsingObject : JsonCode::ExpectedColon);
-}
-
 bool Scanner::finish() {
     if (skip_ws() >= 0) return peek_error(JsonCode::TrailingCharacters);
     return true;

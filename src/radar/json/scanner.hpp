@@ -148,10 +148,10 @@ public:
     // The grammar between members and elements, shared by every reader.
     // After '{': 1 when a key follows (its opening quote consumed), 0 when
     // '}' is next (not consumed), -1 on error.
-    int next_member(bool& first);
+    inline int next_member(bool& first);
     // After '[': 1 when an element follows, 0 when ']' is next, -1 on error.
-    int next_element(bool& first);
-    bool colon();
+    inline int next_element(bool& first);
+    inline bool colon();
 
     // Nesting budget shared by everything read from this text.
     bool enter(/* at the opening bracket, before consuming it */) {
@@ -196,5 +196,50 @@ private:
     std::string scratch_;
     std::vector<char> frames_;
 };
+
+// The grammar between members and elements is on every path: inline.
+inline int Scanner::next_member(bool& first) {
+    int b = skip_ws();
+    if (b < 0) return refuse(JsonCode::EofWhileParsingObject);
+    if (b == '}') return 0;
+    if (first) {
+        first = false;
+        if (b != '"') return refuse(JsonCode::KeyMustBeAString);
+    } else {
+        if (b != ',') return refuse(JsonCode::ExpectedObjectCommaOrEnd);
+        ++i_;
+        b = skip_ws();
+        if (b == '}') return refuse(JsonCode::TrailingComma);
+        if (b < 0) return refuse(JsonCode::EofWhileParsingValue);
+        if (b != '"') return refuse(JsonCode::KeyMustBeAString);
+    }
+    ++i_;
+    return 1;
+}
+
+inline int Scanner::next_element(bool& first) {
+    int b = skip_ws();
+    if (b < 0) return refuse(JsonCode::EofWhileParsingList);
+    if (b == ']') return 0;
+    if (first) {
+        first = false;
+        return 1;
+    }
+    if (b != ',') return refuse(JsonCode::ExpectedListCommaOrEnd);
+    ++i_;
+    b = skip_ws();
+    if (b == ']') return refuse(JsonCode::TrailingComma);
+    if (b < 0) return refuse(JsonCode::EofWhileParsingValue);
+    return 1;
+}
+
+inline bool Scanner::colon() {
+    int b = skip_ws();
+    if (b == ':') {
+        ++i_;
+        return true;
+    }
+    return peek_error(b < 0 ? JsonCode::EofWhileParsingObject : JsonCode::ExpectedColon);
+}
 
 }  // namespace radar
