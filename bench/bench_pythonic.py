@@ -38,18 +38,12 @@ import sys
 import time
 from random import Random
 
+import workloads  # beside this script
 from zolvar_radar import Derivatives, Liquidation, Orderbook, Radar, TypedRadar
 
-SPEC = {
-    "signals": [
-        {"kind": "oi_delta", "params": [12, 0.05], "weight": 2},
-        {"kind": "funding_flip", "params": [0.0005]},
-        {"kind": "book_imbalance", "params": [0.6]},
-        {"kind": "liq_cluster", "params": [20, 250000]},
-        {"kind": "oi_price_divergence", "params": [12, 0.02]},
-    ],
-    "threshold": 0.3,
-}
+# The bench workload's specification, with a threshold that lets more alerts through.
+SPEC = {**workloads.SPEC, "threshold": 0.3}
+del SPEC["limit"]
 CLASSES = {"derivatives": Derivatives, "orderbook": Orderbook, "liquidation": Liquidation}
 
 

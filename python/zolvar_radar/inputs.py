@@ -159,6 +159,23 @@ def _one_object(text: str) -> bool:
     return depth == 1 and not closers
 
 
+def decode_line(text: str) -> tuple[str, object, bool] | None:
+    """(symbol, event value, whether the line itself is the event) of a JSON
+    Lines line in either form, or None when it has no string "symbol"."""
+    try:
+        value = _DECODER.decode(text)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(value, dict):
+        return None
+    symbol = value.get("symbol")
+    if not isinstance(symbol, str):
+        return None
+    if "event" in value:
+        return symbol, value["event"], False
+    return symbol, value, True
+
+
 def split_line(text: str) -> tuple[str, str, int | None] | None:
     """(symbol, event text, ts) of a line, or None when the line needs the radar's verdict.
 
@@ -177,20 +194,11 @@ def split_line(text: str) -> tuple[str, str, int | None] | None:
                 match = _TS.search(text)
                 ts = int(match.group(1)) if match else None
             return text[11:end], text, ts
-    try:
-        value = _DECODER.decode(text)
-    except (ValueError, RecursionError):
+    decoded = decode_line(text)
+    if decoded is None:
         return None
-    if not isinstance(value, dict):
-        return None
-    symbol = value.get("symbol")
-    if not isinstance(symbol, str):
-        return None
-    if "event" in value:
-        event = value["event"]
-        event_text = json.dumps(event)
-    else:
-        event, event_text = value, text
+    symbol, event, whole = decoded
+    event_text = text if whole else json.dumps(event)
     if isinstance(event, dict):
         ts = event.get("ts")
     elif isinstance(event, list) and len(event) > 1:  # the radar's array form

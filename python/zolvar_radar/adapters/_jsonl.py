@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 
-from ..inputs import _DECODER, Checker
+from ..inputs import Checker, decode_line
 
 # the fields of each kind after "ts", in the radar's order (also that of the array form)
 FIELDS = {
@@ -79,21 +79,16 @@ class LineReader:
 
     def parse(self, text: str) -> tuple[str, dict] | None:
         """None when the radar would refuse the line (ask `reason` why)."""
-        try:
-            value = _DECODER.decode(text)
-        except (ValueError, RecursionError):
+        decoded = decode_line(text)
+        if decoded is None:
             return None
-        if not isinstance(value, dict):
-            return None
-        symbol = value.get("symbol")
-        if type(symbol) is not str:
-            return None
+        symbol, event_value, _ = decoded
         if not symbol.isascii():
             try:
                 symbol.encode("utf-8")
             except UnicodeEncodeError:  # a lone surrogate from a \ud800 escape
                 return None
-        event = normal_event(value["event"] if "event" in value else value)
+        event = normal_event(event_value)
         if event is None:
             return None
         return symbol, event

@@ -144,15 +144,20 @@ class TardisTable:
             values.append(value)
         return values
 
-    def _ticker(self, number: int, text: str) -> tuple[str, dict] | None:
-        cells = self._cells(number, text)
-        values = self._numbers(number, cells, self._fields)
+    def _row(self, number: int, cells: list[str], fields) -> tuple[list[float], int] | None:
+        """The row's numbers and timestamp, or None when the row is skipped."""
+        values = self._numbers(number, cells, fields)
         if values is None:
             return None
         ts = self._time(number, cells)
-        if ts is None:
+        return None if ts is None else (values, ts)
+
+    def _ticker(self, number: int, text: str) -> tuple[str, dict] | None:
+        cells = self._cells(number, text)
+        row = self._row(number, cells, self._fields)
+        if row is None:
             return None
-        open_interest, funding_rate, mark_price = values
+        (open_interest, funding_rate, mark_price), ts = row
         return cells[self._symbol], {
             "kind": "derivatives", "ts": ts, "open_interest": open_interest,
             "funding_rate": funding_rate, "mark_price": mark_price,
@@ -160,13 +165,10 @@ class TardisTable:
 
     def _book(self, number: int, text: str) -> tuple[str, dict] | None:
         cells = self._cells(number, text)
-        values = self._numbers(number, cells, self._fields)
-        if values is None:
+        row = self._row(number, cells, self._fields)
+        if row is None:
             return None
-        ts = self._time(number, cells)
-        if ts is None:
-            return None
-        best_bid, bid_volume, best_ask, ask_volume = values
+        (best_bid, bid_volume, best_ask, ask_volume), ts = row
         return cells[self._symbol], {
             "kind": "orderbook", "ts": ts, "bid_volume": bid_volume, "ask_volume": ask_volume,
             "best_bid": best_bid, "best_ask": best_ask,
@@ -180,13 +182,10 @@ class TardisTable:
                 self.skipped["no side"] += 1
                 return None
             raise FormatError(self.source, number, f"side: expected buy or sell, got {side!r}")
-        values = self._numbers(number, cells, self._fields[2:])
-        if values is None:
+        row = self._row(number, cells, self._fields[2:])
+        if row is None:
             return None
-        ts = self._time(number, cells)
-        if ts is None:
-            return None
-        price, amount = values
+        (price, amount), ts = row
         return cells[self._symbol], {
             "kind": "liquidation", "ts": ts, "side": side,
             "qty": amount * price if self.notional else amount, "price": price,
