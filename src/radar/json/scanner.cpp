@@ -172,16 +172,25 @@ bool nearest_double(uint64_t w, int64_t q, double& out) {
 
 namespace {
 
-// Eight ASCII digits at p, as a number, or -1 when any of them isn't a digit.
-inline int64_t eight_digits(const char* p) {
+constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// The digits at the start of the eight bytes at p, as a number; `count`
+// gets how many there are (0 to 8). No branch on the digits themselves:
+// number lengths vary from one value to the next and would mispredict.
+inline uint64_t leading_digits(const char* p, int& count) {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    if ((((v + 0x4646464646464646) | (v - 0x3030303030303030)) & 0x8080808080808080) != 0) return -1;
-    v -= 0x3030303030303030;
+    // A byte's flag is exact up to the first non-digit; carries and borrows
+    // only disturb the bytes above it, which are dropped.
+    const uint64_t stop = ((v + 0x4646464646464646) | (v - 0x3030303030303030)) & 0x8080808080808080;
+    count = std::countr_zero(stop) >> 3;
+    if (count == 0) return 0;
+    // Left-align the digits so the bytes below them read as leading zeros.
+    v = (v - 0x3030303030303030) << (64 - 8 * count);
     v = (v * 10) + (v >> 8);
     v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
          (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
-    return static_cast<int64_t>(v);
+    return v;
 }
 
 }  // namespace
@@ -196,14 +205,18 @@ size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
     const char* p = start;
     uint64_t m = mantissa;
     // The quick sum may wrap past 19 digits; that case is summed again below.
-    while (end - p >= 8) {
-        const int64_t eight = eight_digits(p);
-        if (eight < 0) break;
-        m = m * 100000000 + static_cast<uint64_t>(eight);
-        p += 8;
-    }
-    for (uint64_t digit; p < end && (digit = static_cast<unsigned char>(*p) - uint64_t{'0'}) <= 9; ++p) {
-        m = m * 10 + digit;
+    for (;;) {
+        if (end - p < 8) {
+            for (uint64_t digit; p < end && (digit = static_cast<unsigned char>(*p) - uint64_t{'0'}) <= 9; ++p) {
+                m = m * 10 + digit;
+            }
+            break;
+        }
+        int count;
+        const uint64_t digits = leading_digits(p, count);
+        m = m * kPow10Int[count] + digits;
+        p += count;
+        if (count < 8) break;
     }
     const size_t read = static_cast<size_t>(p - start);
     i_ += read;
