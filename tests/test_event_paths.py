@@ -81,3 +81,37 @@ def test_array_events_read_directly_match_their_object_form(kind, values):
         b = Radar(SPEC)
         assert b.command('{"cmd":"feed","symbol":"s","event":{"zz":[],"kind":"' + kind + '",' + obj + "}}") == response
         assert a.command('{"cmd":"alerts"}') == b.command('{"cmd":"alerts"}')
+
+
+envelope_values = {
+    "cmd": st.sampled_from(['"feed"', '"fe\\u0065d"', '"Feed"', '"feed_batch"', '"alerts"', "5", "null"]),
+    "symbol": st.sampled_from(['"BTC"', '"B\\u0054C"', '"\u00e9\u20ac"', '""', '"a b"', "7", "null", "[]"]),
+    "note": st.sampled_from(["1", '"x"', "[1,{}]"]),
+}
+unplaced = lambda text: re.sub(r" at line \d+ column \d+", "", text)  # noqa: E731
+
+
+@st.composite
+def feed_envelopes(draw):
+    """Feed command texts, usually of the plain shape, sometimes not."""
+    chosen = [("cmd", '"feed"'), ("symbol", '"BTC"'), ("event", event(draw(members()), False))]
+    for key in draw(st.lists(st.sampled_from(["cmd", "symbol", "note", "event"]), max_size=2)):
+        value = event(draw(members()), False) if key == "event" else draw(envelope_values[key])
+        chosen.insert(draw(st.integers(0, len(chosen))), (key, value))
+    if draw(st.booleans()):
+        chosen = draw(st.permutations(chosen))
+    body = ",".join(f'"{k}":{v}' for k, v in chosen)
+    before, after = draw(st.sampled_from(["", " ", "\n\t"])), draw(st.sampled_from(["", " \r\n", " x", "}", ",", "{}"]))
+    return before, body, after
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(feed_envelopes(), min_size=1, max_size=4))
+def test_plain_feed_commands_and_the_general_path_agree(commands):
+    # the unknown member first keeps the plain reader out of the way
+    direct, general = Radar(SPEC), Radar(SPEC)
+    for before, body, after in commands:
+        a = direct.command(before + "{" + body + "}" + after)
+        b = general.command(before + '{"zz":[],' + body + "}" + after)
+        assert unplaced(a) == unplaced(b), (body, a, b)
+    assert direct.command('{"cmd":"alerts"}') == general.command('{"cmd":"alerts"}')

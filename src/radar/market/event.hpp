@@ -42,6 +42,11 @@ struct Event {
     static Result<Event> from_json_value(const JsonValue& value);
 };
 
+// An event of the usual shapes read straight from the text at the cursor.
+// False, with the cursor anywhere, for anything else (errors included),
+// which the general reader then decides.
+bool read_plain_event(Scanner& scanner, Event& out);
+
 using EventList = std::vector<Event>;
 using EventSpan = std::span<const Event>;
 

@@ -204,6 +204,8 @@ private:
 
 }  // namespace
 
+bool read_plain_event(Scanner& scanner, Event& out) { return TextEvent(scanner).read(out); }
+
 bool EventLists::try_element(Scanner& scanner) {
     Info& info = lists_.back();
     if (info.failed) return false;  // the rest is only read for its grammar

@@ -1,4 +1,6 @@
+#include "json/bytes.hpp"
 #include "json/members.hpp"
+#include "json/scanner.hpp"
 #include "market/commands.hpp"
 #include "market/event.hpp"
 
@@ -24,6 +26,46 @@ std::optional<RadarError> feed_command(const RadarSpec& spec, Dataset& dataset, 
     if (!event) return std::move(event.error());
     dataset.ingest(spec, symbol.value(), event.value());
     return std::nullopt;
+}
+
+bool feed_from_text(const RadarSpec& spec, Dataset& dataset, std::string_view text) {
+    Scanner sc(text);
+    if (sc.skip_ws() != '{' || !sc.enter()) return false;
+    sc.eat();
+    std::string_view symbol;
+    Event event;
+    bool has_cmd = false, has_symbol = false, has_event = false, first = true;
+    for (;;) {
+        const int r = sc.next_member(first);
+        if (r < 0) return false;
+        if (r == 0) break;
+        std::string_view key;
+        if (!sc.parse_string(key) || sc.string_was_copied() || !sc.colon()) return false;
+        // A repeated member is left to the general path, where the last one wins.
+        if (bytes_equal(key, "cmd") && !has_cmd) {
+            std::string_view name;
+            if (sc.skip_ws() != '"') return false;
+            sc.eat();
+            if (!sc.parse_string(name) || sc.string_was_copied() || !bytes_equal(name, "feed")) return false;
+            has_cmd = true;
+        } else if (bytes_equal(key, "symbol") && !has_symbol) {
+            if (sc.skip_ws() != '"') return false;
+            sc.eat();
+            // Plain strings are views of the text, valid past the next string.
+            if (!sc.parse_string(symbol) || sc.string_was_copied()) return false;
+            has_symbol = true;
+        } else if (bytes_equal(key, "event") && !has_event) {
+            if (!read_plain_event(sc, event)) return false;
+            has_event = true;
+        } else {
+            return false;
+        }
+    }
+    sc.eat();
+    sc.leave();
+    if (!has_cmd || !has_symbol || !has_event || !sc.finish()) return false;
+    dataset.ingest(spec, symbol, event);
+    return true;
 }
 
 std::optional<RadarError> feed_batch_command(const RadarSpec& spec, Dataset& dataset, const JsonValue& command,

@@ -58,6 +58,8 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
 }  // namespace
 
 std::string run_command(Handle& handle, std::string_view command_text) {
+    // Most commands on a live feed are single events: they skip the tree.
+    if (feed_from_text(handle.spec, handle.dataset, command_text)) return ok_response();
     JsonError parse_error;
     handle.event_lists.clear();
     if (!handle.document.parse(command_text, parse_error, &handle.event_lists)) {
