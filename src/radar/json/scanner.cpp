@@ -174,12 +174,11 @@ namespace {
 
 constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
-// The digits at the start of the eight bytes at p, as a number; `count`
-// gets how many there are (0 to 8). No branch on the digits themselves:
-// number lengths vary from one value to the next and would mispredict.
-inline uint64_t leading_digits(const char* p, int& count) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
+// The digits at the start of eight bytes of text (the first in the low
+// byte), as a number; `count` gets how many there are (0 to 8). No branch on
+// the digits themselves: number lengths vary from one value to the next and
+// would mispredict.
+inline uint64_t leading_digits(uint64_t v, int& count) {
     // A byte's flag is exact up to the first non-digit; carries and borrows
     // only disturb the bytes above it, which are dropped.
     const uint64_t stop = ((v + 0x4646464646464646) | (v - 0x3030303030303030)) & 0x8080808080808080;
@@ -192,6 +191,20 @@ inline uint64_t leading_digits(const char* p, int& count) {
          (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
     return v;
 }
+
+// Eight bytes of text from p; past the end they read as NUL, which no
+// number contains.
+inline uint64_t load_word(const char* p, size_t available) {
+    uint64_t v = 0;
+    if (available >= 8) {
+        std::memcpy(&v, p, 8);
+    } else {
+        for (size_t k = 0; k < available; ++k) v |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
+    }
+    return v;
+}
+
+inline int byte_at(uint64_t word, int k) { return static_cast<int>((word >> (8 * k)) & 0xFF); }
 
 }  // namespace
 
@@ -213,7 +226,9 @@ size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
             break;
         }
         int count;
-        const uint64_t digits = leading_digits(p, count);
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        const uint64_t digits = leading_digits(word, count);
         m = m * kPow10Int[count] + digits;
         p += count;
         if (count < 8) break;
@@ -244,7 +259,78 @@ size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
     return read;
 }
 
+// The usual literal: up to 15 digits in all, at most 7 of them a fraction,
+// an exponent of up to 3 digits. Every result is the one the general
+// reading below gives; false leaves the cursor where it was.
+bool Scanner::short_number(bool positive, ParsedNumber& out) {
+    const char* const p = s_ + i_;
+    const size_t left = n_ - i_;
+    uint64_t word = load_word(p, left);
+    int digits;
+    uint64_t m = leading_digits(word, digits);
+    if (digits == 0 || (p[0] == '0' && digits > 1)) return false;  // leading zeros: the general path's error
+    size_t len = static_cast<size_t>(digits);
+    int next = byte_at(word, digits);  // the byte after the integer digits
+    if (digits == 8) {
+        int more;
+        word = load_word(p + 8, left - 8);
+        const uint64_t rest = leading_digits(word, more);
+        if (more == 8) return false;
+        m = m * kPow10Int[more] + rest;
+        digits += more;
+        len += static_cast<size_t>(more);
+        next = byte_at(word, more);
+    }
+    bool integral = true;
+    int exp10 = 0;
+    if (next == '.') {
+        int b;
+        word = load_word(p + len + 1, left - len - 1);
+        const uint64_t fraction = leading_digits(word, b);
+        if (b == 0 || b == 8 || digits + b > 15) return false;
+        m = m * kPow10Int[b] + fraction;
+        exp10 = -b;
+        len += 1 + static_cast<size_t>(b);
+        next = byte_at(word, b);
+        integral = false;
+    }
+    if ((next | 0x20) == 'e') {
+        word = load_word(p + len + 1, left - len - 1);
+        const int sign = byte_at(word, 0);
+        const bool signed_exp = sign == '-' || sign == '+';
+        if (signed_exp) word >>= 8;
+        int e;
+        const uint64_t value = leading_digits(word, e);
+        if (e == 0 || e > 3) return false;
+        exp10 += sign == '-' ? -static_cast<int>(value) : static_cast<int>(value);
+        len += 1 + (signed_exp ? 1 : 0) + static_cast<size_t>(e);
+        integral = false;
+    }
+    if (integral) {
+        if (positive) {
+            out.kind = JsonValue::NumberKind::Unsigned;
+            out.u = m;
+        } else if (m != 0) {
+            out.kind = JsonValue::NumberKind::Signed;
+            out.i = -static_cast<int64_t>(m);
+        } else {
+            out.kind = JsonValue::NumberKind::Double;
+            out.d = -0.0;
+        }
+    } else {
+        if (exp10 < -22 || exp10 > 22) return false;
+        // Both operands exact (m < 10^15 < 2^53): one correctly rounded operation.
+        double d = static_cast<double>(m);
+        d = exp10 < 0 ? d / kPow10[-exp10] : d * kPow10[exp10];
+        out.kind = JsonValue::NumberKind::Double;
+        out.d = positive ? d : -d;
+    }
+    i_ += len;
+    return true;
+}
+
 bool Scanner::parse_number(bool positive, ParsedNumber& out) {
+    if (short_number(positive, out)) return true;
     const size_t start = positive ? i_ : i_ - 1;
     if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
     const char first = s_[i_];

@@ -104,6 +104,7 @@ public:
     int skip_ws() {
         while (i_ < n_) {
             unsigned char c = static_cast<unsigned char>(s_[i_]);
+            if (c > ' ') return c;  // compact text: one comparison
             if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
             ++i_;
         }
@@ -185,6 +186,7 @@ private:
     bool ignore_string();
     bool ignore_number();
     size_t take_digits(uint64_t& mantissa, size_t& taken, bool& overflow);
+    bool short_number(bool positive, ParsedNumber& out);
 
     const char* s_;
     size_t n_;
