@@ -173,3 +173,16 @@ def test_objects_keep_the_last_of_repeated_keys_in_any_order(keys, numbers):
     r = Radar('{"signals":[{"kind":"book_imbalance","params":[1]}],"threshold":0}')
     assert r.command('{"cmd":"feed","symbol":"s","event":{' + ",".join(members) + "}}") == '{"ok":true}'
     assert r.command('{"cmd":"alerts"}').endswith(f'"ts":{last_ts}}}],"scanned":1}}')
+
+
+@pytest.mark.parametrize("k", [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47])
+def test_string_stops_are_found_wherever_they_fall(radar, k):
+    # strings are scanned in blocks of bytes: a stop must be seen at any offset in a block
+    pad = '{"cmd":"version","pad":"' + "a" * k
+    column = len(pad) + 1
+    assert radar.command(pad + "\x01" + "b" * 20 + '"}') == parse_error(
+        f"control character (\\\\u0000-\\\\u001F) found while parsing a string at line 1 column {column}")
+    assert radar.command(pad + "\\q" + "b" * 20 + '"}') == parse_error(f"invalid escape at line 1 column {column + 1}")
+    assert radar.command(pad + 'é\\n"}') == '{"version":"0.1.3"}'
+    assert radar.command(pad + '"' + "b" * 20 + '"}') == parse_error(
+        f"expected `,` or `}}` at line 1 column {column + 1}")
