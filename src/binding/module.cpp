@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "protocol/handle.hpp"
+#include "protocol/responses.hpp"
 
 namespace {
 
@@ -208,8 +209,11 @@ PyObject* radar_command(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     std::string_view text;
     if (!argument_text(arg, "cmd_json", text)) return nullptr;
     try {
-        const std::string response = radar::run_command(*self->handle, text);
-        if (response == R"({"ok":true})" && g_ok_response != nullptr) return Py_NewRef(g_ok_response);
+        std::string response;
+        if (radar::run_command_ok(*self->handle, text, response)) {
+            if (g_ok_response != nullptr) return Py_NewRef(g_ok_response);
+            response = radar::kOkResponse;
+        }
         return new_str(response, "strict");
     } catch (...) {
         set_error_from_current_exception();

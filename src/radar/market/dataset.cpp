@@ -6,11 +6,27 @@ namespace radar {
 
 namespace {
 
-// FNV-1a: symbols are short, and this is all the mixing they need.
+// A word at a time, the last word overlapping: a symbol is hashed on every
+// feed, and most are a word or two long.
 uint64_t hash_of(std::string_view s) {
-    uint64_t h = 0xcbf29ce484222325;
-    for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3;
-    return h;
+    const char* p = s.data();
+    const size_t n = s.size();
+    uint64_t h = n * 0x9E3779B97F4A7C15;
+    auto mix = [&h](uint64_t w) {
+        h = (h ^ w) * 0xBF58476D1CE4E5B9;
+        h ^= h >> 29;
+    };
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8) mix(detail::load64(p + i));
+        mix(detail::load64(p + n - 8));
+    } else if (n >= 4) {
+        mix(uint64_t{detail::load32(p)} << 32 | detail::load32(p + n - 4));
+    } else if (n > 0) {
+        const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+        mix(byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1));
+    }
+    // The table takes the low bits: fold the well-mixed high ones down.
+    return h ^ (h >> 32);
 }
 
 }  // namespace

@@ -57,21 +57,26 @@ std::string dispatch(Handle& h, std::string_view name, const JsonValue& cmd) {
 
 }  // namespace
 
-std::string run_command(Handle& handle, std::string_view command_text) {
+bool run_command_ok(Handle& handle, std::string_view command_text, std::string& response) {
     // Most commands on a live feed are single events: they skip the tree.
-    if (feed_from_text(handle.spec, handle.dataset, command_text)) return ok_response();
+    if (feed_from_text(handle.spec, handle.dataset, command_text)) return true;
     JsonError parse_error;
     handle.event_lists.clear();
     if (!handle.document.parse(command_text, parse_error, &handle.event_lists)) {
-        return error_response(RadarError::from_json(parse_error));
+        response = error_response(RadarError::from_json(parse_error));
+        return false;
     }
     const JsonValue& root = handle.document.root();
     const JsonValue* cmd = root.is_object() ? root.find("cmd") : nullptr;
-    std::string response = cmd == nullptr || !cmd->is_string()
-                               ? error_response(RadarError::bad_spec("missing \"cmd\""))
-                               : dispatch(handle, cmd->as_string(), root);
+    response = cmd == nullptr || !cmd->is_string() ? error_response(RadarError::bad_spec("missing \"cmd\""))
+                                                   : dispatch(handle, cmd->as_string(), root);
     handle.document.trim();
-    return response;
+    return response == kOkResponse;
+}
+
+std::string run_command(Handle& handle, std::string_view command_text) {
+    std::string response;
+    return run_command_ok(handle, command_text, response) ? ok_response() : response;
 }
 
 Result<std::unique_ptr<Handle>> Handle::create(std::string_view spec_text) {

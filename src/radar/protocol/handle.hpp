@@ -28,5 +28,9 @@ struct Handle {
 
 // The command envelope: every outcome, failures included, is a response text.
 std::string run_command(Handle& handle, std::string_view command_text);
+// The same for a caller that keeps the {"ok":true} answer ready-made: true
+// for that answer, with `response` then left as it was; false with any
+// other answer in `response`.
+bool run_command_ok(Handle& handle, std::string_view command_text, std::string& response);
 
 }  // namespace radar
