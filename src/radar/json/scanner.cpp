@@ -262,7 +262,7 @@ size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
 // The usual literal: up to 15 digits in all, at most 7 of them a fraction,
 // an exponent of up to 3 digits. Every result is the one the general
 // reading below gives; false leaves the cursor where it was.
-bool Scanner::short_number(bool positive, ParsedNumber& out) {
+[[gnu::always_inline]] inline bool Scanner::short_number(bool positive, ParsedNumber& out) {
     const char* const p = s_ + i_;
     const size_t left = n_ - i_;
     uint64_t word = load_word(p, left);
@@ -330,7 +330,10 @@ bool Scanner::short_number(bool positive, ParsedNumber& out) {
 }
 
 bool Scanner::parse_number(bool positive, ParsedNumber& out) {
-    if (short_number(positive, out)) return true;
+    return short_number(positive, out) || long_number(positive, out);
+}
+
+bool Scanner::long_number(bool positive, ParsedNumber& out) {
     const size_t start = positive ? i_ : i_ - 1;
     if (i_ >= n_) return error(JsonCode::EofWhileParsingValue);
     const char first = s_[i_];

@@ -205,6 +205,8 @@ private:
     bool ignore_number();
     size_t take_digits(uint64_t& mantissa, size_t& taken, bool& overflow);
     bool short_number(bool positive, ParsedNumber& out);
+    // Everything else, with every error; kept out of line.
+    [[gnu::noinline]] bool long_number(bool positive, ParsedNumber& out);
 
     const char* s_;
     size_t n_;

@@ -50,6 +50,13 @@ constexpr Slot kFields[3][5] = {
 };
 constexpr size_t kFieldCount[3] = {4, 5, 4};
 
+constexpr unsigned wanted_slots(size_t v) {
+    unsigned wanted = 0;
+    for (size_t i = 0; i < kFieldCount[v]; ++i) wanted |= 1u << kFields[v][i];
+    return wanted;
+}
+constexpr unsigned kWanted[3] = {wanted_slots(0), wanted_slots(1), wanted_slots(2)};
+
 class TextEvent {
 public:
     explicit TextEvent(Scanner& sc) : sc_(sc) {}
@@ -132,7 +139,7 @@ private:
     bool read_object(Event& ev) {
         if (!sc_.enter()) return false;
         sc_.eat();
-        double values[kSlots] = {};
+        double values[kSlots];  // only the slots in `seen` are read
         Side side_value = Side::Buy;
         int64_t ts = 0;
         unsigned seen = 0;
@@ -163,18 +170,29 @@ private:
         sc_.eat();
         sc_.leave();
         if (!has_kind) return false;
-        const size_t v = static_cast<size_t>(kind);
-        unsigned wanted = 0;
-        for (size_t i = 0; i < kFieldCount[v]; ++i) wanted |= 1u << kFields[v][i];
         // Members of other variants are ignored by the tree whatever their
         // type, which this reader didn't allow for: let the tree decide.
-        if (seen != wanted) return false;
+        if (seen != kWanted[static_cast<size_t>(kind)]) return false;
         ev = Event{};
         ev.kind = kind;
         ev.ts = ts;
         ev.side = side_value;
-        for (size_t i = 1, f = 0; i < kFieldCount[v]; ++i) {
-            if (kFields[v][i] != kSide) ev.f[f++] = values[kFields[v][i]];
+        switch (kind) {
+            case Event::Kind::Derivatives:
+                ev.f[0] = values[kOpenInterest];
+                ev.f[1] = values[kFundingRate];
+                ev.f[2] = values[kMarkPrice];
+                break;
+            case Event::Kind::Orderbook:
+                ev.f[0] = values[kBidVolume];
+                ev.f[1] = values[kAskVolume];
+                ev.f[2] = values[kBestBid];
+                ev.f[3] = values[kBestAsk];
+                break;
+            case Event::Kind::Liquidation:
+                ev.f[0] = values[kQty];
+                ev.f[1] = values[kPrice];
+                break;
         }
         return true;
     }
