@@ -84,6 +84,8 @@ def test_argument_matching_errors(target, args, kwargs, message, radar, spec_jso
         (None, TypeError, "'None' is not an instance of 'str'"),
         (b"{}", TypeError, "'bytes' object is not an instance of 'str'"),
         ("\udc80", UnicodeEncodeError, "surrogates not allowed"),
+        # a text of a million characters or more, not ASCII, is encoded another way
+        ("é" + " " * (1 << 20) + "\udc80", UnicodeEncodeError, "surrogates not allowed"),
     ],
 )
 def test_argument_conversion_errors(target, by_keyword, value, exc_type, message, radar, spec_json):
@@ -273,3 +275,13 @@ def test_same_binary_imports_on_other_versions(minor, tmp_path, spec_json):
         [exe, "-s", "-c", IMPORT_CHECK, spec_json], capture_output=True, text=True, env=env, timeout=120
     )
     assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
+
+
+@pytest.mark.parametrize("symbol", ["é€", "BTC"])
+def test_large_texts_are_read_like_small_ones(radar, symbol):
+    # past a million characters a non-ASCII text is encoded apart from the str
+    scan = '{"cmd":"scan","events":{"%s":[["orderbook",1,9.0,1.0,1,2]]}}' % symbol
+    padded = scan[:-1] + " " * (1 << 20) + scan[-1]
+    assert radar.command(padded) == radar.command(scan)
+    assert radar.command(padded[:-1]) == (
+        '{"error":"parse: EOF while parsing an object at line 1 column %d","ok":false}' % len(padded[:-1].encode()))

@@ -130,8 +130,31 @@ PyObject* match_argument(const char* func, const char* param, PyObject* const* a
     return require_argument(func, param, arg);
 }
 
-// The argument's strict UTF-8 text, valid while `arg` lives (the str caches it).
-bool argument_text(PyObject* arg, const char* param, std::string_view& text) {
+// Owns the UTF-8 copy of a large non-ASCII argument for one call.
+struct TextHolder {
+    PyObject* bytes = nullptr;
+    ~TextHolder() { Py_XDECREF(bytes); }
+};
+
+// Whether a large str is worth encoding into a bytes object of our own:
+// asking the str for its cached UTF-8 form makes CPython encode and then
+// copy the whole text, and keeps that copy for the str's lifetime. ASCII
+// text is its own UTF-8 and costs nothing either way.
+bool encode_apart(PyObject* arg) {
+    constexpr Py_ssize_t kLarge = Py_ssize_t{1} << 20;
+    if (PyUnicode_GetLength(arg) < kLarge) return false;
+    PyObject* ascii = PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii", "O", arg);
+    if (ascii == nullptr) {
+        PyErr_Clear();  // the cached form works in every case
+        return false;
+    }
+    const bool apart = ascii == Py_False;
+    Py_DECREF(ascii);
+    return apart;
+}
+
+// The argument's strict UTF-8 text, valid while `arg` and `holder` live.
+bool argument_text(PyObject* arg, const char* param, std::string_view& text, TextHolder* holder = nullptr) {
     if (!PyUnicode_Check(arg)) {
         if (arg == Py_None) {
             PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
@@ -143,6 +166,17 @@ bool argument_text(PyObject* arg, const char* param, std::string_view& text) {
         }
         add_argument_note(param);
         return false;
+    }
+    if (holder != nullptr && encode_apart(arg)) {
+        holder->bytes = PyUnicode_AsUTF8String(arg);
+        if (holder->bytes == nullptr) {
+            add_argument_note(param);
+            return false;
+        }
+        char* data = PyBytes_AsString(holder->bytes);
+        if (data == nullptr) return false;
+        text = std::string_view(data, static_cast<size_t>(PyBytes_Size(holder->bytes)));
+        return true;
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
@@ -207,7 +241,8 @@ PyObject* radar_command(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     }
     BorrowRelease release{self->borrow};
     std::string_view text;
-    if (!argument_text(arg, "cmd_json", text)) return nullptr;
+    TextHolder holder;
+    if (!argument_text(arg, "cmd_json", text, &holder)) return nullptr;
     try {
         std::string response;
         if (radar::run_command_ok(*self->handle, text, response)) {
