@@ -1,4 +1,7 @@
 """Reader messages and positions, seen through command and constructor texts."""
+import decimal
+import math
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -138,6 +141,33 @@ def test_decimal_literals_read_as_the_nearest_double(radar, value, form):
         return
     written = echoed_double(radar, literal)
     assert float(written) == float(literal) and (written.startswith("-") == literal.startswith("-"))
+
+
+def json_double(x):
+    """The response form of a finite double, from Python's own shortest digits."""
+    sign = "-" if math.copysign(1.0, x) < 0 else ""
+    if x == 0:
+        return sign + "0.0"
+    t = decimal.Decimal(repr(abs(x))).as_tuple()
+    digits = "".join(map(str, t.digits))
+    exp = len(digits) - 1 + t.exponent
+    digits = digits.rstrip("0")
+    if -5 <= exp <= 15:
+        if exp < 0:
+            return sign + "0." + "0" * (-exp - 1) + digits
+        if exp < len(digits) - 1:
+            return sign + digits[: exp + 1] + "." + digits[exp + 1 :]
+        return sign + digits + "0" * (exp - len(digits) + 1) + ".0"
+    return sign + digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + "e" + ("-" if exp < 0 else "+") + str(abs(exp))
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.one_of(st.floats(allow_nan=False, allow_infinity=False),
+                 st.floats(-1e8, 1e8).map(lambda v: round(v / 1e-8) * 1e-8),
+                 st.integers(0, 10**15).map(lambda k: k / 1e8)))
+def test_doubles_are_written_in_their_shortest_form(radar, x):
+    # values on the 1e-8 grid, as scores are, take a quicker route to their digits
+    assert echoed_double(radar, repr(x) if "e" in repr(x) or "." in repr(x) else repr(x) + ".0") == json_double(x)
 
 
 @pytest.mark.parametrize(

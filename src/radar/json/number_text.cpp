@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 
 namespace radar {
@@ -16,12 +17,34 @@ struct Decimal {
     int exp;
 };
 
+// A value on the 1e-8 grid, as most response numbers are: when k / 10^8
+// reads back as the value, the digits of k are its shortest form. Any
+// other decimal that reads back as the value lies within one ulp (below
+// 1e-8 here) of k x 10^-8, so it is not a multiple of k's last digit
+// position: it needs more digits.
+bool grid_decimal(double magnitude, Decimal& dec) {
+    if (!(magnitude >= 1e-8 && magnitude < 1e7)) return false;
+    const uint64_t k = static_cast<uint64_t>(std::nearbyint(magnitude * 1e8));
+    // k < 2^53 and 10^8 are exact: one correctly rounded division.
+    if (static_cast<double>(k) / 1e8 != magnitude) return false;
+    char buf[20];
+    const auto res = std::to_chars(buf, buf + sizeof buf, k);
+    const int n = static_cast<int>(res.ptr - buf);
+    int count = n;
+    while (buf[count - 1] == '0') --count;  // k > 0: a non-zero digit stops it
+    std::memcpy(dec.digits, buf, static_cast<size_t>(count));
+    dec.count = count;
+    dec.exp = n - 1 - 8;
+    return true;
+}
+
 Decimal decompose(double magnitude) {
+    Decimal dec{};
+    if (grid_decimal(magnitude, dec)) return dec;
     // Scientific without a precision gives the shortest round-trip digits,
     // e.g. "1.5e-07" or "5e-324"; the mantissa and exponent are split here.
     char buf[32];
     auto res = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
-    Decimal dec{};
     const char* p = buf;
     for (; p != res.ptr && *p != 'e'; ++p) {
         if (*p != '.') dec.digits[dec.count++] = *p;

@@ -24,6 +24,13 @@ constexpr std::array<uint8_t, 256> kEscapes = make_escapes();
 
 void append_json_string(std::string& out, std::string_view s) {
     out.push_back('"');
+    size_t plain = 0;
+    while (plain < s.size() && !kEscapes[static_cast<unsigned char>(s[plain])]) ++plain;
+    if (plain == s.size()) {  // the usual case: nothing to escape
+        out.append(s);
+        out.push_back('"');
+        return;
+    }
     size_t start = 0;
     for (size_t i = 0; i < s.size(); ++i) {
         uint8_t esc = kEscapes[static_cast<unsigned char>(s[i])];

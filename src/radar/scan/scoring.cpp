@@ -88,6 +88,17 @@ ScanResult AlertListBuilder::finish() {
 }
 
 void write_scan_result(std::string& out, const ScanResult& result) {
+    // Every alert repeats the same keys: write them once.
+    std::vector<std::string> keys;
+    keys.reserve(result.factor_keys.size());
+    size_t keys_size = 0;
+    for (const std::string& key : result.factor_keys) {
+        std::string& k = keys.emplace_back();
+        append_json_string(k, key);
+        k.push_back(':');
+        keys_size += k.size() + 26;  // the key, a number and a comma
+    }
+    out.reserve(out.size() + 64 + result.alerts.size() * (96 + keys_size));
     out += "{\"alerts\":[";
     bool first = true;
     for (const Alert& a : result.alerts) {
@@ -100,8 +111,7 @@ void write_scan_result(std::string& out, const ScanResult& result) {
         out += ",\"factors\":{";
         for (size_t k = 0; k < a.factors.size(); ++k) {
             if (k) out.push_back(',');
-            append_json_string(out, result.factor_keys[k]);
-            out.push_back(':');
+            out += keys[k];
             append_json_double(out, a.factors[k]);
         }
         out += "},\"ts\":";
