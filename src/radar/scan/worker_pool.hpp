@@ -1,7 +1,9 @@
 // The process-wide pool that rebuilds "scan" states in parallel.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -31,14 +33,26 @@ void parallel_for(size_t n, Body&& body) {
         body(size_t{0});
         return;
     }
-    auto* ctx = &body;
+    // An exception must not leave a pool thread (that ends the process):
+    // the first one is carried back and rethrown here.
+    struct Context {
+        explicit Context(std::remove_reference_t<Body>* b) : body(b) {}
+        std::remove_reference_t<Body>* body;
+        std::atomic<bool> failed{false};
+        std::exception_ptr error;
+    } ctx(&body);
     detail::run_on_pool(
         n,
         [](void* c, size_t begin, size_t end) {
-            auto& b = *static_cast<std::remove_reference_t<Body>*>(c);
-            for (size_t i = begin; i < end; ++i) b(i);
+            auto& context = *static_cast<Context*>(c);
+            try {
+                for (size_t i = begin; i < end; ++i) (*context.body)(i);
+            } catch (...) {
+                if (!context.failed.exchange(true)) context.error = std::current_exception();
+            }
         },
-        const_cast<void*>(static_cast<const void*>(ctx)));
+        &ctx);
+    if (ctx.error) std::rethrow_exception(ctx.error);
 }
 
 // Number of worker threads (creates the pool if needed); at least 1 unless
