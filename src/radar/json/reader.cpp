@@ -1,6 +1,9 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -14,8 +17,8 @@ namespace radar {
 // runs may still move and become pointers once the text is read.
 class TreeBuilder {
 public:
-    TreeBuilder(JsonDocument& doc, std::string_view text, ListDecoder* lists)
-        : doc_(doc), sc_(text), lists_(lists) {}
+    TreeBuilder(JsonDocument& doc, std::string_view text, ListDecoder* lists, ParallelRunner runner)
+        : doc_(doc), text_(text), sc_(text), lists_(lists), runner_(runner) {}
 
     bool read_document() {
         JsonValue root;
@@ -165,16 +168,19 @@ private:
         return true;
     }
 
-    bool read_object(JsonValue& out, Route route = Route::None) {
-        if (!sc_.enter()) return false;
-        sc_.eat();
+    // Reads members until the closing brace is next, or until the cursor
+    // reaches `stop` (then `at_stop` tells whether it stopped exactly there,
+    // between two members).
+    bool read_members(Route route, bool& first, size_t stop = SIZE_MAX, bool* at_stop = nullptr) {
         auto& open = doc_.open_members_;
-        const size_t mark = open.size();
-        bool first = true;
         for (;;) {
+            if (sc_.index() >= stop) {
+                *at_stop = sc_.index() == stop && !first;
+                return true;
+            }
             int r = sc_.next_member(first);
             if (r < 0) return false;
-            if (r == 0) break;
+            if (r == 0) return true;
             JsonMember m;
             if (!read_string(m.key) || !sc_.colon()) return false;
             Route inner = Route::None;
@@ -184,6 +190,128 @@ private:
             if (!read_value(m.value, inner)) return false;
             open.push_back(m);
         }
+    }
+
+    // A large "events" object is read from both ends at once: this thread
+    // reads up to a point that looks like the start of a member, while the
+    // far half is read from there on another. When this thread then reaches
+    // exactly that point between two members, the far half was read with
+    // the very state this thread has there, and its members are taken;
+    // otherwise (a bracket inside a string, or anything the far reader
+    // doesn't handle: errors, escapes, events of other shapes) it is
+    // dropped and this thread reads on as usual. Either way the result,
+    // every error included, is the one a single reading gives.
+    bool read_members_split(Route route, bool& first) {
+        constexpr size_t kSplitFrom = size_t{8} << 20;
+        if (runner_ == nullptr || lists_ == nullptr || text_.size() - sc_.index() < kSplitFrom) {
+            return read_members(route, first);
+        }
+        ListDecoder* far_lists = lists_->second();
+        const size_t stop = split_point();
+        if (far_lists == nullptr || stop == SIZE_MAX) return read_members(route, first);
+
+        FarHalf far{text_, stop, sc_.depth(), far_lists, false, 0, {}};
+        bool near_ok = false, at_stop = false;
+        std::exception_ptr failure;
+        auto task = [&](size_t i) {
+            try {
+                if (i == 0) {
+                    near_ok = read_members(route, first, stop, &at_stop);
+                } else {
+                    far.read();
+                }
+            } catch (...) {
+                if (i == 0) failure = std::current_exception();  // the far half is only an offer
+                else far.usable = false;
+            }
+        };
+        runner_(2, [](void* ctx, size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) (*static_cast<decltype(task)*>(ctx))(i);
+        }, &task);
+        if (failure) std::rethrow_exception(failure);
+        if (!near_ok) return false;
+        if (at_stop && far.usable) {
+            const uint64_t shift = lists_->adopt_second();
+            for (JsonMember m : far.members) {
+                m.value.u_ += shift;
+                doc_.open_members_.push_back(m);
+            }
+            sc_.rewind(far.end, sc_.depth());
+        }
+        return read_members(route, first);
+    }
+
+    // Where the far half starts: just after a ']' that is followed by ','
+    // and a key, near the middle of what is left. SIZE_MAX when none.
+    size_t split_point() const {
+        const char* const base = text_.data();
+        const size_t n = text_.size();
+        for (size_t i = sc_.index() + (n - sc_.index()) / 2; i < n;) {
+            const void* hit = std::memchr(base + i, ']', n - i);
+            if (hit == nullptr) return SIZE_MAX;
+            size_t j = static_cast<size_t>(static_cast<const char*>(hit) - base) + 1;
+            const size_t after = j;
+            while (j < n && (base[j] == ' ' || base[j] == '\n' || base[j] == '\t' || base[j] == '\r')) ++j;
+            if (j < n && base[j] == ',') {
+                ++j;
+                while (j < n && (base[j] == ' ' || base[j] == '\n' || base[j] == '\t' || base[j] == '\r')) ++j;
+                if (j < n && base[j] == '"') return after;
+            }
+            i = after;
+        }
+        return SIZE_MAX;
+    }
+
+    // The far half of an "events" object: members whose values are lists
+    // of events of the usual shapes, up to the object's closing brace.
+    struct FarHalf {
+        std::string_view text;
+        size_t start;
+        int depth;
+        ListDecoder* lists;
+        bool usable = false;
+        size_t end = 0;
+        std::vector<JsonMember> members;
+
+        void read() {
+            Scanner sc(text);
+            sc.rewind(start, depth);
+            bool first = false;
+            for (;;) {
+                const int r = sc.next_member(first);
+                if (r < 0) return;
+                if (r == 0) break;
+                JsonMember m;
+                if (!sc.parse_string(m.key) || sc.string_was_copied() || !sc.colon()) return;
+                if (sc.skip_ws() != '[' || !sc.enter()) return;
+                sc.eat();
+                lists->begin_list();
+                bool first_element = true;
+                for (;;) {
+                    const int e = sc.next_element(first_element);
+                    if (e < 0) return;
+                    if (e == 0) break;
+                    if (!lists->try_element(sc)) return;
+                }
+                sc.eat();
+                sc.leave();
+                m.value = scalar(JsonValue::Kind::Array);
+                m.value.b_ = true;
+                m.value.u_ = lists->end_list();
+                members.push_back(m);
+            }
+            end = sc.index();
+            usable = true;
+        }
+    };
+
+    bool read_object(JsonValue& out, Route route = Route::None) {
+        if (!sc_.enter()) return false;
+        sc_.eat();
+        auto& open = doc_.open_members_;
+        const size_t mark = open.size();
+        bool first = true;
+        if (!(route == Route::EventsMap ? read_members_split(route, first) : read_members(route, first))) return false;
         sc_.eat();
         sc_.leave();
         const size_t count = sort_unique(open.begin() + static_cast<ptrdiff_t>(mark), open.end());
@@ -251,18 +379,20 @@ private:
     }
 
     JsonDocument& doc_;
+    std::string_view text_;
     Scanner sc_;
     ListDecoder* lists_;
+    ParallelRunner runner_;
 };
 
-bool JsonDocument::parse(std::string_view text, JsonError& error, ListDecoder* lists) {
+bool JsonDocument::parse(std::string_view text, JsonError& error, ListDecoder* lists, ParallelRunner runner) {
     items_.clear();
     members_.clear();
     stack_.clear();
     open_members_.clear();
     unescaped_.clear();
     root_ = JsonValue();
-    TreeBuilder builder(*this, text, lists);
+    TreeBuilder builder(*this, text, lists, runner);
     if (builder.read_document()) return true;
     error = builder.take_error();
     return false;

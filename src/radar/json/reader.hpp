@@ -31,6 +31,13 @@ public:
     virtual void element(const JsonValue& element) = 0;
     virtual uint64_t end_list() = 0;
 
+    // For reading the far half of a large "events" object on another
+    // thread: an empty decoder of the same kind owned by this one, or null.
+    virtual ListDecoder* second() { return nullptr; }
+    // Takes in the lists second() decoded; returns the shift that turns
+    // their ids into ids of this decoder.
+    virtual uint64_t adopt_second() { return 0; }
+
 protected:
     ~ListDecoder() = default;
 };
@@ -38,6 +45,10 @@ protected:
 // Owns the storage of one parsed text. Its buffers are kept from one parse
 // to the next, so a handle that reads command after command stops
 // allocating once warm; buffers grown by a very large text are given back.
+// Runs fn(ctx, i, i + 1) for i = 0 and 1 at once, returning when both are
+// done (the worker pool's entry point; the reader knows no threads).
+using ParallelRunner = void (*)(size_t n, void (*fn)(void* ctx, size_t begin, size_t end), void* ctx);
+
 class JsonDocument {
 public:
     JsonDocument() = default;
@@ -46,7 +57,10 @@ public:
 
     // Exactly one value surrounded only by whitespace, nested at most 127
     // levels. The text must outlive the use of root(): strings point into it.
-    bool parse(std::string_view text, JsonError& error, ListDecoder* lists = nullptr);
+    // With a runner, the far half of a large "events" object may be read on
+    // a second thread; the result is the same in every case.
+    bool parse(std::string_view text, JsonError& error, ListDecoder* lists = nullptr,
+               ParallelRunner runner = nullptr);
     const JsonValue& root() const { return root_; }
 
     // Frees buffers beyond a modest size; call once a parsed value is done with.

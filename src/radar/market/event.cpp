@@ -18,6 +18,23 @@ void EventLists::clear() {
     if (events_.capacity() > kKeep) EventList().swap(events_);
     events_.clear();
     lists_.clear();
+    if (second_) second_->clear();
+}
+
+ListDecoder* EventLists::second() {
+    if (!second_) second_ = std::make_unique<EventLists>();
+    second_->clear();
+    return second_.get();
+}
+
+uint64_t EventLists::adopt_second() {
+    const uint64_t shift = lists_.size();
+    for (Info& info : second_->lists_) {
+        info.in_second = true;
+        lists_.push_back(std::move(info));
+    }
+    second_->lists_.clear();
+    return shift;
 }
 
 void EventLists::begin_list() { lists_.push_back(Info{events_.size(), 0, {}, false}); }
@@ -41,7 +58,8 @@ uint64_t EventLists::end_list() { return lists_.size() - 1; }
 Result<EventSpan> EventLists::list(uint64_t id) const {
     const Info& info = lists_[id];
     if (info.failed) return RadarError::parse(info.error);
-    return EventSpan(events_.data() + info.first, info.count);
+    const EventList& events = info.in_second ? second_->events_ : events_;
+    return EventSpan(events.data() + info.first, info.count);
 }
 
 namespace {

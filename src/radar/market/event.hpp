@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -61,6 +62,8 @@ public:
     void begin_list() override;
     void element(const JsonValue& element) override;
     uint64_t end_list() override;
+    ListDecoder* second() override;
+    uint64_t adopt_second() override;
 
     // The decoded events of list `id`, or the first element's error.
     Result<EventSpan> list(uint64_t id) const;
@@ -71,9 +74,11 @@ private:
         size_t count = 0;
         std::string error;  // empty while every element decoded
         bool failed = false;
+        bool in_second = false;  // its events are second_'s
     };
     std::vector<Event> events_;
     std::vector<Info> lists_;
+    std::unique_ptr<EventLists> second_;
 };
 
 // Symbols in ascending byte order; the names and events point into the
