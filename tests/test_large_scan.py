@@ -9,8 +9,8 @@ from zolvar_radar import Radar
 
 SPEC = json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.5]}, {"kind": "oi_delta", "params": [3, 0.01]},
                                {"kind": "liq_cluster", "params": [4, 10]}], "threshold": -1})
-N_SYMBOLS = 1000  # about 9 MB of text in all
-SPLIT_FROM = 8 << 20
+N_SYMBOLS = 150  # about 1.3 MB of text in all
+SPLIT_FROM = 1 << 20
 
 
 def events(i, extra=""):

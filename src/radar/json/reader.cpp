@@ -202,8 +202,7 @@ private:
     // dropped and this thread reads on as usual. Either way the result,
     // every error included, is the one a single reading gives.
     bool read_members_split(Route route, bool& first) {
-        constexpr size_t kSplitFrom = size_t{8} << 20;
-        if (runner_ == nullptr || lists_ == nullptr || text_.size() - sc_.index() < kSplitFrom) {
+        if (runner_ == nullptr || lists_ == nullptr || text_.size() - sc_.index() < kParallelReadFrom) {
             return read_members(route, first);
         }
         ListDecoder* far_lists = lists_->second();

@@ -48,6 +48,9 @@ protected:
 // Runs fn(ctx, i, i + 1) for i = 0 and 1 at once, returning when both are
 // done (the worker pool's entry point; the reader knows no threads).
 using ParallelRunner = void (*)(size_t n, void (*fn)(void* ctx, size_t begin, size_t end), void* ctx);
+// The shortest "events" object worth a second thread: below this the hand-off
+// and the second buffers cost about what they save.
+inline constexpr size_t kParallelReadFrom = size_t{1} << 20;
 
 class JsonDocument {
 public:

@@ -64,9 +64,8 @@ bool run_command_ok(Handle& handle, std::string_view command_text, std::string& 
     JsonError parse_error;
     handle.event_lists.clear();
     // A text this large may hold a big "events" object worth reading on two threads.
-    constexpr size_t kLargeText = size_t{8} << 20;
     const ParallelRunner runner =
-        command_text.size() >= kLargeText && worker_pool_size() >= 2 ? &detail::run_on_pool : nullptr;
+        command_text.size() >= kParallelReadFrom && worker_pool_size() >= 2 ? &detail::run_on_pool : nullptr;
     if (!handle.document.parse(command_text, parse_error, &handle.event_lists, runner)) {
         response = error_response(RadarError::from_json(parse_error));
         return false;
