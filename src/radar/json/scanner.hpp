@@ -19,6 +19,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "json/bytes.hpp"
 #include "json/error.hpp"
 #include "json/value.hpp"
 
@@ -178,6 +179,13 @@ public:
         return true;
     }
     void leave() { ++depth_; }
+
+    // Consumes `text` when the bytes at the cursor are exactly it.
+    bool match(std::string_view text) {
+        if (n_ - i_ < text.size() || !bytes_equal(std::string_view(s_ + i_, text.size()), text)) return false;
+        i_ += text.size();
+        return true;
+    }
 
     size_t index() const { return i_; }
     // Back to an earlier point, to read the same bytes another way. The

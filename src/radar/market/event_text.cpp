@@ -3,7 +3,9 @@
 // every error included, is declined and read by the general path, which
 // then gives the exact message: so whatever is accepted here must decode
 // to the same Event there.
+#include <array>
 #include <cstdint>
+#include <string>
 #include <limits>
 #include <string_view>
 
@@ -49,6 +51,22 @@ constexpr Slot kFields[3][5] = {
     {kTs, kSide, kQty, kPrice, kOther},
 };
 constexpr size_t kFieldCount[3] = {4, 5, 4};
+
+// The names of the slots, for the usual spelling of a member below.
+constexpr std::string_view kSlotNames[kSlots] = {"ts",         "open_interest", "funding_rate", "mark_price",
+                                                 "bid_volume", "ask_volume",    "best_bid",     "best_ask",
+                                                 "side",       "qty",           "price"};
+
+// `,"name":` for each slot: how a member after "kind" is usually written.
+// Tried as a whole, in field order, before reading a member the long way.
+const std::array<std::string, kSlots>& usual_openings() {
+    static const std::array<std::string, kSlots> openings = [] {
+        std::array<std::string, kSlots> t;
+        for (size_t i = 0; i < kSlots; ++i) t[i] = ",\"" + std::string(kSlotNames[i]) + "\":";
+        return t;
+    }();
+    return openings;
+}
 
 constexpr unsigned wanted_slots(size_t v) {
     unsigned wanted = 0;
@@ -146,13 +164,22 @@ private:
         bool has_kind = false;
         Event::Kind kind = Event::Kind::Derivatives;
         bool first = true;
+        size_t usual = 0;  // the next of the usual keys, once "kind" came first
         for (;;) {
-            int r = sc_.next_member(first);
-            if (r < 0) return false;
-            if (r == 0) break;
-            std::string_view key;
-            if (!sc_.parse_string(key) || sc_.string_was_copied() || !sc_.colon()) return false;
-            const Slot slot = slot_of(key);
+            Slot slot;
+            if (usual > 0 && usual <= kFieldCount[static_cast<size_t>(kind)] &&
+                sc_.match(usual_openings()[kFields[static_cast<size_t>(kind)][usual - 1]])) {
+                slot = kFields[static_cast<size_t>(kind)][usual - 1];
+                ++usual;
+            } else {
+                usual = 0;  // off the usual order: the long way from here on
+                int r = sc_.next_member(first);
+                if (r < 0) return false;
+                if (r == 0) break;
+                std::string_view key;
+                if (!sc_.parse_string(key) || sc_.string_was_copied() || !sc_.colon()) return false;
+                slot = slot_of(key);
+            }
             if (slot == kOther) {
                 if (!scalar()) return false;
                 continue;
@@ -160,6 +187,7 @@ private:
             if (slot == kKind) {
                 if (has_kind || !tag(kind)) return false;
                 has_kind = true;
+                if (seen == 0) usual = 1;
                 continue;
             }
             if (seen & (1u << slot)) return false;  // repeated: the tree keeps the last
