@@ -19,7 +19,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "json/bytes.hpp"
 #include "json/error.hpp"
 #include "json/value.hpp"
 
@@ -180,12 +179,9 @@ public:
     }
     void leave() { ++depth_; }
 
-    // Consumes `text` when the bytes at the cursor are exactly it.
-    bool match(std::string_view text) {
-        if (n_ - i_ < text.size() || !bytes_equal(std::string_view(s_ + i_, text.size()), text)) return false;
-        i_ += text.size();
-        return true;
-    }
+    // The unread text, and skipping bytes already checked through it.
+    std::string_view rest() const { return std::string_view(s_ + i_, n_ - i_); }
+    void skip(size_t count) { i_ += count; }
 
     size_t index() const { return i_; }
     // Back to an earlier point, to read the same bytes another way. The

@@ -4,6 +4,8 @@
 // then gives the exact message: so whatever is accepted here must decode
 // to the same Event there.
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <limits>
@@ -57,16 +59,33 @@ constexpr std::string_view kSlotNames[kSlots] = {"ts",         "open_interest", 
                                                  "bid_volume", "ask_volume",    "best_bid",     "best_ask",
                                                  "side",       "qty",           "price"};
 
-// `,"name":` for each slot: how a member after "kind" is usually written.
-// Tried as a whole, in field order, before reading a member the long way.
-const std::array<std::string, kSlots>& usual_openings() {
-    static const std::array<std::string, kSlots> openings = [] {
-        std::array<std::string, kSlots> t;
-        for (size_t i = 0; i < kSlots; ++i) t[i] = ",\"" + std::string(kSlotNames[i]) + "\":";
-        return t;
-    }();
-    return openings;
+// `,"name":` for each slot, how a member after "kind" is usually written,
+// as three little-endian words and masks: tried as a whole, in field order,
+// before reading a member the long way.
+struct Opening {
+    uint64_t word[3];
+    uint64_t mask[3];
+    size_t size;
+};
+
+constexpr Opening opening_of(std::string_view name) {
+    Opening o{};
+    const size_t size = name.size() + 4;
+    for (size_t i = 0; i < size; ++i) {
+        const char c = i < 2 ? (i == 0 ? ',' : '"') : i < size - 2 ? name[i - 2] : (i == size - 2 ? '"' : ':');
+        o.word[i / 8] |= uint64_t{static_cast<unsigned char>(c)} << (8 * (i % 8));
+        o.mask[i / 8] |= uint64_t{0xFF} << (8 * (i % 8));
+    }
+    o.size = size;
+    return o;
 }
+
+constexpr std::array<Opening, kSlots> kOpenings = [] {
+    std::array<Opening, kSlots> t{};
+    for (size_t i = 0; i < kSlots; ++i) t[i] = opening_of(kSlotNames[i]);
+    return t;
+}();
+static_assert(kOpenings[kOpenInterest].size <= 24, "three words per opening");
 
 constexpr unsigned wanted_slots(size_t v) {
     unsigned wanted = 0;
@@ -154,6 +173,22 @@ private:
         }
     }
 
+    // Consumes the opening when the text at the cursor is exactly it.
+    bool match(const Opening& o) {
+        if constexpr (std::endian::native != std::endian::little) return false;
+        const std::string_view rest = sc_.rest();
+        uint64_t w[3] = {0, 0, 0};  // past the end: NUL, in no opening
+        if (rest.size() >= sizeof w) {
+            std::memcpy(w, rest.data(), sizeof w);
+        } else {
+            std::memcpy(w, rest.data(), rest.size());
+        }
+        if ((((w[0] ^ o.word[0]) & o.mask[0]) | ((w[1] ^ o.word[1]) & o.mask[1]) | ((w[2] ^ o.word[2]) & o.mask[2])) != 0)
+            return false;
+        sc_.skip(o.size);
+        return true;
+    }
+
     bool read_object(Event& ev) {
         if (!sc_.enter()) return false;
         sc_.eat();
@@ -168,7 +203,7 @@ private:
         for (;;) {
             Slot slot;
             if (usual > 0 && usual <= kFieldCount[static_cast<size_t>(kind)] &&
-                sc_.match(usual_openings()[kFields[static_cast<size_t>(kind)][usual - 1]])) {
+                match(kOpenings[kFields[static_cast<size_t>(kind)][usual - 1]])) {
                 slot = kFields[static_cast<size_t>(kind)][usual - 1];
                 ++usual;
             } else {
