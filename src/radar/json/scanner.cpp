@@ -270,8 +270,10 @@ size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
     uint64_t m = leading_digits(word, digits);
     if (digits == 0 || (p[0] == '0' && digits > 1)) return false;  // leading zeros: the general path's error
     size_t len = static_cast<size_t>(digits);
-    int next = byte_at(word, digits);  // the byte after the integer digits
-    if (digits == 8) {
+    int next;  // the byte after the integer digits
+    if (digits < 8) {
+        next = byte_at(word, digits);
+    } else {
         int more;
         word = load_word(p + 8, left - 8);
         const uint64_t rest = leading_digits(word, more);
