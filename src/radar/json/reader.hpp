@@ -45,7 +45,7 @@ protected:
 // Owns the storage of one parsed text. Its buffers are kept from one parse
 // to the next, so a handle that reads command after command stops
 // allocating once warm; buffers grown by a very large text are given back.
-// Runs fn(ctx, i, i + 1) for i = 0 and 1 at once, returning when both are
+// Runs fn(ctx, i, i + 1) for i = 0 and 1, at once where it can, returning when both are
 // done (the worker pool's entry point; the reader knows no threads).
 using ParallelRunner = void (*)(size_t n, void (*fn)(void* ctx, size_t begin, size_t end), void* ctx);
 // The shortest "events" object worth a second thread: below this the hand-off

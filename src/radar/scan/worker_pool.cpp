@@ -65,7 +65,13 @@ public:
         job_ = &job;
         ++generation_;
         work_cv_.notify_all();
-        // Every piece is claimed by a worker counted in busy_ until it has
+        // The caller takes pieces too: a worker that was idle for long may
+        // take a while to wake (an idle virtual CPU especially), and the
+        // caller then gets on with the work instead of waiting for it.
+        lock.unlock();
+        job.drain();
+        lock.lock();
+        // Every piece a worker claimed is counted in busy_ until it has
         // finished it, so "all claimed and nobody busy" means all done.
         done_cv_.wait(lock, [&] { return job.next.load(std::memory_order_relaxed) >= n && busy_ == 0; });
         job_ = nullptr;

@@ -9,8 +9,8 @@
 
 namespace radar {
 
-// Runs body(i) for every i in [0, n) on the pool's threads and returns once
-// all are done; the calling thread only waits. Each index is run exactly
+// Runs body(i) for every i in [0, n) on the pool's threads and the calling
+// one, and returns once all are done. Each index is run exactly
 // once, in no particular order and on no particular thread, so body must
 // touch only what belongs to index i. body must not call into Python.
 // The pool is created by the first call that needs it and lives as long as
