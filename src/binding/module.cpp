@@ -234,11 +234,14 @@ PyObject* radar_command(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_SetString(PyExc_RuntimeError, kSentMessage);
         return nullptr;
     }
-    intptr_t expected = 0;
-    if (!std::atomic_ref<intptr_t>(self->borrow).compare_exchange_strong(expected, -1)) {
+    // Only the owning thread gets here, so the flag needs no locked
+    // exchange: it catches a command re-entered from within one.
+    std::atomic_ref<intptr_t> borrow(self->borrow);
+    if (borrow.load(std::memory_order_relaxed) != 0) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return nullptr;
     }
+    borrow.store(-1, std::memory_order_relaxed);
     BorrowRelease release{self->borrow};
     std::string_view text;
     TextHolder holder;
