@@ -68,6 +68,11 @@ SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol) 
     return it->second;
 }
 
+void Dataset::prefetch(std::string_view symbol) const {
+    if (index_.empty()) return;
+    __builtin_prefetch(&index_[hash_of(symbol) & (index_.size() - 1)]);
+}
+
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event& event) {
     state_for(spec, symbol).apply(event);
 }

@@ -30,6 +30,9 @@ public:
     // Creates the symbol's state with the spec's window if it is missing,
     // then applies the event. Cannot fail.
     void ingest(const RadarSpec& spec, std::string_view symbol, const Event& event);
+    // Starts loading what ingesting for this symbol reads first, so that
+    // with many symbols the memory arrives while the caller reads the event.
+    void prefetch(std::string_view symbol) const;
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
 

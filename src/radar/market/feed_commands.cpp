@@ -32,7 +32,7 @@ namespace {
 
 // The feed command as clients usually write it: compact, members in this
 // order. Checked as whole runs of bytes; false for anything else.
-bool read_usual_feed(std::string_view text, std::string_view& symbol, Event& event) {
+bool read_usual_feed(const Dataset& dataset, std::string_view text, std::string_view& symbol, Event& event) {
     constexpr std::string_view kHead = R"({"cmd":"feed","symbol":")";
     constexpr std::string_view kEvent = R"(,"event":)";
     if (!text.starts_with(kHead)) return false;
@@ -40,6 +40,7 @@ bool read_usual_feed(std::string_view text, std::string_view& symbol, Event& eve
     if (!sc.enter()) return false;  // the root object's level
     sc.skip(kHead.size());
     if (!sc.parse_string(symbol) || sc.string_was_copied() || !sc.rest().starts_with(kEvent)) return false;
+    dataset.prefetch(symbol);
     sc.skip(kEvent.size());
     if (!read_plain_event(sc, event) || sc.peek() != '}') return false;
     sc.eat();
@@ -52,7 +53,7 @@ bool feed_from_text(const RadarSpec& spec, Dataset& dataset, std::string_view te
     {
         std::string_view symbol;
         Event event;
-        if (read_usual_feed(text, symbol, event)) {
+        if (read_usual_feed(dataset, text, symbol, event)) {
             dataset.ingest(spec, symbol, event);
             return true;
         }
