@@ -136,3 +136,10 @@ def test_member_that_is_not_a_list_far():
     # left by the far reading to the usual path, which names what it found
     got = Radar(SPEC).command(scan_text(far(plain(), '"X"', "5")))
     assert got == '{"error":"parse: invalid type: integer `5`, expected a sequence","ok":false}'
+
+
+def test_repeated_events_member_last_wins():
+    # both are read from both ends; the second reading must not disturb what the first left
+    first, second = plain(), [(f'"T{i:04}"', events(i + 1)) for i in range(N_SYMBOLS)]
+    text = scan_text(first)[:-1] + ',"events":{' + ",".join(f"{k}:{v}" for k, v in second) + "}}"
+    assert Radar(SPEC).command(text) == fed(second)
