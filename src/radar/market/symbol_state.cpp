@@ -7,15 +7,13 @@ namespace radar {
 void SymbolState::apply(const Event& event) {
     switch (event.kind) {
         case Event::Kind::Derivatives:
-            open_interest.push(event.open_interest());
-            funding_rate.push(event.funding_rate());
-            mark_price.push(event.mark_price());
+            derivatives.push({event.open_interest(), event.funding_rate(), event.mark_price()});
             break;
         case Event::Kind::Orderbook:
             book = BookVolumes{event.bid_volume(), event.ask_volume()};
             break;
         case Event::Kind::Liquidation:
-            liquidation_qty.push(event.qty());
+            liquidations.push({event.qty()});
             break;
     }
     last_ts = std::max(last_ts, event.ts);

@@ -18,15 +18,19 @@ struct BookVolumes {
 
 struct SymbolState {
     std::optional<BookVolumes> book;
-    BoundedSeries open_interest;
-    BoundedSeries funding_rate;
-    BoundedSeries mark_price;
-    BoundedSeries liquidation_qty;
+    // Open interest, funding rate and mark price come in together, one row
+    // per derivatives snapshot.
+    BoundedRows<3> derivatives;
+    BoundedRows<1> liquidations;
     int64_t last_ts = std::numeric_limits<int64_t>::min();
     uint64_t window;
 
-    explicit SymbolState(uint64_t w)
-        : open_interest(w), funding_rate(w), mark_price(w), liquidation_qty(w), window(w) {}
+    explicit SymbolState(uint64_t w) : derivatives(w), liquidations(w), window(w) {}
+
+    SeriesView<3> open_interest() const { return {derivatives, 0}; }
+    SeriesView<3> funding_rate() const { return {derivatives, 1}; }
+    SeriesView<3> mark_price() const { return {derivatives, 2}; }
+    SeriesView<1> liquidation_qty() const { return {liquidations, 0}; }
 
     // Folds one event in; events are taken in arrival order whatever their ts.
     void apply(const Event& event);

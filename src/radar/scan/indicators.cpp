@@ -23,7 +23,7 @@ double finish(double b) {
 double floored(double x) { return x > kFloor ? x : kFloor; }
 
 double oi_delta(const Signal& s, const SymbolState& st) {
-    const BoundedSeries& oi = st.open_interest;
+    const auto oi = st.open_interest();
     uint64_t n = observation_count(s.params[0]);
     if (oi.size() <= n) return 0.0;
     double last = oi.back();
@@ -33,7 +33,7 @@ double oi_delta(const Signal& s, const SymbolState& st) {
 }
 
 double funding_flip(const Signal& s, const SymbolState& st) {
-    const BoundedSeries& fr = st.funding_rate;
+    const auto fr = st.funding_rate();
     if (fr.size() < 2) return 0.0;
     double f = fr.back();
     double g = fr[fr.size() - 2];
@@ -52,7 +52,7 @@ double book_imbalance(const Signal& s, const SymbolState& st) {
 }
 
 double liq_cluster(const Signal& s, const SymbolState& st) {
-    const BoundedSeries& q = st.liquidation_qty;
+    const auto q = st.liquidation_qty();
     if (q.empty()) return 0.0;
     uint64_t n = observation_count(s.params[0]);
     size_t m = n < q.size() ? static_cast<size_t>(n) : q.size();
@@ -63,8 +63,8 @@ double liq_cluster(const Signal& s, const SymbolState& st) {
 }
 
 double oi_price_divergence(const Signal& s, const SymbolState& st) {
-    const BoundedSeries& oi = st.open_interest;
-    const BoundedSeries& px = st.mark_price;
+    const auto oi = st.open_interest();
+    const auto px = st.mark_price();
     uint64_t n = observation_count(s.params[0]);
     if (oi.size() <= n) return 0.0;
     size_t k = oi.size() - 1;
