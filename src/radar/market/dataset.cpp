@@ -60,26 +60,42 @@ void Dataset::index(Node* node, uint64_t hash) {
     ++indexed_;
 }
 
-SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol) {
-    const uint64_t hash = hash_of(symbol);
+SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash) {
     if (Node* node = lookup(symbol, hash)) return node->second;
     auto it = states_.emplace(std::string(symbol), SymbolState(window_length(spec))).first;
     index(&*it, hash);
     return it->second;
 }
 
-void Dataset::prefetch(std::string_view symbol) const {
+uint64_t Dataset::prefetch_slot(std::string_view symbol) const {
+    const uint64_t hash = hash_of(symbol);
+    if (!index_.empty()) __builtin_prefetch(&index_[hash & (index_.size() - 1)]);
+    return hash;
+}
+
+void Dataset::prefetch_state(uint64_t hash) const {
     if (index_.empty()) return;
-    __builtin_prefetch(&index_[hash_of(symbol) & (index_.size() - 1)]);
+    // The slot's first node: most often the symbol's own. Its key and the
+    // rings' bookkeeping lie in its first few lines.
+    if (const Node* node = index_[hash & (index_.size() - 1)]) {
+        const char* p = reinterpret_cast<const char*>(node);
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + 64);
+        __builtin_prefetch(p + 128);
+    }
 }
 
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event& event) {
-    state_for(spec, symbol).apply(event);
+    state_for(spec, symbol, hash_of(symbol)).apply(event);
+}
+
+void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, uint64_t hash, const Event& event) {
+    state_for(spec, symbol, hash).apply(event);
 }
 
 void Dataset::ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events) {
     if (events.empty()) return;
-    SymbolState& state = state_for(spec, symbol);
+    SymbolState& state = state_for(spec, symbol, hash_of(symbol));
     for (const Event& e : events) state.apply(e);
 }
 

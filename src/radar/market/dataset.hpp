@@ -30,9 +30,14 @@ public:
     // Creates the symbol's state with the spec's window if it is missing,
     // then applies the event. Cannot fail.
     void ingest(const RadarSpec& spec, std::string_view symbol, const Event& event);
-    // Starts loading what ingesting for this symbol reads first, so that
-    // with many symbols the memory arrives while the caller reads the event.
-    void prefetch(std::string_view symbol) const;
+    // The same, for a symbol whose hash prefetch_slot() gave.
+    void ingest(const RadarSpec& spec, std::string_view symbol, uint64_t hash, const Event& event);
+
+    // With many symbols, ingesting one waits on memory twice: its slot in
+    // the index, then its state. These start loading each in turn, so the
+    // memory arrives while the caller still reads the event.
+    uint64_t prefetch_slot(std::string_view symbol) const;  // the symbol's hash
+    void prefetch_state(uint64_t hash) const;
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
 
@@ -47,7 +52,7 @@ public:
     Map::const_iterator end() const { return states_.end(); }
 
 private:
-    SymbolState& state_for(const RadarSpec& spec, std::string_view symbol);
+    SymbolState& state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash);
 
     using Node = Map::value_type;
     // The ordered map gives "alerts" its order; this open-addressing table

@@ -46,7 +46,13 @@ struct Event {
 // An event of the usual shapes read straight from the text at the cursor.
 // False, with the cursor anywhere, for anything else (errors included),
 // which the general reader then decides.
-bool read_plain_event(Scanner& scanner, Event& out);
+// Called once the event's kind has been read: a chance for the caller to
+// start loading memory the event will need while the rest is read.
+struct ReadHook {
+    void (*fn)(const void* ctx) = nullptr;
+    const void* ctx = nullptr;
+};
+bool read_plain_event(Scanner& scanner, Event& out, ReadHook hook = {});
 
 using EventList = std::vector<Event>;
 using EventSpan = std::span<const Event>;

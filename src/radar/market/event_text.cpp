@@ -96,7 +96,7 @@ constexpr unsigned kWanted[3] = {wanted_slots(0), wanted_slots(1), wanted_slots(
 
 class TextEvent {
 public:
-    explicit TextEvent(Scanner& sc) : sc_(sc) {}
+    explicit TextEvent(Scanner& sc, ReadHook hook = {}) : sc_(sc), hook_(hook) {}
 
     bool read(Event& ev) {
         int b = sc_.skip_ws();
@@ -114,6 +114,7 @@ private:
     bool tag(Event::Kind& kind) {
         std::string_view s;
         if (!string(s)) return false;
+        if (hook_.fn != nullptr) hook_.fn(hook_.ctx);
         if (bytes_equal(s, "derivatives")) kind = Event::Kind::Derivatives;
         else if (bytes_equal(s, "orderbook")) kind = Event::Kind::Orderbook;
         else if (bytes_equal(s, "liquidation")) kind = Event::Kind::Liquidation;
@@ -281,11 +282,12 @@ private:
     }
 
     Scanner& sc_;
+    ReadHook hook_;
 };
 
 }  // namespace
 
-bool read_plain_event(Scanner& scanner, Event& out) { return TextEvent(scanner).read(out); }
+bool read_plain_event(Scanner& scanner, Event& out, ReadHook hook) { return TextEvent(scanner, hook).read(out); }
 
 bool EventLists::try_element(Scanner& scanner) {
     Info& info = lists_.back();

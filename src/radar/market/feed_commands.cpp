@@ -32,7 +32,8 @@ namespace {
 
 // The feed command as clients usually write it: compact, members in this
 // order. Checked as whole runs of bytes; false for anything else.
-bool read_usual_feed(const Dataset& dataset, std::string_view text, std::string_view& symbol, Event& event) {
+bool read_usual_feed(const Dataset& dataset, std::string_view text, std::string_view& symbol, uint64_t& hash,
+                     Event& event) {
     constexpr std::string_view kHead = R"({"cmd":"feed","symbol":")";
     constexpr std::string_view kEvent = R"(,"event":)";
     if (!text.starts_with(kHead)) return false;
@@ -40,9 +41,18 @@ bool read_usual_feed(const Dataset& dataset, std::string_view text, std::string_
     if (!sc.enter()) return false;  // the root object's level
     sc.skip(kHead.size());
     if (!sc.parse_string(symbol) || sc.string_was_copied() || !sc.rest().starts_with(kEvent)) return false;
-    dataset.prefetch(symbol);
+    hash = dataset.prefetch_slot(symbol);
     sc.skip(kEvent.size());
-    if (!read_plain_event(sc, event) || sc.peek() != '}') return false;
+    struct Pending {
+        const Dataset& dataset;
+        uint64_t hash;
+    } pending{dataset, hash};
+    const ReadHook hook{[](const void* ctx) {
+                            auto& p = *static_cast<const Pending*>(ctx);
+                            p.dataset.prefetch_state(p.hash);
+                        },
+                        &pending};
+    if (!read_plain_event(sc, event, hook) || sc.peek() != '}') return false;
     sc.eat();
     return sc.finish();
 }
@@ -52,9 +62,10 @@ bool read_usual_feed(const Dataset& dataset, std::string_view text, std::string_
 bool feed_from_text(const RadarSpec& spec, Dataset& dataset, std::string_view text) {
     {
         std::string_view symbol;
+        uint64_t hash = 0;
         Event event;
-        if (read_usual_feed(dataset, text, symbol, event)) {
-            dataset.ingest(spec, symbol, event);
+        if (read_usual_feed(dataset, text, symbol, hash, event)) {
+            dataset.ingest(spec, symbol, hash, event);
             return true;
         }
     }
