@@ -34,7 +34,7 @@ sys.path.insert(0, str(HERE))
 import workloads  # noqa: E402
 from peer_python import PeerRadar  # noqa: E402
 
-DEFAULT_REPS = {"small": 9, "medium": 3, "large": 1}
+DEFAULT_REPS = {"small": 9, "medium": 3, "large": 3}
 MEMORY_SYMBOLS = 20_000
 ALERTS_MIN_SECONDS = 0.1
 SEVERITY_TOLERANCE = 1e-9
@@ -422,7 +422,7 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", choices=list(workloads.SIZES), default="small")
     ap.add_argument("--json", action="store_true", help="print one JSON document instead of the table")
-    ap.add_argument("--reps", type=int, default=None, help="repetitions (default: small 9, medium 3, large 1)")
+    ap.add_argument("--reps", type=int, default=None, help="repetitions (default: small 9, medium 3, large 3)")
     ap.add_argument("--memory-symbols", type=int, default=MEMORY_SYMBOLS,
                     help="symbols fed for the memory figure (0 skips it)")
     ap.add_argument("--memory-child", nargs=2, metavar=("WHICH", "N"), help=argparse.SUPPRESS)
