@@ -245,17 +245,17 @@ private:
     size_t split_point() const {
         const char* const base = text_.data();
         const size_t n = text_.size();
+        // The byte at or after j that isn't whitespace, or -1 at the end.
+        auto next_byte = [&](size_t& j) {
+            while (j < n && (base[j] == ' ' || base[j] == '\n' || base[j] == '\t' || base[j] == '\r')) ++j;
+            return j < n ? static_cast<unsigned char>(base[j]) : -1;
+        };
         for (size_t i = sc_.index() + (n - sc_.index()) / 2; i < n;) {
             const void* hit = std::memchr(base + i, ']', n - i);
             if (hit == nullptr) return SIZE_MAX;
-            size_t j = static_cast<size_t>(static_cast<const char*>(hit) - base) + 1;
-            const size_t after = j;
-            while (j < n && (base[j] == ' ' || base[j] == '\n' || base[j] == '\t' || base[j] == '\r')) ++j;
-            if (j < n && base[j] == ',') {
-                ++j;
-                while (j < n && (base[j] == ' ' || base[j] == '\n' || base[j] == '\t' || base[j] == '\r')) ++j;
-                if (j < n && base[j] == '"') return after;
-            }
+            const size_t after = static_cast<size_t>(static_cast<const char*>(hit) - base) + 1;
+            size_t j = after;
+            if (next_byte(j) == ',' && next_byte(++j) == '"') return after;
             i = after;
         }
         return SIZE_MAX;

@@ -25,26 +25,39 @@ enum Slot : uint8_t {
     kSlots, kKind = kSlots, kOther
 };
 
+// The names of the slots, as members spell them.
+constexpr std::string_view kSlotNames[kSlots] = {"ts",         "open_interest", "funding_rate", "mark_price",
+                                                 "bid_volume", "ask_volume",    "best_bid",     "best_ask",
+                                                 "side",       "qty",           "price"};
+
+// The slot a key names. Each case is a name's length, so two names that
+// came to share a length without sharing a case would not compile.
 Slot slot_of(std::string_view key) {
+    auto is = [key](Slot slot) { return bytes_equal(key, kSlotNames[slot]); };
     switch (key.size()) {
-        case 2: return bytes_equal(key, "ts") ? kTs : kOther;
-        case 3: return bytes_equal(key, "qty") ? kQty : kOther;
-        case 4:
+        case kSlotNames[kTs].size(): return is(kTs) ? kTs : kOther;
+        case kSlotNames[kQty].size(): return is(kQty) ? kQty : kOther;
+        case kSlotNames[kSide].size():
             if (bytes_equal(key, "kind")) return kKind;
-            return bytes_equal(key, "side") ? kSide : kOther;
-        case 5: return bytes_equal(key, "price") ? kPrice : kOther;
-        case 8:
-            if (bytes_equal(key, "best_bid")) return kBestBid;
-            return bytes_equal(key, "best_ask") ? kBestAsk : kOther;
-        case 10:
-            if (bytes_equal(key, "mark_price")) return kMarkPrice;
-            if (bytes_equal(key, "bid_volume")) return kBidVolume;
-            return bytes_equal(key, "ask_volume") ? kAskVolume : kOther;
-        case 12: return bytes_equal(key, "funding_rate") ? kFundingRate : kOther;
-        case 13: return bytes_equal(key, "open_interest") ? kOpenInterest : kOther;
+            return is(kSide) ? kSide : kOther;
+        case kSlotNames[kPrice].size(): return is(kPrice) ? kPrice : kOther;
+        case kSlotNames[kBestBid].size():
+            if (is(kBestBid)) return kBestBid;
+            return is(kBestAsk) ? kBestAsk : kOther;
+        case kSlotNames[kMarkPrice].size():
+            if (is(kMarkPrice)) return kMarkPrice;
+            if (is(kBidVolume)) return kBidVolume;
+            return is(kAskVolume) ? kAskVolume : kOther;
+        case kSlotNames[kFundingRate].size(): return is(kFundingRate) ? kFundingRate : kOther;
+        case kSlotNames[kOpenInterest].size(): return is(kOpenInterest) ? kOpenInterest : kOther;
         default: return kOther;
     }
 }
+static_assert(std::string_view("kind").size() == kSlotNames[kSide].size() &&
+              kSlotNames[kBestAsk].size() == kSlotNames[kBestBid].size() &&
+              kSlotNames[kBidVolume].size() == kSlotNames[kMarkPrice].size() &&
+              kSlotNames[kAskVolume].size() == kSlotNames[kMarkPrice].size(),
+              "names sharing a case share its length");
 
 // The variant's fields as slots, in field order ("ts" first).
 constexpr Slot kFields[3][5] = {
@@ -53,11 +66,6 @@ constexpr Slot kFields[3][5] = {
     {kTs, kSide, kQty, kPrice, kOther},
 };
 constexpr size_t kFieldCount[3] = {4, 5, 4};
-
-// The names of the slots, for the usual spelling of a member below.
-constexpr std::string_view kSlotNames[kSlots] = {"ts",         "open_interest", "funding_rate", "mark_price",
-                                                 "bid_volume", "ask_volume",    "best_bid",     "best_ask",
-                                                 "side",       "qty",           "price"};
 
 // `,"name":` for each slot, how a member after "kind" is usually written,
 // as three little-endian words and masks: tried as a whole, in field order,
