@@ -9,6 +9,8 @@
 namespace zolvar {
 
 extern PyMethodDef file_functions[];
+// Adds FileScan and FileReplay; -1 with an exception set.
+int add_file_types(PyObject* module);
 
 inline std::array<PyMethodDef*, 1> engine_function_tables() { return {file_functions}; }
 

@@ -41,6 +41,11 @@ public:
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
 
+    // Takes in the states of events that came after this dataset's, all
+    // read with the same window: the result is what ingesting both in order
+    // gives. `later` is left empty.
+    void merge_later(Dataset&& later);
+
     void clear() {
         states_.clear();
         index_.clear();
