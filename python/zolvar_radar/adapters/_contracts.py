@@ -88,7 +88,7 @@ class Reporter:
     def warn(self, message: str) -> None:
         if message not in self._warned:
             self._warned.add(message)
-            warnings.warn(f"{self.source}: {message}", AdapterWarning, stacklevel=4)
+            warnings.warn(f"{self.source}: {message}", AdapterWarning, stacklevel=3)
 
     def skip(self, reason: str, warning: str | None = None) -> None:
         self.skipped[reason] += 1
