@@ -131,3 +131,35 @@ def test_book_top_level_and_receipt_time():
                                                             "ask_volume": 1.0, "best_bid": 100.0, "best_ask": 101.0})]
     assert adapter.book(types.OrderBook("OKX", LINEAR, bids={D(1): D(1)}, asks={}), 1.0) == []
     assert adapter.skipped == {"order book with an empty side": 1}
+
+
+def test_streaming_example_callbacks_feed_the_radar(monkeypatch, capsys):
+    import asyncio
+    import importlib.util
+    from pathlib import Path
+
+    examples = Path(__file__).parents[1] / "examples"
+    monkeypatch.syspath_prepend(str(examples))
+    loaded = importlib.util.spec_from_file_location("cryptofeed_stream", examples / "cryptofeed_stream.py")
+    example = importlib.util.module_from_spec(loaded)
+    loaded.loader.exec_module(example)
+    from zolvar_radar import TypedRadar
+
+    class Recorder(list):
+        def feed(self, symbol, event):
+            self.append((symbol, event))
+
+        def alerts(self):
+            radar = TypedRadar(example.SPEC)
+            for pair in self:
+                radar.feed(*pair)
+            return radar.alerts()
+
+    radar, adapter = Recorder(), CryptofeedAdapter()
+    handlers = example.callbacks(adapter, radar, every=0)
+    item = types.Liquidation("BYBIT", LINEAR, "sell", D(1), D(100), None, None, 1703485237953, raw={})
+    asyncio.run(handlers["liquidations"](item, 1.0))
+    asyncio.run(handlers["liquidations"](types.Liquidation("BYBIT", LINEAR, "x", D(1), D(1), None, None, 5, raw={}),
+                                         1.0))
+    assert "skipped: liquidation without side x1" in capsys.readouterr().out
+    assert radar == [(LINEAR, liq(1703485237953, "buy", 1.0, 100.0))]
