@@ -171,9 +171,11 @@ class CcxtAdapter:
             contracts = value / size  # type: ignore[operator]
         else:
             contracts = value / (size * mark) if mark else None  # type: ignore[operator]
-        if contracts is None:
-            return None
-        return convert(contracts, spec, mark, self._oi_unit)
+        oi = convert(contracts, spec, mark, self._oi_unit) if contracts is not None else None
+        if oi is None:
+            self._report.skip(f"open interest not convertible to {self._oi_unit}",
+                              f"open interest of {symbol} not convertible to {self._oi_unit} (mark price {mark})")
+        return oi
 
     def _emit_derivatives(self, symbol: str, state: _Symbol, ts: int, amount: float | None,
                           value: float | None) -> list[Pair]:

@@ -131,7 +131,7 @@ class CryptofeedAdapter:
             if unit == "quote":
                 return amount
             if unit == "base":
-                return amount / price if price else None
+                return self._priced(amount / price if price else None, what, unit)
             if spec is None:
                 self._report.skip(f"{what} in contracts without market",
                                   f"{exchange} {symbol}: {what} is in USD; contracts need the contract size "
@@ -144,7 +144,12 @@ class CryptofeedAdapter:
             self._report.skip(f"{what} in {unit} without market",
                               f"{exchange} {symbol}: {what} in {unit} needs the contract size (pass markets)")
             return None
-        return convert(amount, spec, price, unit)
+        return self._priced(convert(amount, spec, price, unit), what, unit)
+
+    def _priced(self, value: float | None, what: str, unit: Unit) -> float | None:
+        if value is None:
+            self._report.skip(f"{what} without a price to convert to {unit}")
+        return value
 
     # --- derivatives ---------------------------------------------------------
 
