@@ -29,6 +29,7 @@ from __future__ import annotations
 import argparse
 import gzip
 import itertools
+import json
 import os
 import sys
 import tempfile
@@ -37,6 +38,7 @@ from bisect import bisect_left
 from random import Random
 
 FILES = 8
+MANIFEST = "manifest.json"  # written last: its presence says the set is complete
 DEFAULT_SEED = 20_260_514
 BASE_TS = 1_715_731_200_000  # 2024-05-15 00:00 UTC
 
@@ -156,6 +158,10 @@ def paths(directory: str, gz: bool) -> list[str]:
 
 def write(directory: str, n_events: int, n_symbols: int, seed: int, quiet: bool = False) -> dict:
     os.makedirs(directory, exist_ok=True)
+    try:
+        os.remove(os.path.join(directory, MANIFEST))
+    except FileNotFoundError:
+        pass
     plain, packed = paths(directory, False), paths(directory, True)
     t0 = time.perf_counter()
     for k, lines in _by_file(generate(n_events, n_symbols, seed)):
@@ -178,11 +184,26 @@ def write(directory: str, n_events: int, n_symbols: int, seed: int, quiet: bool 
         "plain_bytes": sum(os.path.getsize(p) for p in plain),
         "gzip_bytes": sum(os.path.getsize(p) for p in packed),
     }
+    with open(os.path.join(directory, MANIFEST), "w") as f:
+        json.dump(info, f, indent=1)
     if not quiet:
         print(f"{n_events:,} events, {n_symbols} symbols, seed {seed} -> {directory}: "
               f"{info['plain_bytes'] / 1e6:.1f} MB plain, {info['gzip_bytes'] / 1e6:.1f} MB gzip "
               f"({time.perf_counter() - t0:.1f} s)", file=sys.stderr)
     return info
+
+
+def ensure(directory: str, n_events: int, n_symbols: int, seed: int) -> dict:
+    """The set in directory, generated unless a complete one with these parameters is there."""
+    try:
+        with open(os.path.join(directory, MANIFEST)) as f:
+            info = json.load(f)
+        if (info["events"], info["symbols"], info["seed"]) == (n_events, n_symbols, seed) and all(
+                os.path.exists(p) for p in info["plain"] + info["gzip"]):
+            return info
+    except (OSError, ValueError, KeyError):
+        pass
+    return write(directory, n_events, n_symbols, seed)
 
 
 def default_dir(n_events: int, seed: int) -> str:
