@@ -26,6 +26,11 @@ which Linux starts from the parent's peak at exec, so small figures there
 read as this process's size. Before timing, the
 outputs of the radar and of both peers on the files being timed must be
 identical, byte for byte (--no-check skips that), or the bench stops.
+
+"CPU s" is user plus system time of the child (and of the threads and
+processes it ran): on a busy machine it moves much less than wall time.
+"radar/this" is the radar scan's wall time over the contender's, the ratio
+the targets are stated in.
 """
 
 from __future__ import annotations
@@ -71,8 +76,8 @@ def replay_command(files: list[str], spec: str | None) -> list[str]:
 TIME = "/usr/bin/time"  # GNU time: reports the peak resident of the command alone
 
 
-def run_once(cmd: list[str], scratch: str) -> tuple[float, float]:
-    """(wall seconds, peak resident MB) of one child, its output thrown away."""
+def run_once(cmd: list[str], scratch: str) -> tuple[float, float, float]:
+    """(wall seconds, peak resident MB, CPU seconds) of one child, its output thrown away."""
     use_time = os.access(TIME, os.X_OK)
     argv = [TIME, "-f", "%M", "-o", scratch] + cmd if use_time else cmd
     t0 = time.perf_counter()
@@ -82,12 +87,14 @@ def run_once(cmd: list[str], scratch: str) -> tuple[float, float]:
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         raise SystemExit(f"{' '.join(cmd[:4])} ... exited with status {proc.returncode}")
+    # user + system time of the child and whatever it waited for (time's child)
+    cpu = usage.ru_utime + usage.ru_stime
     if use_time:
         with open(scratch) as f:
-            return wall, int(f.read().split()[-1]) / 1024.0  # KiB
+            return wall, int(f.read().split()[-1]) / 1024.0, cpu  # KiB
     # A child's ru_maxrss starts from its parent's peak at exec, so this
     # figure has this process's own peak as a floor.
-    return wall, usage.ru_maxrss / 1024.0
+    return wall, usage.ru_maxrss / 1024.0, cpu
 
 
 def output_of(cmd: list[str]) -> bytes:
@@ -112,16 +119,17 @@ def check(cmds: dict[str, list[str]], label: str) -> None:
 
 def measure(cmds: dict[str, list[str]], reps: int, label: str, scratch: str) -> dict[str, dict]:
     names = list(cmds)
-    runs: dict[str, list[tuple[float, float]]] = {n: [] for n in names}
+    runs: dict[str, list[tuple[float, float, float]]] = {n: [] for n in names}
     for rep in range(reps):
         k = rep % len(names)
         for name in names[k:] + names[:k]:
-            wall, rss = run_once(cmds[name], scratch)
-            runs[name].append((wall, rss))
-            print(f"  {label} rep {rep + 1}/{reps}  {name:<13} {wall:8.2f} s {rss:8.0f} MB  "
+            wall, rss, cpu = run_once(cmds[name], scratch)
+            runs[name].append((wall, rss, cpu))
+            print(f"  {label} rep {rep + 1}/{reps}  {name:<13} {wall:8.2f} s {cpu:8.2f} CPU s {rss:8.0f} MB  "
                   f"load {os.getloadavg()[0]:.1f}", flush=True)
-    return {n: {"wall": statistics.median(w for w, _ in r), "walls": [w for w, _ in r],
-                "rss": statistics.median(m for _, m in r), "rss_max": max(m for _, m in r)}
+    return {n: {"wall": statistics.median(w for w, _, _ in r), "walls": [w for w, _, _ in r],
+                "cpu": statistics.median(c for _, _, c in r), "cpus": [c for _, _, c in r],
+                "rss": statistics.median(m for _, m, _ in r), "rss_max": max(m for _, m, _ in r)}
             for n, r in runs.items()}
 
 
@@ -137,8 +145,8 @@ def report(size: str, info: dict, results: dict) -> list[str]:
     n = info["events"]
     out = [f"{size}: {n:,} events, {info['symbols']} symbols, 8 files; "
            f"{info['plain_bytes'] / 1e6:.1f} MB plain, {info['gzip_bytes'] / 1e6:.1f} MB gzip"]
-    head = f"{'set':<6} {'contender':<13} {'wall s':>8} {'(min-max)':>15} {'Mevents/s':>10} {'MB/s':>8} " \
-           f"{'peak MB':>8} {'radar/this':>10}"
+    head = f"{'set':<6} {'contender':<13} {'wall s':>8} {'(min-max)':>15} {'CPU s':>7} {'Mevents/s':>10} " \
+           f"{'MB/s':>8} {'peak MB':>8} {'radar/this':>10}"
     out += [head, "-" * len(head)]
     for form, res in results.items():
         nbytes = info["plain_bytes"] if form == "plain" else info["gzip_bytes"]
@@ -146,7 +154,7 @@ def report(size: str, info: dict, results: dict) -> list[str]:
         for name, r in res.items():
             ratio = "" if name in ("radar scan", "radar replay") else f"{base / r['wall']:.2f}x"
             spread = f"({min(r['walls']):.2f}-{max(r['walls']):.2f})"
-            out.append(f"{form:<6} {name:<13} {r['wall']:8.2f} {spread:>15} {n / r['wall'] / 1e6:10.2f} "
+            out.append(f"{form:<6} {name:<13} {r['wall']:8.2f} {spread:>15} {r['cpu']:7.2f} {n / r['wall'] / 1e6:10.2f} "
                        f"{nbytes / r['wall'] / 1e6:8.1f} {r['rss_max']:8.0f} {ratio:>10}")
     out.append("")
     out.append(f"{'target':<34} {'value':>14} {'goal':>14}  status")
