@@ -20,8 +20,8 @@ as whole numbers). About 140 bytes a line.
 Each symbol has its own regime (open interest and price drifts, funding level
 near or away from zero, a lopsided or balanced book, the size of its
 liquidations) so the radar's ranking has a spread of severities to order.
-Everything comes from one `random.Random(seed)` and + - * / only, so the
-files are the same bytes on every run.
+Everything comes from one `random.Random(seed)`, so the files are the same
+bytes on every run (on one platform: a few powers go through libm).
 """
 
 from __future__ import annotations
