@@ -506,8 +506,9 @@ h1 { font-size: 1.4em; } h2 { font-size: 1.1em; margin-top: 1.6em; }
 img { max-width: 100%; border: 1px solid #ddd; }
 table { border-collapse: collapse; } th, td { padding: 3px 10px; border-bottom: 1px solid #e4e4e4; text-align: left; }
 td.num { text-align: right; font-variant-numeric: tabular-nums; }
+td { white-space: nowrap; } td.wrap { white-space: normal; } td[rowspan] { vertical-align: top; }
 tr.quiet td { color: #999; }
-td.sym { font-weight: 600; vertical-align: top; }
+td.sym { font-weight: 600; }
 .hot { color: #b30000; font-weight: 600; }
 """
 
@@ -527,7 +528,7 @@ def _peak_rows(timeline: Timeline, peaks: Sequence[Peak], first_alert: bool) -> 
             quiet = "" if d.strength > 0 else ' class="quiet"'
             rows.append(f"<tr{quiet}>{head if i == 0 else ''}<td>{esc(d.label)}</td>"
                         f"<td class=num>{d.strength:.3f}</td><td class=num>{d.adds:+.3f}</td>"
-                        f"<td>{esc(d.market)}</td></tr>")
+                        f"<td class=wrap>{esc(d.market)}</td></tr>")
     return "".join(rows)
 
 
@@ -542,7 +543,7 @@ def write_html(timeline: Timeline, path: str, picture: bytes | None = None) -> N
         factors = ", ".join(f"{esc(k)} {v:.3f}" for k, v in alert["factors"].items() if k != "severity")
         hot = ' class="num hot"' if alert["severity"] >= 0.5 else ' class="num"'
         rows.append(f"<tr><td class=num>{i}</td><td>{esc(alert['symbol'])}</td><td{hot}>{alert['severity']:.3f}</td>"
-                    f"<td>{factors}</td><td>{esc(_when(alert['ts']))}</td></tr>")
+                    f"<td class=wrap>{factors}</td><td>{esc(_when(alert['ts']))}</td></tr>")
     signal_heads = "<th>signal</th><th>strength</th><th>adds</th><th>market values behind it</th>"
     alerted = timeline.ranked_peaks()
     if alerted:
