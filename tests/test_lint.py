@@ -47,7 +47,8 @@ def warnings_of(spec) -> list[str]:
           "threshold: 0.1 is never reached: the highest severity these signals and weights allow is 0"]),
         ({"signals": [sig("oi_price_divergence", 60, -0.05), sig("book_imbalance", 4, weight=0)], "threshold": 0.5},
          ["signal 1 (oi_price_divergence): scale -0.05 is squared: it acts as 0.05",
-          "signal 2 (book_imbalance): scale 4 is above 1, the largest book imbalance: it reaches at most 0.25",
+          "signal 2 (book_imbalance): scale 4 is above 1, the largest imbalance a book shows (its volumes are never "
+          "negative): it reaches at most 0.25",
           "signal 2 (book_imbalance): weight 0: listed among the factors but never moves the severity"]),
         ({"signals": [sig("oi_delta", 1e20, 0.1), sig("liq_cluster", 10, 1e6)], "threshold": 0.5},
          ["signal 1 (oi_delta): lookback 1e+20 is beyond 2^64 - 1: it counts as 18446744073709551615",
@@ -59,7 +60,8 @@ def warnings_of(spec) -> list[str]:
          ["signal 1 (oi_delta): weight 0: listed among the factors but never moves the severity",
           "threshold: 0.01 is never reached: every weight is 0, so every severity is 0"]),
         ({"signals": [sig("oi_delta", 1, 0.1), sig("book_imbalance", 2)], "threshold": 0.8},
-         ["signal 2 (book_imbalance): scale 2 is above 1, the largest book imbalance: it reaches at most 0.5",
+         ["signal 2 (book_imbalance): scale 2 is above 1, the largest imbalance a book shows (its volumes are never "
+          "negative): it reaches at most 0.5",
           "threshold: 0.8 is never reached: the highest severity these signals and weights allow is 0.75"]),
         ({"signals": [sig("oi_delta", 1, 0.1)], "threshold": -1},
          ["threshold: -1: every symbol is an alert, whatever its severity"]),

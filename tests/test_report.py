@@ -9,7 +9,7 @@ import struct
 import pytest
 from zolvar_radar import cli, report
 from zolvar_radar.adapters import read_events
-from zolvar_radar.lint import count, read_signals
+from zolvar_radar.lint import read_signals
 
 pytest.importorskip("matplotlib")
 from matplotlib.text import Text  # noqa: E402
@@ -98,12 +98,14 @@ def liq(ts, side, qty):
          1.0, "price -10.00%, OI +10.00% in 1 snapshot"),
         ({"kind": "funding_flip", "params": [0.001]}, [deriv(T0, 100, 0.0002), deriv(T0 + 1, 100, -0.0001)],
          0.2, "funding -0.0100% after +0.0200%, flipped"),
-        ({"kind": "book_imbalance", "params": [0.8]}, [book(T0, 100, 300)], 0.625, "book -0.50 ask-heavy: bids 100, asks 300"),
+        ({"kind": "book_imbalance", "params": [0.8]}, [book(T0, 100, 300)],
+         0.625, "book -0.50 ask-heavy: bids 100, asks 300"),
         ({"kind": "liq_cluster", "params": [2, 1e6]},
          [liq(T0, "buy", 5e5), liq(T0 + 1, "sell", 3e5), liq(T0 + 2, {"sell": None}, 1e5)],
          0.4, "400k liquidated in the last 2, 100% sells"),
         # array form, as the radar also takes it
-        ({"kind": "liq_cluster", "params": [5, 1e6]}, [["liquidation", T0, "buy", 3e5, 1], ["liquidation", T0, "sell", 1e5, 1]],
+        ({"kind": "liq_cluster", "params": [5, 1e6]},
+         [["liquidation", T0, "buy", 3e5, 1], ["liquidation", T0, "sell", 1e5, 1]],
          0.4, "400k liquidated in the last 2, 25% sells"),
     ],
 )

@@ -67,10 +67,11 @@ def grid(x: float) -> float:
 
 
 def _float(value: Any) -> float:
+    """A JSON number as a double; an integer beyond the double range (which the radar refuses) is infinite."""
     try:
         return float(value)
-    except (TypeError, ValueError, OverflowError):
-        return math.inf if isinstance(value, int) and value > 0 else -math.inf if isinstance(value, int) else math.nan
+    except OverflowError:
+        return math.inf if value > 0 else -math.inf
 
 
 def _kind(value: Any) -> str:
@@ -100,7 +101,8 @@ def _num(x: float) -> str:
 
 
 def _unknown(members: dict, known: tuple[str, ...], elsewhere: tuple[str, ...], where: str,
-                level: str) -> list[LintWarning]:
+             level: str) -> list[LintWarning]:
+    """Members the radar skips, with the known name they are closest to."""
     warnings = []
     for name in members:
         if name in known:
@@ -175,8 +177,8 @@ def _signal_findings(signal: Signal, width: int) -> tuple[list[str], float]:
         elif kind == "book_imbalance" and scale > 1:
             # |bid - ask| / (bid + ask) is at most 1 for non-negative volumes
             ceiling = 1 / scale
-            notes.append(f"scale {_num(scale)} is above 1, the largest book imbalance: it reaches at most "
-                         f"{_num(grid(ceiling))}")
+            notes.append(f"scale {_num(scale)} is above 1, the largest imbalance a book shows (its volumes are "
+                         f"never negative): it reaches at most {_num(grid(ceiling))}")
 
     if dead:
         notes.append("always 0: " + "; ".join(dead))

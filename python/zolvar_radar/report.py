@@ -189,7 +189,8 @@ class Market:
         kind = signal.kind
         if values is None:
             n = count(signal.params[0]) if signal.params else 0
-            needs = f"{len(self.derivatives)} of the {n + 1} snapshots it needs" if n else "a lookback of 0 sees no change"
+            needs = (f"{len(self.derivatives)} of the {n + 1} snapshots it needs" if n
+                     else "a lookback of 0 sees no change")
             return {
                 "oi_delta": needs,
                 "oi_price_divergence": needs,
