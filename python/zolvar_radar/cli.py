@@ -28,6 +28,7 @@ from rich.text import Text
 from . import __version__
 from ._zolvar_radar import Radar
 from .files import BadLine, BadLineError, Replay, scan_files
+from .lint import lint
 from .report import Timeline, matplotlib_missing, png_bytes, write_html
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -442,7 +443,11 @@ def run_check(args: argparse.Namespace, out: Console, err: Console) -> int:
     out.print(f"window     {window} observations per series ({why})")
     out.print(f"threshold  {json.dumps(threshold)}")
     out.print(f"limit      {'none' if limit is None else limit}")
-    return 0
+    # legal but likely unmeant: the radar reads the spec as it is, check says so
+    warnings = lint(text)
+    for warning in warnings:
+        out.print(f"warning: {warning}", soft_wrap=True)
+    return 1 if warnings and args.strict else 0
 
 
 # --- arguments -------------------------------------------------------------
@@ -513,9 +518,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     check = commands.add_parser("check", help="validate a specification and show its signals",
                                 description="Validate a specification and print its signals, their labels, "
-                                "the window they imply, the threshold and the limit.")
+                                "the window they imply, the threshold and the limit, then warnings about what the "
+                                "radar accepts but probably is not meant.")
     check.add_argument("spec_file", nargs="?", default=str(DEFAULT_SPEC), metavar="SPEC.json",
                        help="the specification (default: the bundled one)")
+    check.add_argument("--strict", action="store_true",
+                       help="exit with status 1 when there are warnings (unknown members, signals that are "
+                       "always 0, look-backs cut to whole counts, a threshold out of reach)")
     check.set_defaults(run=run_check)
     return parser
 
