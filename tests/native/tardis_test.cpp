@@ -145,8 +145,6 @@ struct RowCase {
     bool notional = false;
 };
 
-constexpr double kInf = HUGE_VAL;
-
 const RowCase kRows[] = {
     // tickers: f = open_interest, funding_rate, mark_price
     {TICKER, "binance-futures,BTCUSDT,1715644800123456,1715644800200000,1715673600000000,0.0001,0.00012,80000.5,"

@@ -6,7 +6,6 @@
 #include <limits>
 #include <span>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -20,7 +19,12 @@ namespace radar {
 
 namespace {
 
-using Cell = TardisTable::Cell;
+// A cell as a row is cut: its text when `plain`, else the raw quoted span
+// that still needs unquoting.
+struct Cell {
+    std::string_view text;
+    bool plain = true;
+};
 
 constexpr std::string_view kNotAHeader = "not a tardis CSV header: ";
 constexpr std::string_view kOnlyThese = "; only derivative_ticker, book_snapshot_N and liquidations are read";
@@ -621,7 +625,7 @@ TardisTable::Row TardisTable::row(std::string_view line, std::string_view& symbo
             }
             const char* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
             const char* stop = comma ? comma : end;
-            if (col == wanted_[k].column) cells[wanted_[k++].slot] = {std::string_view(p, stop - p), true};
+            if (col == wanted_[k].column) cells[wanted_[k++].slot] = {std::string_view(p, static_cast<size_t>(stop - p)), true};
             if (comma == nullptr) {
                 count = col + 1;
                 break;

@@ -60,15 +60,9 @@ public:
     // Number of columns of the header; every row must have as many fields.
     size_t width() const { return width_; }
 
-    // A cell as the row decoder sees it: its text when `plain`, else the raw
-    // quoted span that still needs unquoting. Public for the file's helpers.
-    struct Cell {
-        std::string_view text;
-        bool plain = true;
-    };
+private:
     static constexpr size_t kMaxSlots = 8;
 
-private:
     TardisTable() = default;
 
     // Slots: symbol, timestamp, local_timestamp, then the kind's fields in
