@@ -68,7 +68,7 @@ def test_timeline_keeps_every_symbol_and_the_ones_that_alerted():
 
 
 def test_missing_matplotlib_is_a_one_line_error(monkeypatch, capsys, tmp_path):
-    monkeypatch.setattr(cli, "matplotlib_missing", lambda: "matplotlib is not installed")
+    monkeypatch.setattr(report, "matplotlib_missing", lambda: "matplotlib is not installed")
     assert cli.main(["replay", "--png", str(tmp_path / "x.png")]) == 2
     out, err = capsys.readouterr()
     assert (out, err) == ("", "--report and --png need matplotlib: matplotlib is not installed\n")

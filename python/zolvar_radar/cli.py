@@ -13,23 +13,19 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Iterable, Sequence
 
-from rich import box
-from rich.console import Console
-from rich.progress import (
-    BarColumn,
-    DownloadColumn,
-    Progress,
-    TextColumn,
-    TimeElapsedColumn,
-)
-from rich.table import Table
-from rich.text import Text
+from typing import TYPE_CHECKING
+
+# rich, the report and the linter load when a command needs them: a plain
+# `scan --json` should cost little more than the reading itself.
+if TYPE_CHECKING:
+    from rich.console import Console
+    from rich.progress import Progress
+
+    from .report import Timeline
 
 from . import __version__
 from ._zolvar_radar import Radar
 from .files import BadLine, BadLineError, Replay, scan_files
-from .lint import lint
-from .report import Timeline, matplotlib_missing, png_bytes, write_html
 
 DATA = Path(__file__).resolve().parent / "data"
 DEFAULT_SPEC = DATA / "default_spec.json"
@@ -40,6 +36,40 @@ EXIT_USAGE = 2  # bad input of any kind, like argparse's own usage errors
 NO_EVENT_TS = -(2**63)  # what the radar reports for a symbol that got no event
 SHOWN_FACTORS = 3
 SHOWN_SKIPS = 10
+
+
+class LazyConsole:
+    """A rich Console made on first use; until then only its file and
+    whether that is a terminal are asked, which need no rich."""
+
+    def __init__(self, **options):
+        self._options = options
+        self._console = None
+
+    @property
+    def file(self):
+        return sys.stderr if self._options.get("stderr") else sys.stdout
+
+    @property
+    def is_terminal(self) -> bool:
+        if self._console is None and not any(v in os.environ for v in ("FORCE_COLOR", "TTY_INTERACTIVE")):
+            try:
+                if not self.file.isatty():
+                    return False
+            except (AttributeError, ValueError, OSError):
+                return False
+        return self.console.is_terminal
+
+    @property
+    def console(self) -> Console:
+        if self._console is None:
+            from rich.console import Console
+
+            self._console = Console(**self._options)
+        return self._console
+
+    def __getattr__(self, name: str):
+        return getattr(self.console, name)
 
 
 class Failure(Exception):
@@ -110,12 +140,14 @@ def report_skipped_rows(skipped: dict[str, Counter], err: Console) -> None:
 
 
 def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> Progress:
+    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeElapsedColumn
+
     return Progress(
         TextColumn(label),
         BarColumn(),
         DownloadColumn(),
         TimeElapsedColumn(),
-        console=err,
+        console=getattr(err, "console", err),
         transient=True,
         disable=not show,
         # with `above`, output to a terminal stdout is kept above the bar
@@ -221,6 +253,10 @@ def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
 
 
 def print_table(result: dict, out: Console) -> None:
+    from rich import box
+    from rich.table import Table
+    from rich.text import Text
+
     alerts = result["alerts"]
     scanned = result["scanned"]
     if not alerts:
@@ -289,6 +325,8 @@ class Checkpoints:
             self.line(when, "cleared", "dim", symbol, "", None)
 
     def line(self, when: str, tag: str, style: str, symbol: str, severity: str, alert: dict | None) -> None:
+        from rich.text import Text
+
         text = Text(f"{when:<19}  ")
         text.append(f"{tag:<7}", style=style)
         text.append(f"  {symbol:<14} {severity:<14}")
@@ -308,6 +346,8 @@ def feed_timeline(timeline: Timeline, events: list[tuple[str, dict]]) -> None:
 
 
 def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
+    from .report import Timeline, matplotlib_missing
+
     spec_text, radar = read_spec(args.spec)
     if (args.report or args.png) and (missing := matplotlib_missing()):
         raise Failure(f"--report and --png need matplotlib: {missing}")
@@ -362,6 +402,8 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
 
 
 def write_reports(timeline: Timeline, args: argparse.Namespace, err: Console) -> None:
+    from .report import png_bytes, write_html
+
     picture = png_bytes(timeline)
     for path, write in ((args.png, lambda p: Path(p).write_bytes(picture)),
                         (args.report, lambda p: write_html(timeline, p, picture))):
@@ -418,6 +460,12 @@ def label_of(signal) -> str:
 
 
 def run_check(args: argparse.Namespace, out: Console, err: Console) -> int:
+    from rich import box
+    from rich.table import Table
+    from rich.text import Text
+
+    from .lint import lint
+
     text, _ = read_spec(args.spec_file)
     signals, threshold, limit = spec_fields(json.loads(text))
     fields = [signal_fields(s) for s in signals]
@@ -537,8 +585,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_usage(sys.stderr)
         return EXIT_USAGE
     # no markup: symbols and paths are printed as they are, brackets included
-    out = Console(highlight=False, markup=False)
-    err = Console(stderr=True, highlight=False, markup=False)
+    out = LazyConsole(highlight=False, markup=False)
+    err = LazyConsole(stderr=True, highlight=False, markup=False)
     try:
         return args.run(args, out, err)
     except Failure as exc:
