@@ -287,11 +287,12 @@ def _text_fault(checker: Checker, text: str) -> str | None:
     return error if error is not None and _POSITIONED.search(error) else None
 
 
-def _pair_chunks(pairs: Iterable, partitions: int, chunk: int, bad: list) -> Iterator[list[dict]]:
+def _pair_chunks(pairs: Iterable, partitions: int, chunk: int, bad: list | None = None) -> Iterator[list[dict]]:
     """Pieces of `chunk` pairs at a time; a pair's "line" is its 1-based position.
 
     An event text that is not one JSON value ends the pairs, as a bad line ends
-    a file: (location, name, number, the radar's error) is appended to `bad`.
+    a file: (location, name, number, the radar's error) is appended to `bad`
+    (without `bad`, its FormatError is raised).
     """
     pieces: list[dict] = [{} for _ in range(partitions)]
     count = 0
@@ -308,6 +309,8 @@ def _pair_chunks(pairs: Iterable, partitions: int, chunk: int, bad: list) -> Ite
             checker = checker or Checker()
             fault = _text_fault(checker, text)
             if fault is not None:
+                if bad is None:
+                    raise FormatError(PAIRS_NAME, number, fault)
                 bad.append((number, PAIRS_NAME, number, fault))
                 break
         _add(pieces[shard_of(symbol, partitions)], symbol, text, number)
