@@ -10,6 +10,7 @@ ZOLVAR_FUZZ_EXAMPLES raises the number of examples of the properties.
 """
 
 import contextlib
+import gc
 import io
 import json
 import os
@@ -86,9 +87,11 @@ def test_set_spec_refuses_text_after_the_spec_with_the_constructors_error(text):
     typed = TypedRadar(SPEC)
     typed.feed("A", json.loads(EV))
     before = typed.radar.command(ALERTS)
-    with pytest.raises(ValueError) as expected:
+    try:
         Radar(text)
-    assert error_of(lambda: typed.set_spec(text)) == str(expected.value)
+    except ValueError as exc:
+        expected = str(exc)
+    assert error_of(lambda: typed.set_spec(text)) == expected
     assert typed.radar.command(ALERTS) == before  # neither reset nor a new spec
 
 
@@ -131,8 +134,12 @@ def client():
     distributed = pytest.importorskip("distributed")
     from zolvar_radar import distributed as zd
 
+    # Handles left in reference cycles by earlier tests are dropped here, not by a
+    # collection that happens to run on one of the cluster's threads.
+    gc.collect()
     with zd.local_cluster(processes=False, n_workers=1) as cluster, distributed.Client(cluster) as c:
         yield c
+    gc.collect()
 
 
 def dask_scan(pairs, spec=SPEC, client=None):
