@@ -46,7 +46,10 @@ not an event the radar takes. `scan` then raises that reader's `FormatError`,
 in input order (files in the order given, lines in file order), the line a
 single process reading the files one after another would stop at; no partial
 result is returned. An event of an iterable source that the radar refuses is
-reported the same way, named ``<events>:N`` for the N-th pair. A file that
+reported the same way, named ``<events>:N`` for the N-th pair; an event given
+as text must be exactly one JSON value as the radar reads it (checked on the
+calling side, so nothing after it can join the scan command), and the first
+one that is not ends the pairs like a bad line ends a file. A file that
 cannot be opened raises `InputError` before any work starts.
 
 The default cluster. Without `client`, `scan` starts a `LocalCluster` for the
