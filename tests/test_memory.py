@@ -115,3 +115,48 @@ def test_large_scan_and_batch_answer():
     r = Radar(json.dumps(SPEC))
     assert r.command(batch) == '{"ok":true}'
     assert json.loads(r.command('{"cmd":"alerts"}'))["scanned"] == 1
+
+
+
+def handle_growth(spec, commands, count=10):
+    """Resident bytes that `count` more handles hold after running the commands each.
+
+    The first handles set how much freed memory the allocator keeps for reuse;
+    only the growth after them is what handles hold.
+    """
+    handles = []
+
+    def one():
+        r = Radar(spec)
+        for command in commands:
+            r.command(command)
+        handles.append(r)
+
+    for _ in range(2):
+        one()
+    gc.collect()
+    start = rss()
+    for _ in range(count):
+        one()
+    gc.collect()
+    return rss() - start
+
+
+@rss_bound
+@pytest.mark.parametrize("then", [['{"cmd":"reset"}'], []])
+def test_idle_handles_keep_no_buffers_of_a_large_command(then):
+    # A command's decoded events and parse buffers are given back when it ends,
+    # down to about 1 MB (nothing after "reset"). Before, each handle that took
+    # a million events kept room for them: 48 MB (12 MB at the CI size).
+    n = 1_000_000 if FULL else 250_000
+    batch = '{"cmd":"feed_batch","symbol":"B","events":[' + ",".join(['["orderbook",1,3,1,0,0]'] * n) + "]}"
+    held = handle_growth(json.dumps(SPEC), [batch, *then])
+    assert held < 10 * (2 << 20), f"ten idle handles hold {held} bytes"
+
+
+@rss_bound
+def test_a_large_scan_leaves_nothing_behind():
+    stream = ",".join(f'["derivatives",{t},{100 + t},0.0001,50]' for t in range(50))
+    text = '{"cmd":"scan","events":{' + ",".join(f'"S{k}":[{stream}]' for k in range(4_000)) + "}}"  # 200,000 events
+    held = handle_growth(json.dumps(SPEC), [text])
+    assert held < 10 * (2 << 20), f"ten handles hold {held} bytes after one scan each"

@@ -25,6 +25,7 @@ if TYPE_CHECKING:
 
 from . import __version__
 from ._zolvar_radar import Radar
+from ._display import visible
 from .files import BadLine, BadLineError, Replay, scan_files
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -124,7 +125,7 @@ def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
     if not skipped:
         return
     for bad in skipped[:SHOWN_SKIPS]:
-        err.print(str(bad), soft_wrap=True)
+        err.print(visible(bad), soft_wrap=True)
     if len(skipped) > SHOWN_SKIPS:
         err.print(f"... and {len(skipped) - SHOWN_SKIPS} more")
     err.print(f"skipped {len(skipped)} bad line{'s' if len(skipped) != 1 else ''}")
@@ -136,7 +137,7 @@ def report_skipped_rows(skipped: dict[str, Counter], err: Console) -> None:
         total = sum(reasons.values())
         if total:
             why = ", ".join(f"{reason}: {count}" for reason, count in reasons.most_common())
-            err.print(f"{name}: skipped {total} row{'s' if total != 1 else ''} ({why})", soft_wrap=True)
+            err.print(visible(f"{name}: skipped {total} row{'s' if total != 1 else ''} ({why})"), soft_wrap=True)
 
 
 def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> Progress:
@@ -280,7 +281,7 @@ def print_table(result: dict, out: Console) -> None:
         factors = "\n".join(f"{value:.2f} {label}" for label, value in strongest(alert["factors"]))
         table.add_row(
             str(rank),
-            Text(alert["symbol"]),
+            Text(visible(alert["symbol"])),
             Text(f"{severity:.3f}", style=severity_style(severity)),
             Text(factors or "-"),
             when,
@@ -329,7 +330,7 @@ class Checkpoints:
 
         text = Text(f"{when:<19}  ")
         text.append(f"{tag:<7}", style=style)
-        text.append(f"  {symbol:<14} {severity:<14}")
+        text.append(f"  {visible(symbol):<14} {severity:<14}")
         if alert is not None:
             text.append("  " + ", ".join(f"{label} {value:.2f}" for label, value in strongest(alert["factors"], 2)))
         text.rstrip()
@@ -412,7 +413,7 @@ def write_reports(timeline: Timeline, args: argparse.Namespace, err: Console) ->
                 write(path)
             except OSError as exc:
                 raise Failure(f"{path}: {exc.strerror or exc}") from None
-            err.print(f"wrote {path}", soft_wrap=True)
+            err.print(visible(f"wrote {path}"), soft_wrap=True)
 
 
 # --- check -----------------------------------------------------------------
@@ -473,7 +474,7 @@ def run_check(args: argparse.Namespace, out: Console, err: Console) -> int:
 
     weights = [float(weight) for _, _, weight in fields]
     total = sum(weights)
-    out.print(f"{args.spec_file}: ok, {len(fields)} signal{'s' if len(fields) != 1 else ''}", soft_wrap=True)
+    out.print(visible(f"{args.spec_file}: ok, {len(fields)} signal{'s' if len(fields) != 1 else ''}"), soft_wrap=True)
     table = Table(box=box.SIMPLE_HEAD, pad_edge=False)
     table.add_column("#", justify="right", no_wrap=True)
     table.add_column("label (factor key)", no_wrap=True)
@@ -591,7 +592,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return args.run(args, out, err)
     except Failure as exc:
         out.file.flush()
-        print(exc, file=sys.stderr)
+        print(visible(exc), file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         # the reader went away (`| head`); say nothing more

@@ -46,7 +46,10 @@ not an event the radar takes. `scan` then raises that reader's `FormatError`,
 in input order (files in the order given, lines in file order), the line a
 single process reading the files one after another would stop at; no partial
 result is returned. An event of an iterable source that the radar refuses is
-reported the same way, named ``<events>:N`` for the N-th pair. A file that
+reported the same way, named ``<events>:N`` for the N-th pair; an event given
+as text must be exactly one JSON value as the radar reads it (checked on the
+calling side, so nothing after it can join the scan command), and the first
+one that is not ends the pairs like a bad line ends a file. A file that
 cannot be opened raises `InputError` before any work starts.
 
 The default cluster. Without `client`, `scan` starts a `LocalCluster` for the
@@ -71,6 +74,7 @@ import operator
 import os
 import re
 import struct
+import sys
 import uuid
 import zlib
 from array import array
@@ -237,7 +241,8 @@ def merge_results(shards: Iterable[tuple[int, list]], limit: int | None) -> str:
     """One result text from the shards' (scanned, alerts) in the radar's order, cut at `limit`."""
     shards = list(shards)
     merged = heapq.merge(*(alerts for _, alerts in shards), key=operator.itemgetter(0))
-    kept = itertools.islice(merged, limit)
+    # no list holds more than sys.maxsize alerts, and islice takes no larger limit
+    kept = merged if limit is None or limit > sys.maxsize else itertools.islice(merged, limit)
     scanned = sum(count for count, _ in shards)
     return _ALERTS_HEAD + ",".join(text for _, text in kept) + _SCANNED + str(scanned) + "}"
 
@@ -269,13 +274,32 @@ def _file_list(source: Any) -> list[str] | None:
 
 
 def _event_text(event: Any) -> str:
-    return event if isinstance(event, str) else _ENCODE(event)
+    return str.__str__(event) if isinstance(event, str) else _ENCODE(event)
 
 
-def _pair_chunks(pairs: Iterable, partitions: int, chunk: int) -> Iterator[list[dict]]:
-    """Pieces of `chunk` pairs at a time; a pair's "line" is its 1-based position."""
+def _text_fault(checker: Checker, text: str) -> str | None:
+    """The radar's error when `text` is not exactly one JSON value, else None.
+
+    A caller's event text is spliced into the scan command, so text after its
+    first value would become members of that command (even more symbols). The
+    text alone as a command makes the radar read it whole: a syntax error comes
+    back positioned within it; one value answers something else (usually
+    missing "cmd", or acts on the scratch handle only).
+    """
+    error = checker.refusal(text)
+    return error if error is not None and _POSITIONED.search(error) else None
+
+
+def _pair_chunks(pairs: Iterable, partitions: int, chunk: int, bad: list | None = None) -> Iterator[list[dict]]:
+    """Pieces of `chunk` pairs at a time; a pair's "line" is its 1-based position.
+
+    An event text that is not one JSON value ends the pairs, as a bad line ends
+    a file: (location, name, number, the radar's error) is appended to `bad`
+    (without `bad`, its FormatError is raised).
+    """
     pieces: list[dict] = [{} for _ in range(partitions)]
     count = 0
+    checker = None
     for number, pair in enumerate(pairs, 1):
         try:
             symbol, event = pair
@@ -283,7 +307,16 @@ def _pair_chunks(pairs: Iterable, partitions: int, chunk: int) -> Iterator[list[
             raise TypeError(f"{PAIRS_NAME}:{number}: not a (symbol, event) pair: {pair!r:.80}") from None
         if not isinstance(symbol, str):
             raise TypeError(f"{PAIRS_NAME}:{number}: the symbol must be a str, not {type(symbol).__name__}")
-        _add(pieces[shard_of(symbol, partitions)], symbol, _event_text(event), number)
+        text = _event_text(event)
+        if isinstance(event, str):
+            checker = checker or Checker()
+            fault = _text_fault(checker, text)
+            if fault is not None:
+                if bad is None:
+                    raise FormatError(PAIRS_NAME, number, fault)
+                bad.append((number, PAIRS_NAME, number, fault))
+                break
+        _add(pieces[shard_of(symbol, partitions)], symbol, text, number)
         count += 1
         if count == chunk:
             yield pieces
@@ -402,7 +435,8 @@ def scan(
             del read
         else:
             names = [PAIRS_NAME]
-            for pieces in _pair_chunks(source, partitions, chunk):
+            pairs_bad: list = []
+            for pieces in _pair_chunks(source, partitions, chunk, pairs_bad):
                 present = [(shard, piece) for shard, piece in enumerate(pieces) if piece]
                 sent = dask.scatter([piece for _, piece in present], hash=False)
                 for (shard, _), future in zip(present, sent):
@@ -415,6 +449,8 @@ def scan(
         del by_shard  # each piece is freed once its shard is scanned
         outcomes = dask.gather(shards)
         reports = dask.gather(reports)
+        if paths is None:
+            reports = [(pairs_bad[0] if pairs_bad else None, {})]
 
     if skipped_rows is not None:
         for name, (_, rows) in zip(names, reports):

@@ -203,10 +203,14 @@ def event_from_dict(event: Mapping[str, Any]) -> Event:
 def _event_text(event: object) -> str:
     if type(event) in _EVENT_TYPES:
         return event._json  # type: ignore[attr-defined]
+    if isinstance(event, _EVENT_TYPES):
+        # a subclass could answer anything for _json: the text is written again from the fields
+        base = next(cls for cls in _EVENT_TYPES if isinstance(event, cls))
+        return base(*(getattr(event, name) for name in base.__match_args__))._json  # type: ignore[attr-defined]
     if isinstance(event, Mapping):
         try:
             return json.dumps(dict(event), allow_nan=False, separators=(",", ":"))
-        except ValueError as exc:
+        except (ValueError, RecursionError) as exc:
             raise RadarError(f"event: {exc}") from None
     raise TypeError(f"an event is a Derivatives, Orderbook, Liquidation or a dict, not {type(event).__name__}")
 
@@ -337,11 +341,11 @@ def _spec_text(spec: RadarSpec | str | Mapping[str, Any]) -> str:
     if isinstance(spec, RadarSpec):
         return spec.to_json()
     if isinstance(spec, str):
-        return spec
+        return str.__str__(spec)  # the characters themselves, whatever a subclass formats
     if isinstance(spec, Mapping):
         try:
             return json.dumps(spec, allow_nan=False)
-        except ValueError as exc:
+        except (ValueError, RecursionError) as exc:
             raise RadarError(f"spec: {exc}") from None
     raise TypeError(f"a spec is a RadarSpec, a JSON text or a dict, not {type(spec).__name__}")
 
@@ -433,10 +437,9 @@ class TypedRadar:
     def feed(self, symbol: str, event: Event | Mapping[str, Any]) -> None:
         """Stores one event for a symbol."""
         quoted = self._quoted.get(symbol) or self._quote(symbol)
-        try:
-            text = event._json  # type: ignore[union-attr]
-        except AttributeError:
-            text = _event_text(event)
+        # only the records' own texts are trusted as they are: any other object goes through
+        # _event_text, so no attribute of a caller's object is spliced into the command
+        text = event._json if type(event) in _EVENT_TYPES else _event_text(event)  # type: ignore[union-attr]
         answer = self._command(f'{{"cmd":"feed","symbol":{quoted},"event":{text}}}')
         if answer != OK:
             raise _refused(answer, "feed")
@@ -468,7 +471,15 @@ class TypedRadar:
 
     def set_spec(self, spec: RadarSpec | str | Mapping[str, Any]) -> None:
         """Replaces the specification (and forgets the stored data); a refused one changes nothing."""
-        answer = self._command(f'{{"cmd":"set_spec","spec":{_spec_text(spec)}}}')
+        text = _spec_text(spec)
+        if isinstance(spec, str):
+            # The text is spliced into the command: the radar first reads it whole, as
+            # one specification, so nothing after it can become part of the command.
+            try:
+                Radar(text)
+            except ValueError as exc:
+                raise RadarError(str(exc), "set_spec") from None
+        answer = self._command(f'{{"cmd":"set_spec","spec":{text}}}')
         if answer != OK:
             raise _refused(answer, "set_spec")
 

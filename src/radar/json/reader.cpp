@@ -401,12 +401,16 @@ bool JsonDocument::parse(std::string_view text, JsonError& error, ListDecoder* l
     return false;
 }
 
-void JsonDocument::trim() {
-    // About 2 MB of values stays; beyond that a huge command gives its memory back.
-    constexpr size_t kKeep = size_t{1} << 16;
-    auto release = [](auto& v) {
-        if (v.capacity() > kKeep) std::remove_reference_t<decltype(v)>().swap(v);
+void JsonDocument::trim(bool all) {
+    // At most 128 KB per buffer (512 KB in all) stays for the next text; beyond
+    // that a huge command gives its memory back.
+    constexpr size_t kKeepBytes = size_t{128} << 10;
+    auto release = [all](auto& v) {
+        using Vector = std::remove_reference_t<decltype(v)>;
+        if (all || v.capacity() * sizeof(typename Vector::value_type) > kKeepBytes) Vector().swap(v);
+        v.clear();
     };
+    root_ = JsonValue();
     release(items_);
     release(members_);
     release(stack_);

@@ -68,8 +68,9 @@ public:
                ParallelRunner runner = nullptr, int outer_levels = 0);
     const JsonValue& root() const { return root_; }
 
-    // Frees buffers beyond a modest size; call once a parsed value is done with.
-    void trim();
+    // Frees buffers beyond a modest size, or all of them; call once a parsed
+    // value is done with (root() is then null).
+    void trim(bool all = false);
 
 private:
     friend class TreeBuilder;

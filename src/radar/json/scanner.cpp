@@ -591,7 +591,8 @@ bool Scanner::string_body(std::string_view& out) {
             }
             i_ += len;
         } else {
-            ++i_;
+            // A skipped string reports the byte before the control character.
+            if constexpr (Keep) ++i_;
             return error(JsonCode::ControlCharacterWhileParsingString);
         }
     }

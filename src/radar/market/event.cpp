@@ -12,18 +12,22 @@ Result<Event> Event::from_json_value(const JsonValue& value) {
     return RadarError::parse(src.error_message());
 }
 
-void EventLists::clear() {
-    // A buffer grown by a very large command is given back; a usual one stays.
-    constexpr size_t kKeep = size_t{1} << 20;
-    if (events_.capacity() > kKeep) EventList().swap(events_);
+void EventLists::clear(bool all) {
+    // A buffer grown by a large command is given back; a usual one (up to
+    // 384 KB of events, 64 KB of list entries) stays for the next command.
+    constexpr size_t kKeepEvents = (size_t{384} << 10) / sizeof(Event);
+    constexpr size_t kKeepLists = (size_t{64} << 10) / sizeof(Info);
+    if (all || events_.capacity() > kKeepEvents) EventList().swap(events_);
     events_.clear();
+    if (all || lists_.capacity() > kKeepLists) std::vector<Info>().swap(lists_);
     lists_.clear();
-    if (second_) second_->clear();
+    second_.reset();  // only very large commands use it
 }
 
 ListDecoder* EventLists::second() {
     if (!second_) second_ = std::make_unique<EventLists>();
-    second_->clear();
+    second_->events_.clear();
+    second_->lists_.clear();
     return second_.get();
 }
 

@@ -65,7 +65,8 @@ using EventSpan = std::span<const Event>;
 // element's message. The storage is reused from one command to the next.
 class EventLists final : public ListDecoder {
 public:
-    void clear();
+    // Empties the lists; `all` also gives back every buffer.
+    void clear(bool all = false);
     bool try_element(Scanner& scanner) override;  // in event_text.cpp
     bool try_single(Scanner& scanner, uint64_t& id) override;
     void begin_list() override;

@@ -62,20 +62,30 @@ bool run_command_ok(Handle& handle, std::string_view command_text, std::string& 
     // Most commands on a live feed are single events: they skip the tree.
     if (feed_from_text(handle.spec, handle.dataset, command_text)) return true;
     JsonError parse_error;
-    handle.event_lists.clear();
     // A text this large may hold a big "events" object worth reading on two threads.
     const ParallelRunner runner =
         command_text.size() >= kParallelReadFrom && worker_pool_size() >= 2 ? &detail::run_on_pool : nullptr;
     if (!handle.document.parse(command_text, parse_error, &handle.event_lists, runner)) {
         response = error_response(RadarError::from_json(parse_error));
+        handle.trim_scratch(false);
         return false;
     }
     const JsonValue& root = handle.document.root();
     const JsonValue* cmd = root.is_object() ? root.find("cmd") : nullptr;
-    response = cmd == nullptr || !cmd->is_string() ? error_response(RadarError::bad_spec("missing \"cmd\""))
-                                                   : dispatch(handle, cmd->as_string(), root);
-    handle.document.trim();
+    bool emptied = false;
+    if (cmd == nullptr || !cmd->is_string()) {
+        response = error_response(RadarError::bad_spec("missing \"cmd\""));
+    } else {
+        emptied = cmd->as_string() == "reset" || cmd->as_string() == "set_spec";
+        response = dispatch(handle, cmd->as_string(), root);
+    }
+    handle.trim_scratch(emptied);
     return response == kOkResponse;
+}
+
+void Handle::trim_scratch(bool all) {
+    document.trim(all);
+    event_lists.clear(all);
 }
 
 std::string run_command(Handle& handle, std::string_view command_text) {

@@ -18,9 +18,15 @@ inline constexpr std::string_view kVersion = "0.1.3";
 struct Handle {
     RadarSpec spec;
     Dataset dataset;
-    // Parser buffers and decoded event lists, reused by every command.
+    // Parser buffers and decoded event lists, reused by every command. After
+    // a command at most about 1 MB of them stays.
     JsonDocument document;
     EventLists event_lists;
+
+    // Empties the buffers a command used, giving back what a large one grew;
+    // `all` gives back every one (after "reset" and "set_spec", which empty
+    // the dataset: the handle then holds no more than a new one).
+    void trim_scratch(bool all);
 
     // Reads and validates the specification text; nothing is created on error.
     static Result<std::unique_ptr<Handle>> create(std::string_view spec_text);
