@@ -11,8 +11,11 @@
 #include <string>
 #include <string_view>
 
+#include "binding/radar_object.hpp"
 #include "protocol/handle.hpp"
 #include "protocol/responses.hpp"
+
+namespace zolvar {
 
 namespace {
 
@@ -20,24 +23,23 @@ namespace {
 // handle can't be mistaken as owned by a later thread that got its owner's id.
 std::atomic<uint64_t> g_next_thread{1};
 
+}  // namespace
+
 uint64_t current_thread() {
     thread_local const uint64_t id = g_next_thread.fetch_add(1, std::memory_order_relaxed);
     return id;
 }
 
-struct PyRadar {
-    PyObject_HEAD
-    radar::Handle* handle;
-    intptr_t borrow;  // 0 when free, -1 while a command runs
-    uint64_t owner;
-};
 static_assert(alignof(intptr_t) >= std::atomic_ref<intptr_t>::required_alignment);
+
+namespace {
 
 constexpr const char kSentMessage[] = "_zolvar_radar::PyRadar is unsendable, but sent to another thread";
 constexpr const char kDroppedMessage[] =
     "_zolvar_radar::PyRadar is unsendable, but is being dropped on another thread";
 
-// No C++ exception may unwind into the interpreter; call only inside a catch.
+}  // namespace
+
 void set_error_from_current_exception() {
     try {
         throw;
@@ -53,6 +55,8 @@ void set_error_from_current_exception() {
 PyObject* new_str(std::string_view text, const char* errors) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
 }
+
+namespace {
 
 // Tells the caller which argument failed; add_note exists from 3.11 on, and
 // without it the exception is left as it is.
@@ -391,7 +395,52 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+PyObject* radar_type() { return g_radar_type; }
+
+PyObject* wrap_handle(std::unique_ptr<radar::Handle> handle) {
+    if (g_radar_type == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "zolvar_radar._zolvar_radar is not initialised");
+        return nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(g_radar_type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* self = reinterpret_cast<PyRadar*>(obj);
+    self->handle = handle.release();
+    self->borrow = 0;
+    self->owner = current_thread();
+    return obj;
+}
+
+bool HandleUse::acquire(PyObject* obj, const char* param) {
+    if (g_radar_type == nullptr || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(g_radar_type)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be a Radar", param);
+        return false;
+    }
+    auto* self = reinterpret_cast<PyRadar*>(obj);
+    if (self->owner != current_thread()) {
+        PyErr_SetString(PyExc_RuntimeError, kSentMessage);
+        return false;
+    }
+    std::atomic_ref<intptr_t> borrow(self->borrow);
+    if (borrow.load(std::memory_order_relaxed) != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+    }
+    borrow.store(-1, std::memory_order_relaxed);
+    self_ = self;
+    return true;
+}
+
+HandleUse::~HandleUse() {
+    if (self_ != nullptr) std::atomic_ref<intptr_t>(self_->borrow).store(0, std::memory_order_release);
+}
+
+}  // namespace zolvar
+
 PyMODINIT_FUNC PyInit__zolvar_radar(void) {
+    using namespace zolvar;
     if (runtime_at_least(3, 12)) module_slots[1] = {kModMultipleInterpreters, nullptr};
     return PyModuleDef_Init(&module_def);
 }

@@ -1,0 +1,33 @@
+"""Loads `zolvar_radar._zolvar_engine`, which lives in the same shared
+library as `_zolvar_radar` (one core, one Radar type) under a module name
+of its own."""
+
+from __future__ import annotations
+
+import importlib.machinery
+import importlib.util
+import sys
+
+from . import _zolvar_radar
+
+_NAME = "zolvar_radar._zolvar_engine"
+
+
+def _load():
+    module = sys.modules.get(_NAME)
+    if module is not None:
+        return module
+    path = _zolvar_radar.__file__
+    loader = importlib.machinery.ExtensionFileLoader(_NAME, path)
+    spec = importlib.util.spec_from_file_location(_NAME, path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[_NAME] = module
+    try:
+        loader.exec_module(module)
+    except BaseException:
+        del sys.modules[_NAME]
+        raise
+    return module
+
+
+engine = _load()
