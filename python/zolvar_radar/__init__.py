@@ -1,5 +1,6 @@
 """Crypto-derivatives market data in, ranked alerts out, all through JSON commands."""
 
+from . import _engine
 from ._zolvar_radar import Radar, __version__
 from .typed import (
     Alert,
@@ -13,6 +14,9 @@ from .typed import (
     TypedRadar,
 )
 
+load_state = _engine.engine.load_state
+save_state = _engine.engine.save_state
+
 __all__ = [
     "Alert",
     "Derivatives",
@@ -25,4 +29,6 @@ __all__ = [
     "Signal",
     "TypedRadar",
     "__version__",
+    "load_state",
+    "save_state",
 ]

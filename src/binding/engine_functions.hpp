@@ -9,7 +9,8 @@
 namespace zolvar {
 
 extern PyMethodDef file_functions[];
+extern PyMethodDef state_functions[];
 
-inline std::array<PyMethodDef*, 1> engine_function_tables() { return {file_functions}; }
+inline std::array<PyMethodDef*, 2> engine_function_tables() { return {file_functions, state_functions}; }
 
 }  // namespace zolvar
