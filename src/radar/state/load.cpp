@@ -89,7 +89,7 @@ private:
 
 bool read_names(SectionReader& r, std::vector<std::string>& out, std::string_view what) {
     uint64_t n = 0;
-    if (!r.count(n, fmt::kMinString, what)) return false;
+    if (!r.count(n, fmt::kMinString, std::string(what) + "s")) return false;
     out.reserve(static_cast<size_t>(n));
     for (uint64_t i = 0; i < n; ++i) {
         std::string_view s;
@@ -100,7 +100,7 @@ bool read_names(SectionReader& r, std::vector<std::string>& out, std::string_vie
 }
 
 bool read_spec(SectionReader& r, RadarSpec& spec) {
-    if (!read_names(r, spec.venues, "venue") || !read_names(r, spec.symbols, "symbol")) return false;
+    if (!read_names(r, spec.venues, "venue") || !read_names(r, spec.symbols, "listed symbol")) return false;
     uint64_t signals = 0;
     if (!r.count(signals, fmt::kMinSignal, "signals")) return false;
     spec.signals.reserve(static_cast<size_t>(signals));
