@@ -34,8 +34,11 @@ public:
     }
 
 private:
+    // One append per field: a state is mostly 8-byte numbers.
     void le(uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) out_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        char b[8];
+        for (int i = 0; i < n; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        out_.append(b, static_cast<size_t>(n));
     }
     std::string& out_;
 };
