@@ -273,8 +273,7 @@ def test_every_truncation_is_refused():
 @given(st.data())
 def test_damaged_states_are_refused(data):
     state = bytearray(save_state(fed(SPEC, data.draw(st.lists(events, max_size=6)))))
-    for _ in range(data.draw(st.integers(1, 4))):
-        at = data.draw(st.integers(0, len(state) - 1))
+    for at in data.draw(st.lists(st.integers(0, len(state) - 1), min_size=1, max_size=4, unique=True)):
         if data.draw(st.booleans()):
             state[at] ^= 1 << data.draw(st.integers(0, 7))
         else:
