@@ -1,6 +1,7 @@
 #include "state/load.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,8 +39,7 @@ class SectionReader {
 public:
     SectionReader(std::string_view bytes, std::string_view name) : in_(bytes), name_(name) {}
 
-    bool failed() const { return error_.has_value(); }
-    RadarError take_error() { return std::move(*error_); }
+    RadarError take_error() { return error_ ? std::move(*error_) : corrupt("unreadable " + std::string(name_)); }
 
     bool fail(RadarError e) {
         if (!error_) error_ = std::move(e);
