@@ -6,14 +6,17 @@
 
 Each round fetches, per symbol, open interest, the funding rate, the order
 book and (where the exchange offers it) recent liquidations, feeds the events
-they make and prints the ranked alerts. Liquidations are counted in quote
-currency, so one scale fits every symbol.
+they make and prints the ranked alerts, then what the adapter skipped.
+Liquidations are counted in quote currency, so one scale fits every symbol.
+Where the funding rate carries no mark price (OKX, Deribit) the mark price is
+fetched on its own; Deribit's liquidations are read from its trades.
 """
 
 from __future__ import annotations
 
 import argparse
 import time
+from collections import Counter
 from typing import Any, Iterable
 
 from zolvar_radar import RadarSpec, TypedRadar
@@ -35,17 +38,31 @@ def poll_once(exchange: Any, adapter: CcxtAdapter, radar: TypedRadar, symbols: I
     fed = 0
     for symbol in symbols:
         pairs = []
+        if has.get("fetchFundingRate"):
+            funding = exchange.fetch_funding_rate(symbol)
+            pairs += adapter.funding_rate(funding)
+            if funding.get("markPrice") is None:  # OKX, Deribit: the mark price comes on its own
+                fetch = exchange.fetch_mark_price if has.get("fetchMarkPrice") else exchange.fetch_ticker
+                pairs += adapter.ticker(fetch(symbol))
         if has.get("fetchOpenInterest"):
             pairs += adapter.open_interest(exchange.fetch_open_interest(symbol))
-        if has.get("fetchFundingRate"):
-            pairs += adapter.funding_rate(exchange.fetch_funding_rate(symbol))
         pairs += adapter.order_book(exchange.fetch_order_book(symbol, 5))
-        if has.get("fetchLiquidations"):
+        if adapter.exchange_id == "deribit":  # liquidations are trades flagged as such
+            pairs += adapter.liquidation_trades(exchange.fetch_trades(symbol))
+        elif has.get("fetchLiquidations"):
             pairs += adapter.liquidations(exchange.fetch_liquidations(symbol))
         for event_symbol, event in pairs:
             radar.feed(event_symbol, event)
         fed += len(pairs)
     return fed
+
+
+def print_skipped(adapter: CcxtAdapter, reported: Counter) -> None:
+    """What made no event since the last call, by reason."""
+    fresh = adapter.skipped - reported
+    if fresh:
+        print("  skipped: " + ", ".join(f"{reason} x{count}" for reason, count in sorted(fresh.items())))
+    reported.update(fresh)
 
 
 def print_alerts(radar: TypedRadar) -> None:
@@ -66,11 +83,15 @@ def main(argv: list[str] | None = None) -> None:
     import ccxt  # only this script needs it
 
     exchange = getattr(ccxt, args.exchange)({"enableRateLimit": True})
-    adapter = CcxtAdapter(liquidation_qty="quote")
+    exchange.load_markets()
+    # contract sizes come from the markets: quote quantities are right for coin-margined contracts too
+    adapter = CcxtAdapter(exchange, liquidation_qty="quote")
     radar = TypedRadar(SPEC)
+    reported: Counter = Counter()
     while True:
         poll_once(exchange, adapter, radar, args.symbols)
         print_alerts(radar)
+        print_skipped(adapter, reported)
         time.sleep(args.every)
 
 

@@ -1,3 +1,4 @@
+import gc
 import glob
 import importlib.metadata
 import inspect
@@ -170,6 +171,7 @@ def test_command_from_other_thread_is_refused(radar):
 
 
 def test_handle_belongs_to_the_thread_that_made_it(monkeypatch, spec_json):
+    gc.collect()  # handles left in cycles by earlier tests must not be collected on the thread below
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
     radar, response = run_in_thread(lambda: (lambda r: (r, r.command(VERSION_CMD)))(Radar(spec_json)))

@@ -8,9 +8,9 @@ import math
 import os
 import re
 import sys
+from collections import Counter
 from datetime import datetime, timezone
 from pathlib import Path
-from types import SimpleNamespace
 from typing import Iterable, Sequence
 
 from rich import box
@@ -27,17 +27,8 @@ from rich.text import Text
 
 from . import __version__
 from ._zolvar_radar import Radar
-from .inputs import (
-    BadLine,
-    Checker,
-    InputError,
-    Reader,
-    Record,
-    feed_batch_command,
-    feed_command,
-    open_sources,
-    scan_command,
-)
+from .files import BadLine, BadLineError, Replay, scan_files
+from .lint import lint
 from .report import Timeline, matplotlib_missing, png_bytes, write_html
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -109,47 +100,75 @@ def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
     err.print(f"skipped {len(skipped)} bad line{'s' if len(skipped) != 1 else ''}")
 
 
-def report_skipped_rows(reader: Reader, err: Console) -> None:
+def report_skipped_rows(skipped: dict[str, Counter], err: Console) -> None:
     """Tardis rows left out for an empty field: a note, not an error."""
-    for name, reasons in reader.skipped_rows.items():
+    for name, reasons in skipped.items():
         total = sum(reasons.values())
         if total:
             why = ", ".join(f"{reason}: {count}" for reason, count in reasons.most_common())
             err.print(f"{name}: skipped {total} row{'s' if total != 1 else ''} ({why})", soft_wrap=True)
 
 
+def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> Progress:
+    return Progress(
+        TextColumn(label),
+        BarColumn(),
+        DownloadColumn(),
+        TimeElapsedColumn(),
+        console=err,
+        transient=True,
+        disable=not show,
+        # with `above`, output to a terminal stdout is kept above the bar
+        redirect_stdout=above,
+        redirect_stderr=False,
+    )
+
+
+def input_paths(args: argparse.Namespace) -> list[str]:
+    return args.files or [str(SAMPLE)]
+
+
+def input_bytes(paths: Sequence[str]) -> int:
+    total = 0
+    for path in paths:
+        try:
+            total += os.stat(path).st_size if path != "-" else 0
+        except OSError:
+            pass
+    return total
+
+
 # --- scan ------------------------------------------------------------------
+
+# Below this a scan is over before a bar would be worth drawing.
+PROGRESS_FROM_BYTES = 64 << 20
 
 
 def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
     if args.dask is not None:
         return run_dask_scan(args, out, err)
-    _, radar = read_spec(args.spec)
-    sources = open_sources(args.files or [str(SAMPLE)])
-    checker = Checker()
-    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad, format=args.format)
-    records = list(reader)
-    bad = list(reader.bad)
+    spec_text, _ = read_spec(args.spec)
+    paths = input_paths(args)
+    show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
+    with byte_progress(err, "scan", show) as progress:
+        task = progress.add_task("scan", total=None)
 
-    answer = radar.command(scan_command(records))
-    if answer.startswith('{"error"'):
-        refused = checker.bad_records(records)
-        if not refused:
-            raise Failure(json.loads(answer)["error"])
-        bad = sorted(bad + refused, key=lambda b: b.order)
-        if args.skip_bad:
-            dropped = {b.order for b in refused}
-            answer = radar.command(scan_command(r for r in records if r.order not in dropped))
-            answer_of(answer)
-    if bad and not args.skip_bad:
-        raise Failure(str(bad[0]))
+        def moved(done: int, total: int) -> None:
+            progress.update(task, completed=done, total=total or None)
 
+        try:
+            result = scan_files(paths, spec_text, format=args.format, skip_bad=args.skip_bad,
+                                progress=moved if show else None)
+        except BadLineError as exc:
+            raise Failure(str(exc)) from None
+        except OSError as exc:
+            raise Failure(str(exc)) from None
     if args.json:
-        out.file.write(answer + "\n")
+        out.file.write(result.text + "\n")
     else:
-        print_table(json.loads(answer), out)
-    report_skipped(bad, err)
-    report_skipped_rows(reader, err)
+        print_table(json.loads(result.text), out)
+    report_skipped(result.bad, err)
+    report_skipped_rows(result.skipped, err)
     return 0
 
 
@@ -197,7 +216,7 @@ def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
         out.file.write(answer + "\n")
     else:
         print_table(json.loads(answer), out)
-    report_skipped_rows(SimpleNamespace(skipped_rows=rows), err)  # type: ignore[arg-type]
+    report_skipped_rows(rows, err)
     return 0
 
 
@@ -236,72 +255,23 @@ def print_table(result: dict, out: Console) -> None:
 # --- replay ----------------------------------------------------------------
 
 
-class Replay:
-    """Feeds records into a radar and reports how its alerts change."""
+class Checkpoints:
+    """Reports how the alerts change from one checkpoint to the next."""
 
-    def __init__(self, radar: Radar, checker: Checker, args: argparse.Namespace, out: Console):
+    def __init__(self, radar: Radar, args: argparse.Namespace, out: Console):
         self.radar = radar
-        self.checker = checker
-        self.skip_bad = args.skip_bad
         self.min_move = args.min_move
         self.out = out
-        self.pending: dict[str, list[Record]] = {}
-        self.skipped: list[BadLine] = []
         self.shown: dict[str, float] = {}  # symbol -> severity last reported
-        self.clock: int | None = None  # largest timestamp fed so far
-        self.fed = 0
-        self.symbols: set[str] = set()
         self.last_alerts: list[dict] = []
         self.timeline: Timeline | None = None  # follows the replay for --report and --png
 
-    def add(self, record: Record) -> None:
-        self.pending.setdefault(record.symbol, []).append(record)
-
-    def flush(self) -> None:
-        """Feeds what is pending.
-
-        Symbols are independent, so one batch per symbol in line order gives
-        the same state as feeding every line in file order, for far fewer calls.
-        """
-        bad: list[BadLine] = []
-        for symbol, records in self.pending.items():
-            answer = self.radar.command(feed_batch_command(symbol, (r.event for r in records)))
-            if answer.startswith('{"error"'):
-                # find the refused lines; feed the others one by one
-                good = []
-                for record in records:
-                    error = self.checker.line_error(record.text)
-                    if error is None:
-                        good.append(record)
-                    else:
-                        bad.append(BadLine(record.source, record.number, record.order, error))
-                if bad and not self.skip_bad:
-                    continue
-                for record in good:
-                    answer_of(self.radar.command(feed_command(symbol, record.event)))
-                records = good
-            if records:
-                self.fed += len(records)
-                self.symbols.add(symbol)
-                if self.timeline is not None:
-                    self.timeline.feed(symbol, [r.event for r in records])
-            for record in records:
-                if record.ts is not None and (self.clock is None or record.ts > self.clock):
-                    self.clock = record.ts
-        self.pending.clear()
-        if bad:
-            bad.sort(key=lambda b: b.order)
-            if not self.skip_bad:
-                raise Failure(str(bad[0]))
-            self.skipped.extend(bad)
-
-    def checkpoint(self) -> None:
-        self.flush()
+    def check(self, clock: int | None) -> None:
         alerts = answer_of(self.radar.command('{"cmd":"alerts"}'))["alerts"]
         self.last_alerts = alerts
         if self.timeline is not None:
-            self.timeline.checkpoint(self.clock, alerts)
-        when = format_ts(self.clock) if self.clock is not None else "-"
+            self.timeline.checkpoint(clock, alerts)
+        when = format_ts(clock) if clock is not None else "-"
         current = {a["symbol"]: a for a in alerts}
         for alert in alerts:
             symbol, severity = alert["symbol"], alert["severity"]
@@ -328,69 +298,66 @@ class Replay:
         self.out.print(text, soft_wrap=True)
 
 
+def feed_timeline(timeline: Timeline, events: list[tuple[str, dict]]) -> None:
+    """The events the replay fed since the last checkpoint, one batch per symbol."""
+    by_symbol: dict[str, list[str]] = {}
+    for symbol, event in events:
+        by_symbol.setdefault(symbol, []).append(json.dumps(event, separators=(",", ":")))
+    for symbol, texts in by_symbol.items():
+        timeline.feed(symbol, texts)
+
+
 def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
     spec_text, radar = read_spec(args.spec)
     if (args.report or args.png) and (missing := matplotlib_missing()):
         raise Failure(f"--report and --png need matplotlib: {missing}")
-    sources = open_sources(args.files or [str(SAMPLE)])
-    checker = Checker()
-    reader = Reader(sources, checker, stop_at_bad=not args.skip_bad, format=args.format)
-    replay = Replay(radar, checker, args, out)
-    if args.report or args.png:
+    paths = input_paths(args)
+    checkpoints = Checkpoints(radar, args, out)
+    drawing = bool(args.report or args.png)
+    if drawing:
         signals, threshold, _ = spec_fields(json.loads(spec_text))
         names = ", ".join(Path(f).name for f in args.files) if args.files else "the bundled sample day"
-        replay.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}")
+        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}")
+    try:
+        replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, every=args.every,
+                        every_ts=args.every_ts, keep_events=drawing)
+    except OSError as exc:
+        raise Failure(str(exc)) from None
 
-    total = None if any(s.size is None for s in sources) else sum(s.size for s in sources)
-    show_progress = err.is_terminal and not args.no_progress
-    progress = Progress(
-        TextColumn("replay"),
-        BarColumn(),
-        DownloadColumn(),
-        TimeElapsedColumn(),
-        console=err,
-        transient=True,
-        disable=not show_progress,
-        # alerts still go to stdout; when both are the terminal, let rich keep them above the bar
-        redirect_stdout=out.is_terminal,
-        redirect_stderr=False,
-    )
-    with progress:
-        task = progress.add_task("replay", total=total)
-        count = 0
-        next_mark: int | None = None
-        for record in reader:
-            if args.every_ts is not None and record.ts is not None:
-                if next_mark is None:
-                    next_mark = (record.ts // args.every_ts + 1) * args.every_ts
-                elif record.ts >= next_mark:
-                    replay.checkpoint()
-                    next_mark = (record.ts // args.every_ts + 1) * args.every_ts
-            replay.add(record)
-            count += 1
-            if args.every_ts is None and count % args.every == 0:
-                replay.checkpoint()
-                progress.update(task, completed=reader.progress())
-            elif count % 1000 == 0:
-                progress.update(task, completed=reader.progress())
-        # lines the reader could not split come in order with the fed ones
-        replay.flush()
-        if reader.bad and not args.skip_bad:
-            raise Failure(str(reader.bad[0]))
-        replay.checkpoint()
+    def catch_up() -> None:
+        if checkpoints.timeline is not None:
+            feed_timeline(checkpoints.timeline, replay.take_events())
 
-    active = len(replay.last_alerts)
-    when = f" at {format_ts(replay.clock)}" if replay.clock is not None else ""
+    show = err.is_terminal and not args.no_progress
+    # alerts still go to stdout; when both are the terminal, let rich keep them above the bar
+    with byte_progress(err, "replay", show, above=out.is_terminal) as progress:
+        task = progress.add_task("replay", total=None)
+        try:
+            for _ in replay:
+                catch_up()
+                checkpoints.check(replay.clock)
+                done, total = replay.progress()
+                progress.update(task, completed=done, total=total or None)
+        except OSError as exc:
+            raise Failure(str(exc)) from None
+        catch_up()
+        if replay.stop == "bad":
+            raise Failure(str(replay.bad[0]))
+        checkpoints.check(replay.clock)
+
+    active = len(checkpoints.last_alerts)
+    clock = replay.clock
+    when = f" at {format_ts(clock)}" if clock is not None else ""
+    symbols = json.loads(radar.command('{"cmd":"alerts"}'))["scanned"]
     out.print(
-        f"replayed {replay.fed} events for {len(replay.symbols)} symbols; "
+        f"replayed {replay.fed} events for {symbols} symbols; "
         f"{active} alert{'s' if active != 1 else ''} active{when}",
         soft_wrap=True,
     )
-    skipped = sorted(replay.skipped + reader.bad, key=lambda b: b.order)
-    report_skipped(skipped, err)
-    report_skipped_rows(reader, err)
-    if replay.timeline is not None:
-        write_reports(replay.timeline, args, err)
+    report_skipped(replay.bad, err)
+    report_skipped_rows(replay.skipped, err)
+    if checkpoints.timeline is not None:
+        write_reports(checkpoints.timeline, args, err)
     return 0
 
 
@@ -476,7 +443,11 @@ def run_check(args: argparse.Namespace, out: Console, err: Console) -> int:
     out.print(f"window     {window} observations per series ({why})")
     out.print(f"threshold  {json.dumps(threshold)}")
     out.print(f"limit      {'none' if limit is None else limit}")
-    return 0
+    # legal but likely unmeant: the radar reads the spec as it is, check says so
+    warnings = lint(text)
+    for warning in warnings:
+        out.print(f"warning: {warning}", soft_wrap=True)
+    return 1 if warnings and args.strict else 0
 
 
 # --- arguments -------------------------------------------------------------
@@ -513,6 +484,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--format", choices=("jsonl", "tardis"), default=None,
                          help="input format (default: told by each file's first line: "
                          "a tardis CSV header, otherwise JSON Lines)")
+        sub.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
         sub.add_argument("files", nargs="*", metavar="FILES",
                          help="JSON Lines or tardis CSV files of events, .gz read as such, - for stdin "
                          "(default: the bundled sample)")
@@ -537,7 +509,6 @@ def build_parser() -> argparse.ArgumentParser:
                        help="check the alerts every T timestamp units instead (60000 = a minute of epoch ms)")
     replay.add_argument("--min-move", type=non_negative_float, default=0.05, metavar="X",
                         help="report a standing alert again once its severity moved by X (default: 0.05)")
-    replay.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     replay.add_argument("--report", metavar="OUT.html",
                         help="also write a page that opens offline: severity over time of the symbols that "
                         "alerted, and the alerts at the end (needs zolvar_radar[report])")
@@ -547,9 +518,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     check = commands.add_parser("check", help="validate a specification and show its signals",
                                 description="Validate a specification and print its signals, their labels, "
-                                "the window they imply, the threshold and the limit.")
+                                "the window they imply, the threshold and the limit, then warnings about what the "
+                                "radar accepts but probably is not meant.")
     check.add_argument("spec_file", nargs="?", default=str(DEFAULT_SPEC), metavar="SPEC.json",
                        help="the specification (default: the bundled one)")
+    check.add_argument("--strict", action="store_true",
+                       help="exit with status 1 when there are warnings (unknown members, signals that are "
+                       "always 0, look-backs cut to whole counts, a threshold out of reach)")
     check.set_defaults(run=run_check)
     return parser
 
@@ -566,7 +541,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     err = Console(stderr=True, highlight=False, markup=False)
     try:
         return args.run(args, out, err)
-    except (Failure, InputError) as exc:
+    except Failure as exc:
         out.file.flush()
         print(exc, file=sys.stderr)
         return EXIT_USAGE

@@ -17,8 +17,11 @@ namespace radar {
 // runs may still move and become pointers once the text is read.
 class TreeBuilder {
 public:
-    TreeBuilder(JsonDocument& doc, std::string_view text, ListDecoder* lists, ParallelRunner runner)
-        : doc_(doc), text_(text), sc_(text), lists_(lists), runner_(runner) {}
+    TreeBuilder(JsonDocument& doc, std::string_view text, ListDecoder* lists, ParallelRunner runner,
+                int outer_levels = 0)
+        : doc_(doc), text_(text), sc_(text), lists_(lists), runner_(runner) {
+        if (outer_levels > 0) sc_.rewind(0, sc_.depth() - outer_levels);
+    }
 
     bool read_document() {
         JsonValue root;
@@ -384,14 +387,15 @@ private:
     ParallelRunner runner_;
 };
 
-bool JsonDocument::parse(std::string_view text, JsonError& error, ListDecoder* lists, ParallelRunner runner) {
+bool JsonDocument::parse(std::string_view text, JsonError& error, ListDecoder* lists, ParallelRunner runner,
+                         int outer_levels) {
     items_.clear();
     members_.clear();
     stack_.clear();
     open_members_.clear();
     unescaped_.clear();
     root_ = JsonValue();
-    TreeBuilder builder(*this, text, lists, runner);
+    TreeBuilder builder(*this, text, lists, runner, outer_levels);
     if (builder.read_document()) return true;
     error = builder.take_error();
     return false;

@@ -62,8 +62,10 @@ public:
     // levels. The text must outlive the use of root(): strings point into it.
     // With a runner, the far half of a large "events" object may be read on
     // a second thread; the result is the same in every case.
+    // `outer_levels`: how deep the text sits inside a document it stands for
+    // (a line that is the event of a command), counted against the limit.
     bool parse(std::string_view text, JsonError& error, ListDecoder* lists = nullptr,
-               ParallelRunner runner = nullptr);
+               ParallelRunner runner = nullptr, int outer_levels = 0);
     const JsonValue& root() const { return root_; }
 
     // Frees buffers beyond a modest size; call once a parsed value is done with.

@@ -44,6 +44,11 @@ public:
     // yet; false, changing nothing, when the symbol is already there.
     bool insert(std::string_view symbol, SymbolState state);
 
+    // Takes in the states of events that came after this dataset's, all
+    // read with the same window: the result is what ingesting both in order
+    // gives. `later` is left empty.
+    void merge_later(Dataset&& later);
+
     void clear() {
         states_.clear();
         index_.clear();

@@ -53,6 +53,9 @@ struct ReadHook {
     const void* ctx = nullptr;
 };
 bool read_plain_event(Scanner& scanner, Event& out, ReadHook hook = {});
+// The same, counting in `others` the members of an object that no event
+// kind reads (a line that is the event itself carries its symbol so).
+bool read_plain_event(Scanner& scanner, Event& out, unsigned& others);
 
 using EventList = std::vector<Event>;
 using EventSpan = std::span<const Event>;

@@ -104,7 +104,8 @@ constexpr unsigned kWanted[3] = {wanted_slots(0), wanted_slots(1), wanted_slots(
 
 class TextEvent {
 public:
-    explicit TextEvent(Scanner& sc, ReadHook hook = {}) : sc_(sc), hook_(hook) {}
+    explicit TextEvent(Scanner& sc, ReadHook hook = {}, unsigned* others = nullptr)
+        : sc_(sc), hook_(hook), others_(others) {}
 
     bool read(Event& ev) {
         int b = sc_.skip_ws();
@@ -225,6 +226,7 @@ private:
                 slot = slot_of(key);
             }
             if (slot == kOther) {
+                if (others_ != nullptr) ++*others_;
                 if (!scalar()) return false;
                 continue;
             }
@@ -291,11 +293,16 @@ private:
 
     Scanner& sc_;
     ReadHook hook_;
+    unsigned* others_;
 };
 
 }  // namespace
 
 bool read_plain_event(Scanner& scanner, Event& out, ReadHook hook) { return TextEvent(scanner, hook).read(out); }
+
+bool read_plain_event(Scanner& scanner, Event& out, unsigned& others) {
+    return TextEvent(scanner, {}, &others).read(out);
+}
 
 bool EventLists::try_element(Scanner& scanner) {
     Info& info = lists_.back();

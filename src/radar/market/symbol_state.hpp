@@ -34,6 +34,9 @@ struct SymbolState {
 
     // Folds one event in; events are taken in arrival order whatever their ts.
     void apply(const Event& event);
+    // Folds in the state of events that came after this one's (same window):
+    // the result is the state of all of them in order.
+    void merge_later(const SymbolState& later);
 };
 
 // A parameter read as a number of observations: the integer part of a

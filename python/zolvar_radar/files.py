@@ -1,0 +1,266 @@
+"""Scanning and replaying market-data files natively.
+
+Files are JSON Lines or tardis-style CSV, plain or gzip (see the README's
+"Input formats"). The reading, the decoding of every line and the states
+happen in the native core, on every core, in memory bounded by the number
+of symbols and the window, whatever the size of the files; Python sees only
+the result.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, Iterator, Literal, Sequence, Union
+
+from ._engine import engine
+from ._zolvar_radar import Radar
+
+__all__ = ["BadLine", "BadLineError", "FileScanResult", "Replay", "scan_files"]
+
+Format = Literal["jsonl", "tardis"]
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+@dataclass(frozen=True, slots=True)
+class BadLine:
+    """A line the radar refused: the file (as given), its line number and the radar's error."""
+
+    source: str
+    number: int
+    error: str
+
+    def __str__(self) -> str:
+        return f"{self.source}:{self.number}: {self.error}"
+
+
+class BadLineError(ValueError):
+    """The first bad line of a scan that does not skip them; its text is `FILE:LINE: <error>`."""
+
+    def __init__(self, bad: BadLine):
+        super().__init__(str(bad))
+        self.bad = bad
+
+
+@dataclass(slots=True)
+class FileScanResult:
+    """What a file scan found.
+
+    ``text`` is the radar's "scan" result text for the events read: byte for
+    byte what one "scan" command over the same events answers. ``bad`` lists
+    the refused lines in input order (with ``skip_bad``), ``skipped`` the
+    tardis rows left out per file by reason.
+    """
+
+    text: str
+    bad: list[BadLine] = field(default_factory=list)
+    skipped: dict[str, Counter] = field(default_factory=dict)
+    events: int = 0
+    lines: int = 0
+    radar: Radar | None = None  # the states read, when asked for with keep_radar
+
+
+def _names(paths: Sequence[str]) -> list[str]:
+    return ["<stdin>" if p == "-" else p for p in paths]
+
+
+class _Inputs:
+    """The paths the native reader gets: "-" reads descriptor 0, unless
+    `sys.stdin` was replaced by a stream without one, whose bytes are then
+    spooled to a temporary file first."""
+
+    def __init__(self, paths: list[str]):
+        self.paths = list(paths)
+        self._spool: str | None = None
+        if "-" in self.paths and not self._stdin_is_fd0():
+            import tempfile
+
+            fd, self._spool = tempfile.mkstemp(prefix="zolvar-stdin-")
+            with os.fdopen(fd, "wb") as f:
+                stream = getattr(sys.stdin, "buffer", sys.stdin)
+                while chunk := stream.read(1 << 20):
+                    f.write(chunk if isinstance(chunk, bytes) else chunk.encode())
+            self.paths = [self._spool if p == "-" else p for p in self.paths]
+
+    @staticmethod
+    def _stdin_is_fd0() -> bool:
+        try:
+            return sys.stdin is not None and sys.stdin.fileno() == 0
+        except (AttributeError, OSError, ValueError):
+            return False
+
+    def close(self) -> None:
+        if self._spool is not None:
+            os.unlink(self._spool)
+            self._spool = None
+
+
+def _paths(paths: PathLike | Iterable[PathLike]) -> list[str]:
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    return [os.fspath(p) for p in paths]
+
+
+def _spec_text(spec: object) -> str:
+    to_json = getattr(spec, "to_json", None)
+    return to_json() if callable(to_json) else spec  # type: ignore[return-value]
+
+
+def _skipped(names: Sequence[str], per_file: Sequence[dict]) -> dict[str, Counter]:
+    return {name: Counter(reasons) for name, reasons in zip(names, per_file) if reasons}
+
+
+def scan_files(
+    paths: PathLike | Iterable[PathLike],
+    spec: object,
+    *,
+    format: Format | None = None,
+    skip_bad: bool = False,
+    notional: bool = False,
+    keep_radar: bool = False,
+    progress: Callable[[int, int], None] | None = None,
+) -> FileScanResult:
+    """Reads every file in order and scores the symbols once, like one "scan" command.
+
+    ``spec`` is a specification text (or a ``RadarSpec``); a bad one raises
+    ``ValueError`` with the radar's text. A file that cannot be opened or
+    read raises ``OSError`` ("PATH: reason") before anything is scored. A
+    refused line raises ``BadLineError`` unless ``skip_bad``. ``progress``
+    is called now and then with (bytes read, bytes in all) from another
+    thread while the files are read. The interpreter lock is released while
+    the native code works.
+    """
+    names = _paths(paths)
+    inputs = _Inputs(names)
+    try:
+        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional)
+        text, bad, skipped, events, lines = _run_watched(scan.run, scan.progress, progress)
+    finally:
+        inputs.close()
+    shown = _names(names)
+    result = FileScanResult(
+        text,
+        [BadLine(shown[f], n, error) for f, n, error in bad],
+        _skipped(shown, skipped),
+        events,
+        lines,
+    )
+    if result.bad and not skip_bad:
+        raise BadLineError(result.bad[0])
+    if keep_radar:
+        result.radar = scan.take_radar()
+    return result
+
+
+def _run_watched(work, poll, report, every: float = 0.1):
+    """work() on this thread while another thread passes poll() to report."""
+    if report is None:
+        return work()
+    stop = threading.Event()
+
+    def watch() -> None:
+        while not stop.wait(every):
+            report(*poll())
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        return work()
+    finally:
+        stop.set()
+        watcher.join()
+        report(*poll())
+
+
+_KINDS = {
+    "derivatives": ("open_interest", "funding_rate", "mark_price"),
+    "orderbook": ("bid_volume", "ask_volume", "best_bid", "best_ask"),
+    "liquidation": ("qty", "price"),
+}
+
+
+def _event_dict(kind: str, ts: int, f0: float, f1: float, f2: float, f3: float, side: float) -> dict:
+    event: dict = {"kind": kind, "ts": ts}
+    if kind == "liquidation":
+        event["side"] = "sell" if side else "buy"
+    for name, value in zip(_KINDS[kind], (f0, f1, f2, f3)):
+        event[name] = value
+    return event
+
+
+class Replay:
+    """Feeds the events of files, in file order, into a radar, stopping at checkpoints.
+
+    Iterating gives control back every ``every`` events, or with
+    ``every_ts`` before the first event at or past each multiple of it;
+    between checkpoints the native core reads and feeds with the
+    interpreter lock released. After the loop, ``stop`` says why it ended:
+    "end", or "bad" (the first refused line is ``bad[0]``; not with
+    ``skip_bad``). A file that cannot be read raises ``OSError``.
+    """
+
+    def __init__(
+        self,
+        radar: Radar,
+        paths: PathLike | Iterable[PathLike],
+        *,
+        format: Format | None = None,
+        skip_bad: bool = False,
+        notional: bool = False,
+        every: int = 1000,
+        every_ts: int | None = None,
+        keep_events: bool = False,
+    ):
+        self.paths = _paths(paths)
+        self._names = _names(self.paths)
+        self._inputs = _Inputs(self.paths)
+        try:
+            self._native = engine.FileReplay(
+                radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events
+            )
+        except BaseException:
+            self._inputs.close()
+            raise
+        self.stop: str | None = None
+
+    def __iter__(self) -> Iterator[Replay]:
+        try:
+            while True:
+                self.stop = self._native.advance()
+                if self.stop == "fatal":
+                    raise OSError(self._native.status()[4])
+                if self.stop != "checkpoint":
+                    return
+                yield self
+        finally:
+            if self.stop != "checkpoint":
+                self._inputs.close()
+
+    @property
+    def fed(self) -> int:
+        return self._native.status()[0]
+
+    @property
+    def clock(self) -> int | None:
+        """The largest timestamp fed so far."""
+        return self._native.status()[1]
+
+    def progress(self) -> tuple[int, int]:
+        """(bytes read, bytes in all; 0 when unknown)."""
+        status = self._native.status()
+        return status[2], status[3]
+
+    @property
+    def bad(self) -> list[BadLine]:
+        return [BadLine(self._names[f], n, error) for f, n, error in self._native.bad()]
+
+    @property
+    def skipped(self) -> dict[str, Counter]:
+        return _skipped(self._names, self._native.skipped())
+
+    def take_events(self) -> list[tuple[str, dict]]:
+        """(symbol, event) of every event fed since the last call (with keep_events)."""
+        return [(item[0], _event_dict(*item[1:])) for item in self._native.take_events()]

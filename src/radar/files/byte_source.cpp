@@ -1,0 +1,196 @@
+#include "files/byte_source.hpp"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "files/file_io.hpp"
+
+namespace radar {
+
+namespace {
+
+constexpr size_t kRawChunk = size_t{1} << 18;
+
+std::string system_error(int code) { return std::strerror(code); }
+
+}  // namespace
+
+struct ByteSource::Inflater {
+    z_stream z{};
+    bool live = false;
+    ~Inflater() {
+        if (live) inflateEnd(&z);
+    }
+};
+
+ByteSource::~ByteSource() {
+    if (own_fd_ && fd_ >= 0) io::close_file(fd_);
+}
+
+std::unique_ptr<ByteSource> ByteSource::open(const std::string& path, std::string& error) {
+    std::unique_ptr<ByteSource> src(new ByteSource());
+    if (path == "-") {
+        src->fd_ = io::stdin_fd();
+    } else {
+        int code = 0;
+        src->fd_ = io::open_read(path.c_str(), code);
+        if (src->fd_ < 0) {
+            error = system_error(code);
+            return nullptr;
+        }
+        src->own_fd_ = true;
+        uint64_t size = 0;
+        int kind_code = 0;
+        switch (io::regular_size(src->fd_, size, kind_code)) {
+            case io::FileKind::Regular: src->size_ = size; break;
+            case io::FileKind::Directory: error = "Is a directory"; return nullptr;
+            case io::FileKind::Other: break;
+            case io::FileKind::Error: error = system_error(kind_code); return nullptr;
+        }
+    }
+    // The first two bytes tell gzip; they stay in raw_ for whichever reader follows.
+    while (src->raw_.size() < 2 && !src->raw_eof_) {
+        if (!src->fill_raw(error)) return nullptr;
+    }
+    src->gzip_ = src->raw_.size() >= 2 && static_cast<unsigned char>(src->raw_[0]) == 0x1f &&
+                 static_cast<unsigned char>(src->raw_[1]) == 0x8b;
+    if (src->gzip_) {
+        src->inflater_ = std::make_unique<Inflater>();
+        // 16 + 15: a gzip wrapper, the largest window
+        if (inflateInit2(&src->inflater_->z, 16 + MAX_WBITS) != Z_OK) {
+            error = "cannot start gzip decompression";
+            return nullptr;
+        }
+        src->inflater_->live = true;
+    }
+    return src;
+}
+
+bool ByteSource::restrict_to(uint64_t begin, uint64_t end, std::string& error) {
+    if (gzip_) {
+        error = "a gzip file can only be read whole";
+        return false;
+    }
+    int code = 0;
+    if (!io::seek(fd_, begin, code)) {
+        error = system_error(code);
+        return false;
+    }
+    raw_.clear();
+    raw_pos_ = 0;
+    raw_eof_ = false;
+    offset_ = begin;
+    consumed_ = begin;
+    limit_ = end;
+    return true;
+}
+
+bool ByteSource::fill_raw(std::string& error) {
+    if (raw_pos_ > 0 && raw_pos_ == raw_.size()) {
+        raw_.clear();
+        raw_pos_ = 0;
+    }
+    const size_t old = raw_.size();
+    size_t want = kRawChunk;
+    if (limit_ - offset_ < want) want = static_cast<size_t>(limit_ - offset_);
+    if (want == 0) {
+        raw_eof_ = true;
+        return true;
+    }
+    raw_.resize(old + want);
+    int code = 0;
+    const long long got = io::read_some(fd_, raw_.data() + old, want, code);
+    if (got < 0) {
+        raw_.resize(old);
+        error = system_error(code);
+        return false;
+    }
+    raw_.resize(old + static_cast<size_t>(got));
+    offset_ += static_cast<uint64_t>(got);
+    if (got == 0) raw_eof_ = true;
+    return true;
+}
+
+bool ByteSource::read(char* out, size_t cap, size_t& got, std::string& error) {
+    got = 0;
+    if (gzip_) return inflate_some(out, cap, got, error);
+    // Bytes already taken in for the gzip check go first.
+    if (raw_pos_ < raw_.size()) {
+        got = std::min(cap, raw_.size() - raw_pos_);
+        std::memcpy(out, raw_.data() + raw_pos_, got);
+        raw_pos_ += got;
+        consumed_ += got;
+        return true;
+    }
+    if (raw_eof_) return true;
+    size_t want = cap;
+    if (limit_ - offset_ < want) want = static_cast<size_t>(limit_ - offset_);
+    if (want == 0) {
+        raw_eof_ = true;
+        return true;
+    }
+    int code = 0;
+    const long long n = io::read_some(fd_, out, want, code);
+    if (n < 0) {
+        error = system_error(code);
+        return false;
+    }
+    if (n == 0) raw_eof_ = true;
+    got = static_cast<size_t>(n);
+    offset_ += got;
+    consumed_ += got;
+    return true;
+}
+
+bool ByteSource::inflate_some(char* out, size_t cap, size_t& got, std::string& error) {
+    z_stream& z = inflater_->z;
+    while (got == 0) {
+        if (raw_pos_ == raw_.size()) {
+            if (raw_eof_) {
+                if (!member_done_) {
+                    error = "Compressed file ended before the end-of-stream marker was reached";
+                    return false;
+                }
+                return true;
+            }
+            if (!fill_raw(error)) return false;
+            continue;
+        }
+        if (member_done_) {
+            // Another member follows (concatenated gzip files are one stream).
+            if (inflateReset(&z) != Z_OK) {
+                error = "cannot restart gzip decompression";
+                return false;
+            }
+            member_done_ = false;
+        }
+        const size_t avail = raw_.size() - raw_pos_;
+        z.next_in = reinterpret_cast<Bytef*>(raw_.data() + raw_pos_);
+        z.avail_in = static_cast<uInt>(avail > UINT32_MAX ? UINT32_MAX : avail);
+        z.next_out = reinterpret_cast<Bytef*>(out);
+        z.avail_out = static_cast<uInt>(cap > UINT32_MAX ? UINT32_MAX : cap);
+        const int rc = ::inflate(&z, Z_NO_FLUSH);
+        const size_t used = avail - z.avail_in;
+        raw_pos_ += used;
+        consumed_ += used;
+        got = cap - z.avail_out;
+        if (rc == Z_STREAM_END) {
+            member_done_ = true;
+        } else if (rc == Z_BUF_ERROR) {
+            // no progress possible without more input: loop to fetch it
+            if (used == 0 && got == 0 && raw_eof_) {
+                error = "Compressed file ended before the end-of-stream marker was reached";
+                return false;
+            }
+            if (used == 0 && got == 0 && !fill_raw(error)) return false;
+        } else if (rc != Z_OK) {
+            error = std::string("gzip data is corrupt (") + (z.msg != nullptr ? z.msg : "inflate failed") + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace radar

@@ -1,0 +1,20 @@
+// The few file calls the readers need, over the platform's own API.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace radar::io {
+
+enum class FileKind { Regular, Directory, Other, Error };
+
+int stdin_fd();
+// A descriptor, or -1 with `code` set to the errno value.
+int open_read(const char* path, int& code);
+void close_file(int fd);
+FileKind regular_size(int fd, uint64_t& size, int& code);
+bool seek(int fd, uint64_t offset, int& code);
+// Bytes read, 0 at the end, -1 with `code` set; retried on EINTR.
+long long read_some(int fd, char* out, size_t cap, int& code);
+
+}  // namespace radar::io

@@ -1,0 +1,93 @@
+// Reading whole files of market events into a dataset: JSON Lines or
+// tardis-style CSV, plain or gzip, on every core, in bounded memory.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "market/dataset.hpp"
+#include "spec/spec.hpp"
+
+namespace radar {
+
+enum class FileFormat : uint8_t { Auto, JsonLines, Tardis };
+
+struct FileReadOptions {
+    FileFormat format = FileFormat::Auto;  // Auto: told by each file's first line
+    bool skip_bad = false;                 // false: stop at the first bad line
+    bool notional = false;                 // tardis liquidation qty = amount * price
+    size_t threads = 0;                    // 0: one per core
+    // Plain files larger than twice this are read in ranges of about this
+    // size, on as many threads; 0: the default (16 MiB).
+    uint64_t range_bytes = 0;
+};
+
+// Counts by reason, in the order each reason first came up.
+class ReasonCounts {
+public:
+    void add(std::string_view reason, uint64_t n = 1) {
+        for (auto& [r, count] : counts_)
+            if (r == reason) {
+                count += n;
+                return;
+            }
+        counts_.emplace_back(std::string(reason), n);
+    }
+    auto begin() const { return counts_.begin(); }
+    auto end() const { return counts_.end(); }
+
+private:
+    std::vector<std::pair<std::string, uint64_t>> counts_;
+};
+
+struct BadLine {
+    size_t file = 0;   // index into the paths
+    uint64_t line = 0; // 1-based
+    std::string error;
+};
+
+struct FileReadResult {
+    Dataset dataset;
+    std::vector<BadLine> bad;  // input order; one at most unless skip_bad
+    // Tardis rows left out, per file, by reason.
+    std::vector<ReasonCounts> skipped;
+    uint64_t events = 0;
+    uint64_t lines = 0;
+    std::string fatal;  // "PATH: reason" when a file could not be read; then nothing else counts
+};
+
+class FileRead {
+public:
+    FileRead(std::vector<std::string> paths, FileReadOptions options);
+    ~FileRead();
+    FileRead(const FileRead&) = delete;
+    FileRead& operator=(const FileRead&) = delete;
+
+    // Opens every file up front, so a missing one is found before any work.
+    // False with "PATH: reason".
+    bool open(std::string& error);
+    // Reads everything into states with the spec's window. Call once, after open().
+    FileReadResult run(const RadarSpec& spec);
+
+    // Progress, readable from any thread while run() works.
+    uint64_t bytes_done() const { return done_.load(std::memory_order_relaxed); }
+    uint64_t bytes_total() const { return total_; }
+
+    struct Part;
+    struct Plan;
+
+private:
+    std::vector<std::string> paths_;
+    FileReadOptions options_;
+    std::unique_ptr<Plan> plan_;
+    std::atomic<uint64_t> done_{0};
+    uint64_t total_ = 0;
+};
+
+}  // namespace radar
