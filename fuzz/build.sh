@@ -20,7 +20,7 @@ for src in "${core[@]}"; do
   fi
   objs+=("$obj")
 done
-for target in fuzz_command fuzz_spec fuzz_structured; do
-  "$cxx" "${flags[@]}" "$here/$target.cpp" "${objs[@]}" -lpthread -o "$out/$target"
+for target in fuzz_command fuzz_spec fuzz_structured fuzz_state; do
+  "$cxx" "${flags[@]}" "$here/$target.cpp" "${objs[@]}" -lz -lpthread -o "$out/$target"
 done
-echo "built: $out/{fuzz_command,fuzz_spec,fuzz_structured}"
+echo "built: $out/{fuzz_command,fuzz_spec,fuzz_structured,fuzz_state}"

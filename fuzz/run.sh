@@ -7,7 +7,7 @@ seconds="${1:-60}"
 out="${FUZZ_BUILD:-$here/build}"
 "$here/build.sh" >/dev/null
 cd "$out"  # crash reproducers land beside the binaries
-for target in fuzz_command fuzz_spec fuzz_structured; do
+for target in fuzz_command fuzz_spec fuzz_structured fuzz_state; do
   work="$out/corpus_$target"
   mkdir -p "$work"
   log="$out/$target.log"

@@ -17,6 +17,8 @@ _LAZY = {
     "scan_files": "files",
     "Replay": "files",
     "BadLineError": "files",
+    "save_state": "_engine",
+    "load_state": "_engine",
 }
 
 __all__ = sorted([*_LAZY, "Radar", "__version__"])

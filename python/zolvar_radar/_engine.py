@@ -31,3 +31,7 @@ def _load():
 
 
 engine = _load()
+
+# A radar's specification and dataset as bytes, and a new radar from them.
+save_state = engine.save_state
+load_state = engine.load_state

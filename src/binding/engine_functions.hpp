@@ -9,9 +9,10 @@
 namespace zolvar {
 
 extern PyMethodDef file_functions[];
+extern PyMethodDef state_functions[];
 // Adds FileScan and FileReplay; -1 with an exception set.
 int add_file_types(PyObject* module);
 
-inline std::array<PyMethodDef*, 1> engine_function_tables() { return {file_functions}; }
+inline std::array<PyMethodDef*, 2> engine_function_tables() { return {file_functions, state_functions}; }
 
 }  // namespace zolvar

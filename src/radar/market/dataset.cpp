@@ -1,6 +1,7 @@
 #include "market/dataset.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace radar {
 
@@ -97,6 +98,14 @@ void Dataset::ingest_all(const RadarSpec& spec, std::string_view symbol, EventSp
     if (events.empty()) return;
     SymbolState& state = state_for(spec, symbol, hash_of(symbol));
     for (const Event& e : events) state.apply(e);
+}
+
+bool Dataset::insert(std::string_view symbol, SymbolState state) {
+    const uint64_t hash = hash_of(symbol);
+    if (lookup(symbol, hash) != nullptr) return false;
+    auto it = states_.emplace(std::string(symbol), std::move(state)).first;
+    index(&*it, hash);
+    return true;
 }
 
 }  // namespace radar

@@ -40,6 +40,9 @@ public:
     void prefetch_state(uint64_t hash) const;
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
+    // Adds a state made elsewhere (a restored one) under a symbol not held
+    // yet; false, changing nothing, when the symbol is already there.
+    bool insert(std::string_view symbol, SymbolState state);
 
     // Takes in the states of events that came after this dataset's, all
     // read with the same window: the result is what ingesting both in order

@@ -1,0 +1,23 @@
+#include "state/handle_state.hpp"
+
+#include <utility>
+
+#include "state/load.hpp"
+#include "state/save.hpp"
+
+namespace radar {
+
+std::string save_handle_state(const Handle& handle) { return save_state(handle.spec, handle.dataset); }
+
+Result<std::unique_ptr<Handle>> load_handle_state(std::string_view bytes) {
+    Result<SavedState> loaded = load_state(bytes);
+    if (!loaded) return std::move(loaded.error());
+    SavedState& state = loaded.value();
+    if (!state.spec) return RadarError::parse("state is a partial scan state, not a radar's");
+    auto handle = std::make_unique<Handle>();
+    handle->spec = std::move(*state.spec);
+    handle->dataset = std::move(state.dataset);
+    return handle;
+}
+
+}  // namespace radar

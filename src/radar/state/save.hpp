@@ -1,0 +1,18 @@
+// A radar's specification and dataset, or a scan's partial state, as bytes
+// that load_state reads back (the layout is in format.hpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "market/dataset.hpp"
+#include "spec/spec.hpp"
+
+namespace radar {
+
+// The window written is the one the specification implies.
+std::string save_state(const RadarSpec& spec, const Dataset& dataset);
+// A scan's window and dataset, without a specification.
+std::string save_partial(uint64_t window, const Dataset& dataset);
+
+}  // namespace radar
