@@ -7,7 +7,7 @@ root="$(dirname "$here")"
 out="${FUZZ_BUILD:-$here/build}"
 cxx="${CXX_FUZZ:-clang++}"
 mkdir -p "$out"
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root/src/radar" -I"$here")
+flags=(-std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root/src/radar" -I"$here")
 mapfile -t core < <(find "$root/src/radar" -name '*.cpp' | sort)
 # The core once, as objects shared by every target.
 # Any header change rebuilds every object: simpler than tracking includes.

@@ -66,6 +66,16 @@ CASES = [
     ("oi_price_divergence", [1, 0.1], [d(100, 0, 50), d(100, 0, 40)], "0.0"),
     ("oi_price_divergence", [1, 0], [d(100, 0, 50), d(110, 0, 45)], "0.0"),
     ("oi_price_divergence", [2, 0.1], [d(100, 0, 50), d(110, 0, 45)], "0.0"),
+    # the clamp keeps a -0.0 raw value and clears a negative one to +0.0
+    ("oi_delta", [1, -1], [d(100), d(110)], "0.0"),
+    ("funding_flip", [-1], [d(1, 0.0), d(1, -0.0)], "-0.0"),
+    ("funding_flip", [-1], [d(1, 0.5), d(1, -0.25)], "0.0"),
+    ("book_imbalance", [-0.8], [book(300, 100)], "0.0"),
+    ("liq_cluster", [2, 100], [liq(-0.0), liq(-0.0)], "-0.0"),
+    ("liq_cluster", [2, 100], [liq(-0.0), liq(0.0)], "0.0"),
+    ("liq_cluster", [2, -100], [liq(0.0), liq(0.0)], "-0.0"),
+    ("liq_cluster", [2, 100], [liq(-5), liq(-7)], "0.0"),
+    ("oi_price_divergence", [1, -0.1], [d(100, 0, 50), d(100, 0, 50)], "0.0"),
 ]
 
 

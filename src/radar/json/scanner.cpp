@@ -8,6 +8,8 @@
 #include <limits>
 #include <system_error>
 
+#include "portable.hpp"
+
 namespace radar {
 
 std::string_view json_code_message(JsonCode code) {
@@ -125,8 +127,6 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8
 
 #include "json/pow5_table.inc"
 
-__extension__ typedef unsigned __int128 Uint128;
-
 // The double nearest to w * 10^q for an exact decimal mantissa w, by
 // multiplying with a 128-bit approximation of 5^q (Eisel and Lemire).
 // Returns false for zero, subnormal and infinite results, which the
@@ -136,13 +136,13 @@ bool nearest_double(uint64_t w, int64_t q, double& out) {
     const int lz = std::countl_zero(w);
     w <<= lz;
     const size_t index = 2 * static_cast<size_t>(q - kPow5Smallest);
-    const Uint128 first = static_cast<Uint128>(w) * kPow5[index];
-    uint64_t hi = static_cast<uint64_t>(first >> 64), lo = static_cast<uint64_t>(first);
+    const portable::U128 first = portable::mul_64x64(w, kPow5[index]);
+    uint64_t hi = first.hi, lo = first.lo;
     // 52 mantissa bits + 3: when the bits below them are all ones, the
     // truncated table value may be off by one there; the low half fixes it.
     constexpr uint64_t kPrecisionMask = ~uint64_t{0} >> 55;
     if ((hi & kPrecisionMask) == kPrecisionMask) {
-        const uint64_t second_hi = static_cast<uint64_t>((static_cast<Uint128>(w) * kPow5[index + 1]) >> 64);
+        const uint64_t second_hi = portable::mul_64x64(w, kPow5[index + 1]).hi;
         lo += second_hi;
         if (second_hi > lo) ++hi;
     }
@@ -262,7 +262,7 @@ size_t Scanner::take_digits(uint64_t& mantissa, size_t& taken, bool& overflow) {
 // The usual literal: up to 15 digits in all, at most 7 of them a fraction,
 // an exponent of up to 3 digits. Every result is the one the general
 // reading below gives; false leaves the cursor where it was.
-[[gnu::always_inline]] inline bool Scanner::short_number(bool positive, ParsedNumber& out) {
+RADAR_ALWAYS_INLINE bool Scanner::short_number(bool positive, ParsedNumber& out) {
     const char* const p = s_ + i_;
     const size_t left = n_ - i_;
     uint64_t word = load_word(p, left);

@@ -15,12 +15,13 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "json/error.hpp"
 #include "json/value.hpp"
+#include "portable.hpp"
+
+#if RADAR_HAVE_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace radar {
 
@@ -66,7 +67,7 @@ inline constexpr std::array<uint8_t, 256> kStringStops = make_string_stops();
 // Skips the bytes that need no attention inside a string, eight at a time:
 // stops at the first '"', '\\', control character or non-ASCII byte.
 inline size_t skip_plain(const char* s, size_t i, size_t n) {
-#if defined(__SSE2__)
+#if RADAR_HAVE_SSE2
     // Sixteen at a time where the baseline instruction set allows: most
     // keys and symbols end within the first block.
     const __m128i quote16 = _mm_set1_epi8('"'), slash16 = _mm_set1_epi8('\\'), space16 = _mm_set1_epi8(0x20);
@@ -210,7 +211,7 @@ private:
     size_t take_digits(uint64_t& mantissa, size_t& taken, bool& overflow);
     bool short_number(bool positive, ParsedNumber& out);
     // Everything else, with every error; kept out of line.
-    [[gnu::noinline]] bool long_number(bool positive, ParsedNumber& out);
+    RADAR_NOINLINE bool long_number(bool positive, ParsedNumber& out);
 
     const char* s_;
     size_t n_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "portable.hpp"
+
 namespace radar {
 
 namespace {
@@ -70,7 +72,7 @@ SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol, 
 
 uint64_t Dataset::prefetch_slot(std::string_view symbol) const {
     const uint64_t hash = hash_of(symbol);
-    if (!index_.empty()) __builtin_prefetch(&index_[hash & (index_.size() - 1)]);
+    if (!index_.empty()) portable::prefetch(&index_[hash & (index_.size() - 1)]);
     return hash;
 }
 
@@ -80,9 +82,9 @@ void Dataset::prefetch_state(uint64_t hash) const {
     // rings' bookkeeping lie in its first few lines.
     if (const Node* node = index_[hash & (index_.size() - 1)]) {
         const char* p = reinterpret_cast<const char*>(node);
-        __builtin_prefetch(p);
-        __builtin_prefetch(p + 64);
-        __builtin_prefetch(p + 128);
+        portable::prefetch(p);
+        portable::prefetch(p + 64);
+        portable::prefetch(p + 128);
     }
 }
 

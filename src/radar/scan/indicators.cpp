@@ -1,6 +1,8 @@
 #include "scan/indicators.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 // Every operation below is written in the order the results are defined by:
 // reordering even a commutative step can change the last printed digit.
@@ -11,11 +13,19 @@ namespace {
 
 constexpr double kFloor = 1e-12;
 
-// Clamp to [0, 1] with plain comparisons, so a -0.0 raw value stays -0.0.
+// Clamp to [0, 1], a -0.0 raw value staying -0.0. The lower bound tests the
+// bits, not the value: `b < 0.0 ? 0.0 : b` differs from max(b, 0.0) only
+// for -0.0, and some optimizers (clang for aarch64) lower it to a max
+// instruction all the same, which gives +0.0. An integer test has no such
+// reading. A finite b is negative and non-zero exactly when its sign bit is
+// set and some other bit is too: as an integer, above the bits of -0.0.
+// The upper bound may become a min instruction: it agrees with the
+// comparison on every finite value.
 double finish(double b) {
     if (!std::isfinite(b)) return 0.0;
-    double lo = b < 0.0 ? 0.0 : b;
-    return lo > 1.0 ? 1.0 : lo;
+    constexpr uint64_t kNegativeZero = uint64_t{1} << 63;
+    if (std::bit_cast<uint64_t>(b) > kNegativeZero) return 0.0;
+    return b > 1.0 ? 1.0 : b;
 }
 
 // Relative changes divide by the older value, floored so that a zero or

@@ -2,11 +2,18 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <numeric>
 
 #include "json/number_text.hpp"
 #include "json/writer.hpp"
+#include "portable.hpp"
 #include "scan/indicators.hpp"
+
+// The severity is defined by one order of operations, each rounded on its
+// own: a fused multiply-add would round near ties differently on targets
+// that have one.
+RADAR_FP_CONTRACT_OFF
 
 namespace radar {
 
@@ -19,6 +26,23 @@ uint64_t total_order_key(double d) {
     return (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
 }
 
+// The weighted mean with every weight divided by the largest, for weights
+// whose sums overflow: the same mean, in range. Weights are finite and not
+// negative, and the largest is positive when a sum overflowed.
+double scaled_mean(const std::vector<Signal>& signals, const double* strengths) {
+    double largest = 0.0;
+    for (const Signal& signal : signals) largest = signal.weight > largest ? signal.weight : largest;
+    double acc = 0.0;
+    double wsum = 0.0;
+    for (size_t i = 0; i < signals.size(); ++i) {
+        const double w = signals[i].weight / largest;
+        const double term = strengths[i] * w;
+        acc = acc + term;
+        wsum = wsum + w;
+    }
+    return acc / wsum;
+}
+
 }  // namespace
 
 double score_symbol(const SymbolState& state, const std::vector<Signal>& signals, double* strengths) {
@@ -27,10 +51,18 @@ double score_symbol(const SymbolState& state, const std::vector<Signal>& signals
     for (size_t i = 0; i < signals.size(); ++i) {
         double s = signal_strength(signals[i], state);
         strengths[i] = s;
-        acc = acc + s * signals[i].weight;
+        // Separate statements: the product is rounded before it is added
+        // (with contraction off; see above).
+        const double term = s * signals[i].weight;
+        acc = acc + term;
         wsum = wsum + signals[i].weight;
     }
-    return wsum > 0.0 ? grid_value(acc / wsum) : 0.0;
+    if (!(wsum > 0.0)) return 0.0;
+    // A strength is at most 1, so a term never exceeds its finite weight:
+    // only the two sums can overflow. Results that stay finite keep the
+    // plain computation's bits; only an overflow takes the scaled one.
+    if (!std::isfinite(acc) || !std::isfinite(wsum)) return grid_value(scaled_mean(signals, strengths));
+    return grid_value(acc / wsum);
 }
 
 AlertListBuilder::AlertListBuilder(const RadarSpec& spec, std::vector<std::string> labels) : spec_(spec) {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
+#include "portable.hpp"
 
 namespace radar {
 
@@ -106,14 +106,14 @@ private:
 
 std::mutex g_pool_mutex;
 WorkerPool* g_pool = nullptr;
-pid_t g_pool_pid = 0;
+int64_t g_pool_pid = 0;
 
 WorkerPool& pool() {
     std::lock_guard lock(g_pool_mutex);
     // A forked child inherits the pool object but not its threads: it gets a
     // pool of its own. Pools are never destroyed: their threads stay parked
     // until the process ends, and no exit-time destructor has to join them.
-    pid_t pid = getpid();
+    const int64_t pid = portable::process_id();
     if (g_pool == nullptr || g_pool_pid != pid) {
         unsigned hw = std::thread::hardware_concurrency();
         g_pool = new WorkerPool(hw == 0 ? 1 : hw);
