@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,50 @@
 #include "files/file_replay.hpp"
 #include "protocol/handle.hpp"
 #include "scan/commands.hpp"
+#include "state/load.hpp"
+#include "state/save.hpp"
 
 namespace zolvar {
 
 namespace {
+
+bool path_text(PyObject* item, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (data == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "paths must be str or (str, begin, end)");
+        return false;
+    }
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
+// Paths given as str, or as (str, begin, end) for the lines of a plain file
+// that start in that byte range.
+bool input_list(PyObject* seq, std::vector<std::string>& paths, std::vector<radar::ByteRange>& ranges) {
+    const Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(seq, i);
+        if (item == nullptr) return false;
+        radar::ByteRange range;
+        std::string path;
+        bool ok;
+        if (PyTuple_Check(item)) {
+            PyObject* name = nullptr;
+            unsigned long long begin = 0, end = 0;
+            ok = PyArg_ParseTuple(item, "OKK", &name, &begin, &end) && path_text(name, path);
+            range = {begin, end};
+        } else {
+            ok = path_text(item, path);
+        }
+        Py_DECREF(item);
+        if (!ok) return false;
+        paths.push_back(std::move(path));
+        ranges.push_back(range);
+    }
+    return true;
+}
 
 // Strings of a sequence of str, as UTF-8; false with an exception set.
 bool string_list(PyObject* seq, std::vector<std::string>& out) {
@@ -122,12 +163,44 @@ struct PyFileScan {
     PyObject_HEAD
     radar::Handle* handle;  // the spec, and the dataset once read
     radar::FileRead* read;
-    int state;  // 0 ready, 1 running, 2 done
+    radar::Dataset* start;  // the states the files continue, or null
+    int state;              // 0 ready, 1 running, 2 done
 };
 
+// The bytes of a bytes-like object, copied; false with an exception set.
+bool bytes_of(PyObject* obj, std::string& out) {
+    if (PyBytes_Check(obj)) {
+        out.assign(PyBytes_AsString(obj), static_cast<size_t>(PyBytes_Size(obj)));
+        return true;
+    }
+    PyObject* copy = PyBytes_FromObject(obj);
+    if (copy == nullptr) return false;
+    out.assign(PyBytes_AsString(copy), static_cast<size_t>(PyBytes_Size(copy)));
+    Py_DECREF(copy);
+    return true;
+}
+
+// A saved state (a radar's or a scan's partial one) whose window must be
+// `window`; its dataset, or null with a ValueError set.
+std::unique_ptr<radar::Dataset> starting_states(PyObject* obj, uint64_t window) {
+    std::string data;
+    if (!bytes_of(obj, data)) return nullptr;
+    auto loaded = radar::load_state(data);
+    if (!loaded) {
+        value_error(loaded.error().message);
+        return nullptr;
+    }
+    if (loaded.value().window != window) {
+        value_error("state window " + std::to_string(loaded.value().window) +
+                    " does not match the specification's window " + std::to_string(window));
+        return nullptr;
+    }
+    return std::make_unique<radar::Dataset>(std::move(loaded.value().dataset));
+}
+
 PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths",    "spec_json", "format",      "skip_bad",
-                                   "notional", "threads",   "range_bytes", nullptr};
+    static const char* kwlist[] = {"paths",   "spec_json",   "format", "skip_bad", "notional",
+                                   "threads", "range_bytes", "state",  nullptr};
     PyObject* paths_obj = nullptr;
     const char* spec_text = nullptr;
     Py_ssize_t spec_size = 0;
@@ -135,12 +208,14 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int skip_bad = 0, notional = 0;
     Py_ssize_t threads = 0;
     unsigned long long range_bytes = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zppnK", const_cast<char**>(kwlist), &paths_obj, &spec_text,
-                                     &spec_size, &format, &skip_bad, &notional, &threads, &range_bytes))
+    PyObject* state_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zppnKO", const_cast<char**>(kwlist), &paths_obj, &spec_text,
+                                     &spec_size, &format, &skip_bad, &notional, &threads, &range_bytes, &state_obj))
         return nullptr;
     std::vector<std::string> paths;
+    std::vector<radar::ByteRange> ranges;
     radar::FileReadOptions options;
-    if (!string_list(paths_obj, paths) || !format_of(format, options.format)) return nullptr;
+    if (!input_list(paths_obj, paths, ranges) || !format_of(format, options.format)) return nullptr;
     options.skip_bad = skip_bad != 0;
     options.notional = notional != 0;
     options.threads = threads > 0 ? static_cast<size_t>(threads) : 0;
@@ -148,7 +223,12 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         auto created = radar::Handle::create(std::string_view(spec_text, static_cast<size_t>(spec_size)));
         if (!created) return value_error(created.error().render());
-        auto read = std::make_unique<radar::FileRead>(std::move(paths), options);
+        std::unique_ptr<radar::Dataset> start;
+        if (state_obj != Py_None) {
+            start = starting_states(state_obj, radar::window_length(created.value()->spec));
+            if (!start) return nullptr;
+        }
+        auto read = std::make_unique<radar::FileRead>(std::move(paths), options, std::move(ranges));
         std::string error;
         if (!read->open(error)) return os_error(error);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -157,6 +237,7 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* self = reinterpret_cast<PyFileScan*>(obj);
         self->handle = created.value().release();
         self->read = read.release();
+        self->start = start.release();
         self->state = 0;
         return obj;
     } catch (...) {
@@ -168,6 +249,7 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void file_scan_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<PyFileScan*>(obj);
     delete self->read;
+    delete self->start;
     delete self->handle;
     PyTypeObject* type = Py_TYPE(obj);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
@@ -190,6 +272,11 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     try {
         result = self->read->run(self->handle->spec);
         if (result.fatal.empty()) {
+            if (self->start != nullptr) {
+                // the files continue the saved states
+                self->start->merge_later(std::move(result.dataset));
+                result.dataset = std::move(*self->start);
+            }
             self->handle->dataset = std::move(result.dataset);
             auto answer = radar::alerts_command(self->handle->spec, self->handle->dataset);
             if (answer) {
@@ -247,7 +334,27 @@ PyObject* file_scan_take_radar(PyObject* obj, PyObject*) {
     return radar_obj;
 }
 
+// The states read as a partial state: the window and the dataset, for
+// merging with the partial states of other files.
+PyObject* file_scan_partial_state(PyObject* obj, PyObject*) {
+    auto* self = reinterpret_cast<PyFileScan*>(obj);
+    if (self->state != 2 || self->handle == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no states: run() first, before take_radar()");
+        return nullptr;
+    }
+    try {
+        const std::string bytes =
+            radar::save_partial(radar::window_length(self->handle->spec), self->handle->dataset);
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 PyMethodDef file_scan_methods[] = {
+    {"partial_state", file_scan_partial_state, METH_NOARGS,
+     "partial_state()\n--\n\nThe states read, as a partial state (bytes) that merges with others."},
     {"run", file_scan_run, METH_NOARGS,
      "run()\n--\n\nReads every file and scores the states: (result text, bad lines, skipped rows, events, lines)."},
     {"progress", file_scan_progress, METH_NOARGS, "progress()\n--\n\n(bytes read, bytes in all), from any thread."},
@@ -440,7 +547,68 @@ int add_file_types(PyObject* module) {
     return 0;
 }
 
+// merge_partial_states(states) -> bytes: the partial states of consecutive
+// stretches of events, in order, as one.
+PyObject* merge_partial_states(PyObject*, PyObject* seq) {
+    const Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) return nullptr;
+    try {
+        std::optional<radar::Dataset> total;
+        uint64_t window = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_GetItem(seq, i);
+            if (item == nullptr) return nullptr;
+            std::string data;
+            const bool ok = bytes_of(item, data);
+            Py_DECREF(item);
+            if (!ok) return nullptr;
+            auto loaded = radar::load_state(data);
+            if (!loaded) return value_error(loaded.error().message);
+            if (loaded.value().spec) return value_error("state " + std::to_string(i) + " is a radar's, not a partial state");
+            if (i > 0 && loaded.value().window != window)
+                return value_error("partial states of windows " + std::to_string(window) + " and " +
+                                   std::to_string(loaded.value().window) + " cannot merge");
+            window = loaded.value().window;
+            if (!total) {
+                total.emplace(std::move(loaded.value().dataset));
+            } else {
+                total->merge_later(std::move(loaded.value().dataset));
+            }
+        }
+        if (!total) return value_error("no partial states to merge");
+        const std::string bytes = radar::save_partial(window, *total);
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// radar_from_partial_state(spec_json, state) -> Radar: a radar with that
+// specification holding the partial state's symbols (windows must agree).
+PyObject* radar_from_partial_state(PyObject*, PyObject* args) {
+    const char* spec_text = nullptr;
+    Py_ssize_t spec_size = 0;
+    PyObject* state_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "s#O", &spec_text, &spec_size, &state_obj)) return nullptr;
+    try {
+        auto created = radar::Handle::create(std::string_view(spec_text, static_cast<size_t>(spec_size)));
+        if (!created) return value_error(created.error().render());
+        auto start = starting_states(state_obj, radar::window_length(created.value()->spec));
+        if (!start) return nullptr;
+        created.value()->dataset = std::move(*start);
+        return wrap_handle(std::move(created.value()));
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 PyMethodDef file_functions[] = {
+    {"merge_partial_states", merge_partial_states, METH_O,
+     "merge_partial_states(states)\n--\n\nPartial states of consecutive stretches of events, in order, as one."},
+    {"radar_from_partial_state", radar_from_partial_state, METH_VARARGS,
+     "radar_from_partial_state(spec_json, state)\n--\n\nA Radar with the spec holding the partial state's symbols."},
     {nullptr, nullptr, 0, nullptr},
 };
 

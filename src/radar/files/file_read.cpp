@@ -54,8 +54,10 @@ struct PartResult {
 
 }  // namespace
 
-FileRead::FileRead(std::vector<std::string> paths, FileReadOptions options)
-    : paths_(std::move(paths)), options_(options), plan_(std::make_unique<Plan>()) {}
+FileRead::FileRead(std::vector<std::string> paths, FileReadOptions options, std::vector<ByteRange> ranges)
+    : paths_(std::move(paths)), options_(options), ranges_(std::move(ranges)), plan_(std::make_unique<Plan>()) {
+    ranges_.resize(paths_.size());
+}
 
 FileRead::~FileRead() = default;
 
@@ -71,18 +73,29 @@ bool FileRead::open(std::string& error) {
             error = (paths_[f] == "-" ? std::string("<stdin>") : paths_[f]) + ": " + why;
             return false;
         }
-        total_ += source->size();
         const uint64_t size = source->size();
+        const ByteRange given = ranges_[f];
+        const bool whole = given.begin == 0 && given.end == UINT64_MAX;
+        if (!whole && (source->gzip() || paths_[f] == "-" || size == 0)) {
+            error = paths_[f] + ": only a plain file can be read in ranges";
+            return false;
+        }
+        const uint64_t begin = std::min(given.begin, size);
+        const uint64_t end = whole ? size : std::min(std::max(given.end, begin), size);
+        total_ += whole ? size : end - begin;
         const uint64_t range = options_.range_bytes > 0 ? options_.range_bytes : kRangeBytes;
-        if (!source->gzip() && paths_[f] != "-" && size > 2 * range) {
-            if (!first_content_line(paths_[f], plan.first_lines[f], why)) {
-                error = paths_[f] + ": " + why;
-                return false;
+        if (!whole || (!source->gzip() && paths_[f] != "-" && size > 2 * range)) {
+            if (begin > 0 || end - begin > 2 * range) {
+                if (!first_content_line(paths_[f], plan.first_lines[f], why)) {
+                    error = paths_[f] + ": " + why;
+                    return false;
+                }
             }
-            const uint64_t ranges = (size + range - 1) / range;
-            for (uint64_t r = 0; r < ranges; ++r) {
-                Part part{f, size * r / ranges, size * (r + 1) / ranges, r == 0};
-                plan.parts.push_back(part);
+            const uint64_t pieces = std::max<uint64_t>(1, (end - begin + range - 1) / range);
+            for (uint64_t r = 0; r < pieces; ++r) {
+                const uint64_t a = begin + (end - begin) * r / pieces;
+                const uint64_t b = begin + (end - begin) * (r + 1) / pieces;
+                plan.parts.push_back(Part{f, a, b, a == 0});
             }
             plan.sources.push_back(nullptr);  // each range opens its own
             continue;

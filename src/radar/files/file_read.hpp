@@ -62,9 +62,17 @@ struct FileReadResult {
     std::string fatal;  // "PATH: reason" when a file could not be read; then nothing else counts
 };
 
+// The lines of a plain file that start in [begin, end): a piece of a file
+// read apart from the rest (line numbers then count from the range's start).
+struct ByteRange {
+    uint64_t begin = 0;
+    uint64_t end = UINT64_MAX;
+};
+
 class FileRead {
 public:
-    FileRead(std::vector<std::string> paths, FileReadOptions options);
+    // `ranges`: empty, or one per path.
+    FileRead(std::vector<std::string> paths, FileReadOptions options, std::vector<ByteRange> ranges = {});
     ~FileRead();
     FileRead(const FileRead&) = delete;
     FileRead& operator=(const FileRead&) = delete;
@@ -85,6 +93,7 @@ public:
 private:
     std::vector<std::string> paths_;
     FileReadOptions options_;
+    std::vector<ByteRange> ranges_;
     std::unique_ptr<Plan> plan_;
     std::atomic<uint64_t> done_{0};
     uint64_t total_ = 0;
