@@ -394,8 +394,9 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLp", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
                                      &format, &skip_bad, &notional, &every, &every_ts, &keep))
         return nullptr;
-    if (radar_type() == nullptr || Py_TYPE(radar_obj) != reinterpret_cast<PyTypeObject*>(radar_type())) {
-        PyErr_SetString(PyExc_TypeError, "'radar' must be a Radar");
+    if (radar_obj != Py_None &&
+        (radar_type() == nullptr || Py_TYPE(radar_obj) != reinterpret_cast<PyTypeObject*>(radar_type()))) {
+        PyErr_SetString(PyExc_TypeError, "'radar' must be a Radar or None");
         return nullptr;
     }
     std::vector<std::string> paths;
@@ -435,12 +436,14 @@ void file_replay_dealloc(PyObject* obj) {
 PyObject* file_replay_advance(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyFileReplay*>(obj);
     HandleUse use;
-    if (!use.acquire(self->radar, "radar")) return nullptr;
+    const bool feeding = self->radar != Py_None;
+    if (feeding && !use.acquire(self->radar, "radar")) return nullptr;
     radar::FileReplay::Stop stop = radar::FileReplay::Stop::End;
     std::exception_ptr failure;
     PyThreadState* saved = PyEval_SaveThread();
     try {
-        stop = self->replay->advance(use.handle().spec, use.handle().dataset);
+        stop = feeding ? self->replay->advance(&use.handle().spec, &use.handle().dataset)
+                       : self->replay->advance(nullptr, nullptr);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -88,9 +88,9 @@ bool FileReplay::next_event(std::string_view& symbol, Event& event) {
     return false;
 }
 
-FileReplay::Stop FileReplay::advance(const RadarSpec& spec, Dataset& dataset) {
+FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
     auto feed = [&](std::string_view symbol, const Event& event) {
-        dataset.ingest(spec, symbol, event);
+        if (dataset != nullptr) dataset->ingest(*spec, symbol, event);
         ++fed_;
         ++since_;
         if (!clock_ || event.ts > *clock_) clock_ = event.ts;

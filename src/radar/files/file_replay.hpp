@@ -35,10 +35,10 @@ public:
     bool open(std::string& error);
 
     enum class Stop : uint8_t { Checkpoint, End, Bad, Fatal };
-    // Feeds events until a checkpoint is due (Checkpoint), the files are
+    // Feeds events (into nothing when `dataset` is null: reading only) until a checkpoint is due (Checkpoint), the files are
     // done (End), a bad line stops the replay (Bad: not with skip_bad) or a
     // file can't be read (Fatal: `fatal()`).
-    Stop advance(const RadarSpec& spec, Dataset& dataset);
+    Stop advance(const RadarSpec* spec, Dataset* dataset);
 
     uint64_t fed() const { return fed_; }
     std::optional<int64_t> clock() const { return clock_; }  // largest ts fed
