@@ -302,7 +302,7 @@ def _file_list(source: Any) -> list[str] | None:
         if not found:
             raise InputError(f"{path}: no file matches")
         return found
-    if isinstance(source, (list, tuple)) and source and all(isinstance(p, (str, os.PathLike)) for p in source):
+    if isinstance(source, (list, tuple)) and all(isinstance(p, (str, os.PathLike)) for p in source):
         return [os.fspath(p) for p in source]
     return None
 
@@ -500,6 +500,12 @@ def scan(
     except OSError as exc:
         raise InputError(str(exc)) from None
     start = partial_of(spec_text, state) if state is not None else None
+    if not paths:  # the state alone (or nothing): no work worth a cluster
+        native = engine.FileScan([], spec_text, state=start)
+        text = native.run()[0]
+        if saved_state is not None:
+            saved_state[:] = _save_state(native.take_radar())
+        return text
     with _connected(client) as dask:
         if partitions is None:
             partitions = max(1, sum(dask.nthreads().values()))
