@@ -338,6 +338,20 @@ def test_refused_before_any_work(tmp_path, spec, options):
         zd.scan(paths, spec, client="tcp://127.0.0.1:9", **options)
 
 
+def test_file_gone_before_its_task_reads_it(client, tmp_path, monkeypatch):
+    spec = json.dumps({"signals": SIGNALS})
+    paths = write_files(tmp_path, workload(4, n_events=300), 3)
+    # the caller saw every file; a worker then finds one gone: the call fails, naming it
+    parts = zd.cut_parts(paths, 1, 2000)
+    monkeypatch.setattr(zd, "cut_parts", lambda *_: parts)
+    os.unlink(paths[1])
+    outcomes = [zd.read_part(part, spec, None, False) for _, part in parts]
+    gone = [state is None and report[3].startswith(f"{paths[1]}: ") for state, report in outcomes]
+    assert gone == [index == 1 for index, _ in parts]
+    with pytest.raises(zd.InputError, match=f"^{paths[1]}: "):
+        zd._scan_files(client, paths, spec, 1, 2000, None, False, None, False, None)
+
+
 def test_skipped_tardis_rows_and_notional_quantities(client, tmp_path):
     ticker = tardis_ticker(tmp_path / "binance-futures_derivative_ticker.csv")
     liquidations = tmp_path / "binance-futures_liquidations.csv"
