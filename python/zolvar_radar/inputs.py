@@ -1,4 +1,9 @@
-"""Market events from JSON Lines files, as the command line reads them.
+"""Market events from JSON Lines files, read in Python.
+
+The command line and `zolvar_radar.adapters.read_events` read files in the
+native core (`zolvar_radar.files`). What is left here serves the Dask scan
+(`Checker`, the command texts, `open_sources`) and the Python reader that
+bench/bench_dask.py measures against it (`Reader`, `scan_command`).
 
 A line is one event for one symbol, in either of two forms:
 ``{"symbol": S, "event": {...}}`` or the event object itself with a
@@ -16,7 +21,6 @@ import gzip
 import io
 import itertools
 import json
-import os
 import re
 import sys
 import zlib
@@ -68,25 +72,16 @@ class Source:
         if path == "-":
             self.name = "<stdin>"
             self._raw: BinaryIO = sys.stdin.buffer
-            self.size: int | None = None
             return
         self.name = path
         try:
             self._raw = open(path, "rb")  # noqa: SIM115 - closed by close()
-            self.size = os.fstat(self._raw.fileno()).st_size
         except OSError as exc:
             raise InputError(f"{path}: {exc.strerror or exc}") from None
 
     def close(self) -> None:
         if self.path != "-":
             self._raw.close()
-
-    def position(self) -> int | None:
-        """Bytes of the file consumed so far (compressed bytes for gzip)."""
-        try:
-            return self._raw.tell()
-        except (OSError, ValueError):
-            return None
 
     def lines(self) -> Iterator[tuple[int, str]]:
         """(line number, text) of each line that is not blank, whitespace trimmed."""
@@ -306,8 +301,6 @@ class Reader:
         self.format = format  # "jsonl", "tardis", or None to tell each file by its first line
         self.bad: list[BadLine] = []
         self.skipped_rows: dict[str, Counter[str]] = {}  # tardis rows left out, by file and reason
-        self.done_bytes = 0  # bytes of the sources already finished
-        self.current: Source | None = None
 
     def __iter__(self) -> Iterator[Record]:
         from .adapters import format_of_line
@@ -317,7 +310,6 @@ class Reader:
         order = 0
         try:
             for source in self.sources:
-                self.current = source
                 lines = source.lines()
                 table = None
                 first = next(lines, None)
@@ -360,12 +352,6 @@ class Reader:
                         continue
                     symbol, event, ts = parts
                     yield Record(symbol, event, ts, text, source.name, number, order)
-                self.done_bytes += source.size or 0
-            self.current = None
         finally:
             for source in self.sources:
                 source.close()
-
-    def progress(self) -> int:
-        position = self.current.position() if self.current is not None else None
-        return self.done_bytes + (position or 0)
