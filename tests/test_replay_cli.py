@@ -4,6 +4,8 @@ import io
 import json
 import os
 import signal
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -157,3 +159,12 @@ def test_plain_lines_are_what_rich_writes(monkeypatch):
         written[plain] = stdout.getvalue()
     assert written[True] == written[False]
     assert len(written[True].splitlines()) == 2 * len(SYMBOLS) + 1
+
+
+def test_a_reader_that_goes_away_ends_the_replay_quietly():
+    done = subprocess.Popen([sys.executable, "-m", "zolvar_radar", "replay", "--every", "1", "--min-move", "0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert done.stdout.readline().strip()
+    done.stdout.close()
+    assert done.wait(timeout=120) == 1
+    assert done.stderr.read() == b""

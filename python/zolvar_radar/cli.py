@@ -437,10 +437,12 @@ class Interruption:
 
 
 def say(out: Console, text: str) -> None:
+    """A line on stdout, flushed: what follows on stderr stays after it in a shared log."""
     if out.is_terminal:
         out.print(text, soft_wrap=True)
     else:
         out.file.write(text + "\n")
+        out.file.flush()
 
 
 def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
@@ -484,7 +486,9 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
                         progress.update(task, completed=done, total=total or None)
                     if interruption.hit:
                         break
-            except OSError as exc:
+            except BrokenPipeError:
+                raise
+            except OSError as exc:  # a file that became unreadable
                 raise Failure(str(exc)) from None
             if replay.stop != "checkpoint":  # read to the end, not left at a checkpoint by Ctrl-C
                 if timeline is not None:
@@ -497,6 +501,7 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
 
     clock = replay.clock
     if interruption.hit:
+        out.file.flush()
         at = format_ts(clock) if clock is not None else "-"
         utc = " UTC" if clock is not None and at != str(clock) else ""
         err.print(f"interrupted after {replay.fed} events, at {at}{utc}", soft_wrap=True)
