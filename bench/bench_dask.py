@@ -1,31 +1,34 @@
 #!/usr/bin/env python3
 """One process against a Dask cluster, scanning the same JSON Lines files.
 
-    python bench/bench_dask.py [--sizes 100x500,1000x500,10000x500] [--files 8] [--reps N] [--json]
+    python bench/bench_dask.py                     # 1M and 5M events, 3 repetitions
+    python bench/bench_dask.py --size 1m --reps 5 --json out.json
 
-The events of workloads.py (seeded, byte for byte the same on every run) are
-written once as JSON Lines files, all symbols interleaved in timestamp order
-and cut into consecutive files, so every symbol has events in every file, as
-in a set of daily files. They are kept in --dir for later runs.
+The files come from gen_files.py (8 plain files, generated once into
+$TMPDIR/zolvar-bench-files/<size>, reused while their manifest matches).
+Contenders, all with the bundled specification:
 
-Contenders, all on the same files with the bench's specification:
+- cli scan:         `zolvar-radar scan --json FILES` as a subprocess
+- cli scan --dask:  `zolvar-radar scan --dask --json FILES` as a subprocess,
+                    starting (and stopping) its own local cluster
+- scan_files:       `zolvar_radar.scan_files` in a fresh subprocess, the
+                    call alone timed
+- dask, N worker(s): `zolvar_radar.distributed.scan` on a LocalCluster of N
+                    worker processes with one thread each, started before
+                    the clock and reused across repetitions
 
-- one process, read_events: what `zolvar_radar.distributed` does, in a
-  single process: read every file with `zolvar_radar.adapters.read_events`,
-  group the events by symbol, one "scan" command.
-- one process, CLI reader: what `zolvar-radar scan` does (`inputs.Reader`,
-  event texts taken from the lines without parsing them in Python).
-- dask processes: `distributed.scan` on a LocalCluster of 2 worker processes
-  with one thread each, started before the clock (its start-up is reported
-  on its own), shards = worker threads unless --partitions says otherwise.
-- dask threads: the same on one in-process worker with 2 threads, the
-  default `scan` picks for small inputs.
+Wall time is median over the repetitions; CPU time is user plus system time
+of the child (subprocesses) or of this process and the workers (clusters).
+"moved" is what Dask's own transfer accounting says moved between workers
+during the call (each worker's `transfer_incoming_log`), per file read;
+"outgoing" is the workers' `transfer_outgoing_bytes_total`, which also counts
+what the client gathered. Peak resident is the child's (GNU time's %M when
+/usr/bin/time is there, else ru_maxrss), or for a cluster the highest of
+each worker's resident size sampled every 20 ms. The load average is printed
+with every repetition: the figures mean little on a busy machine.
 
-Each single-process run happens in a fresh subprocess, so its peak resident
-size (ru_maxrss) is its own. For the clusters, the resident size of every
-worker process is sampled every 50 ms and the peak reported. Every
-contender's result text must be byte-identical to the first one's, else the
-bench exits with status 2 before printing figures.
+Every contender's result text must be byte-identical to the first one's,
+else the bench exits with status 2 before printing figures.
 """
 
 from __future__ import annotations
@@ -37,118 +40,71 @@ import json
 import os
 import platform
 import resource
+import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
-from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import gen_files  # noqa: E402
+from _scan_text import bundled_spec_path, radar_command  # noqa: E402
 
-import workloads  # noqa: E402
-
-DEFAULT_SIZES = "100x500,1000x500,10000x500"
-DEFAULT_DIR = Path(os.environ.get("TMPDIR", "/tmp")) / "zolvar-bench-dask"
+SIZES = {"1m": 1_000_000, "5m": 5_000_000}
+TIME = "/usr/bin/time"
 
 
 def log(msg: str) -> None:
-    print(msg, file=sys.stderr, flush=True)
+    print(msg, flush=True)
 
 
-# --------------------------------------------------------------- the files
-
-def write_files(n_symbols: int, n_per: int, n_files: int, root: Path) -> list[Path]:
-    """The workload as n_files JSON Lines files; reused when already written."""
-    where = root / f"{n_symbols}x{n_per}-{n_files}files-seed{workloads.SEED}"
-    paths = [where / f"part{k:03d}.jsonl" for k in range(n_files)]
-    done = where / "complete"
-    if done.exists():
-        return paths
-    where.mkdir(parents=True, exist_ok=True)
-    log(f"writing {n_symbols * n_per:,} events to {where} ...")
-    names = workloads.symbol_names(n_symbols)
-    lines, stamps = [], []
-    for i, name in enumerate(names):
-        stream = workloads.make_stream(name, i, n_per)
-        prefix = '{"symbol":' + workloads.dumps(name) + ","
-        lines.append([
-            prefix + workloads.dumps(ev)[1:] if isinstance(ev, dict)
-            else prefix + '"event":' + workloads.dumps(ev) + "}"
-            for ev in stream.events
-        ])
-        stamps.append(stream.ts)
-    # all symbols interleaved by timestamp; (ts, symbol index) is unique
-    keys = sorted((t << 16) | i for i, ts in enumerate(stamps) for t in ts)
-    cursor = [0] * n_symbols
-    per_file = -(-len(keys) // n_files)
-    for k, path in enumerate(paths):
-        with open(path, "w", encoding="utf-8") as out:
-            for key in keys[k * per_file:(k + 1) * per_file]:
-                i = key & 0xFFFF
-                out.write(lines[i][cursor[i]] + "\n")
-                cursor[i] += 1
-    done.write_text("")
-    return paths
+def load() -> str:
+    return "load " + " ".join(f"{x:.1f}" for x in os.getloadavg())
 
 
-# ------------------------------------------------------ one process (child)
+# ------------------------------------------------------------ subprocesses
 
-def single_child(mode: str, paths: list[str]) -> None:
-    """Runs in a fresh process: one scan over the files, figures on stdout."""
-    from zolvar_radar import Radar
+def run_child(cmd: list[str], scratch: str, reports: bool = False) -> dict:
+    """Wall, CPU and peak resident of one child and its stdout's digest, or what it reports."""
+    use_time = os.access(TIME, os.X_OK)
+    argv = [TIME, "-f", "%M", "-o", scratch] + cmd if use_time else cmd
+    with tempfile.TemporaryFile() as out:
+        t0 = time.perf_counter()
+        proc = subprocess.Popen(argv, stdout=out)
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - t0
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise SystemExit(f"{' '.join(cmd[:4])} ... exited with status {os.waitstatus_to_exitcode(status)}")
+        out.seek(0)
+        printed = out.read()
+    rss = usage.ru_maxrss * 1024
+    if use_time:
+        with open(scratch) as f:
+            rss = int(f.read().split()[-1]) * 1024
+    row = {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss": rss}
+    if reports:
+        return json.loads(printed)
+    row["digest"] = hashlib.sha256(printed.rstrip(b"\n")).hexdigest()
+    return row
 
+
+def scan_files_child(paths: list[str]) -> None:
+    """In a fresh process: scan_files timed alone, figures as JSON on stdout."""
+    from zolvar_radar import scan_files
+
+    spec = open(bundled_spec_path()).read()
+    before = resource.getrusage(resource.RUSAGE_SELF)
     t0 = time.perf_counter()
-    if mode == "read_events":
-        from zolvar_radar.adapters import read_events
-        from zolvar_radar.distributed import _ENCODE
-
-        groups: dict[str, list[str]] = {}
-        for path in paths:
-            for symbol, event in read_events(path):
-                group = groups.get(symbol)
-                if group is None:
-                    groups[symbol] = group = []
-                group.append(_ENCODE(event))
-        command = '{"cmd":"scan","events":{' + ",".join(
-            json.dumps(symbol) + ":[" + ",".join(texts) + "]" for symbol, texts in groups.items()) + "}}"
-        del groups
-    else:
-        from zolvar_radar.inputs import Checker, Reader, open_sources, scan_command
-
-        records = list(Reader(open_sources(paths), Checker(), stop_at_bad=True))
-        command = scan_command(records)
-        del records
-    t1 = time.perf_counter()
-    text = Radar(workloads.SPEC_TEXT).command(command)
-    t2 = time.perf_counter()
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    print(json.dumps({"read": t1 - t0, "scan": t2 - t1, "total": t2 - t0, "cpu": usage.ru_utime + usage.ru_stime,
-                      "peak_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
-                      "digest": hashlib.sha256(text.encode()).hexdigest(), "head": text[:200]}))
+    text = scan_files(paths, spec).text
+    wall = time.perf_counter() - t0
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    print(json.dumps({"wall": wall, "cpu": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
+                      "rss": after.ru_maxrss * 1024, "digest": hashlib.sha256(text.encode()).hexdigest()}))
 
 
-def run_single(mode: str, paths: list[Path]) -> dict:
-    proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--single-child", mode,
-                           *map(str, paths)], capture_output=True, text=True, check=False)
-    if proc.returncode != 0:
-        raise SystemExit(f"single-process run ({mode}) failed:\n{proc.stderr}")
-    return json.loads(proc.stdout)
-
-
-# --------------------------------------------------------------- the cluster
-
-def cpu_seconds(worker_pids: list[int]) -> float:
-    """CPU time of this process (client and scheduler; the worker too when in-process) and of the workers."""
-    import psutil
-
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    total = usage.ru_utime + usage.ru_stime
-    for pid in worker_pids:
-        times = psutil.Process(pid).cpu_times()
-        total += times.user + times.system
-    return total
-
+# ---------------------------------------------------------------- clusters
 
 class PeakRss:
     """Samples the resident size of the given processes until stopped."""
@@ -162,7 +118,7 @@ class PeakRss:
         self.thread = threading.Thread(target=self.run, daemon=True)
 
     def run(self):
-        while not self.stop.wait(0.05):
+        while not self.stop.wait(0.02):
             for k, proc in enumerate(self.procs):
                 with contextlib.suppress(Exception):  # a worker may be restarting
                     self.peaks[k] = max(self.peaks[k], proc.memory_info().rss)
@@ -176,99 +132,190 @@ class PeakRss:
         self.thread.join()
 
 
-def run_dask(processes: bool, paths: list[Path], reps: int, partitions: int | None) -> dict:
-    from distributed import Client
-    from zolvar_radar import distributed as zd
-
-    t0 = time.perf_counter()
-    cluster = zd.local_cluster(processes, n_workers=2 if processes else 1)
-    client = Client(cluster)
-    client.wait_for_workers(2 if processes else 1)
-    startup = time.perf_counter() - t0
-    try:
-        workers = sorted(set(client.run(os.getpid).values()) - {os.getpid()})
-        times, cpu, text = [], [], None
-        # an in-process worker: this process is the one to watch
-        with PeakRss(workers or [os.getpid()]) as peak:
-            for _ in range(reps):
-                before = cpu_seconds(workers)
-                t = time.perf_counter()
-                text = zd.scan([str(p) for p in paths], workloads.SPEC_TEXT, client=client, partitions=partitions)
-                times.append(time.perf_counter() - t)
-                cpu.append(cpu_seconds(workers) - before)
-        worker_peaks = peak.peaks
-    finally:
-        client.close()
-        cluster.close()
-    middle = sorted(range(reps), key=times.__getitem__)[reps // 2]
-    return {"startup": startup, "total": times[middle], "cpu": cpu[middle], "samples": times,
-            "peak_rss_per_worker": max(worker_peaks), "peak_rss_workers": worker_peaks,
-            "digest": hashlib.sha256(text.encode()).hexdigest(), "head": text[:200]}
+def _transfers(dask_worker) -> tuple[int, int]:
+    incoming = sum(entry["total"] for entry in dask_worker.transfer_incoming_log)
+    return incoming, dask_worker.transfer_outgoing_bytes_total
 
 
-# ---------------------------------------------------------------------- main
+def _cpu(pids: list[int]) -> float:
+    import psutil
+
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    total = usage.ru_utime + usage.ru_stime
+    for pid in pids:
+        times = psutil.Process(pid).cpu_times()
+        total += times.user + times.system
+    return total
+
+
+class Cluster:
+    """A local cluster of n worker processes with one thread each, started before any clock."""
+
+    def __init__(self, n_workers: int):
+        from distributed import Client
+        from zolvar_radar import distributed as zd
+
+        self.zd = zd
+        t0 = time.perf_counter()
+        self.cluster = zd.local_cluster(processes=True, n_workers=n_workers)
+        self.client = Client(self.cluster)
+        self.client.wait_for_workers(n_workers)
+        self.startup = time.perf_counter() - t0
+        self.pids = sorted(self.client.run(os.getpid).values())
+
+    def scan(self, paths: list[str], spec: str) -> dict:
+        before = self.client.run(_transfers)
+        cpu0 = _cpu(self.pids)
+        with PeakRss(self.pids) as peak:
+            t0 = time.perf_counter()
+            text = self.zd.scan(paths, spec, client=self.client)
+            wall = time.perf_counter() - t0
+        cpu = _cpu(self.pids) - cpu0
+        after = self.client.run(_transfers)
+        moved = sum(after[w][0] - before[w][0] for w in after)
+        outgoing = sum(after[w][1] - before[w][1] for w in after)
+        return {"wall": wall, "cpu": cpu, "rss": max(peak.peaks), "rss_workers": peak.peaks, "moved": moved,
+                "outgoing": outgoing, "digest": hashlib.sha256(text.encode()).hexdigest()}
+
+    def close(self) -> None:
+        self.client.close()
+        self.cluster.close()
+
+
+# -------------------------------------------------------------------- main
+
+def window_of(spec_text: str) -> int:
+    from zolvar_radar.cli import signal_fields, spec_fields, window_length
+
+    signals, _, _ = spec_fields(json.loads(spec_text))
+    return window_length(signal_fields(s)[:2] for s in signals)[0]
+
+
+def state_bytes(paths: list[str], spec: str) -> list[int]:
+    """The size of each file's partial state: what a read task hands on."""
+    from zolvar_radar._engine import engine
+
+    sizes = []
+    for path in paths:
+        native = engine.FileScan([path], spec, threads=1)
+        native.run()
+        sizes.append(len(native.partial_state()))
+    return sizes
+
+
+def summary(samples: list[dict]) -> dict:
+    row = {key: statistics.median(s[key] for s in samples) for key in ("wall", "cpu", "rss")}
+    row["walls"] = [s["wall"] for s in samples]
+    row["rss_max"] = max(s["rss"] for s in samples)
+    for key in ("moved", "outgoing"):
+        if key in samples[0]:
+            row[key] = statistics.median(s[key] for s in samples)
+    row["digest"] = samples[0]["digest"]
+    if any(s["digest"] != row["digest"] for s in samples):
+        row["digest"] = "differs between repetitions"
+    return row
+
+
+def status(ok: bool) -> str:
+    return "PASS" if ok else "MISS"
+
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sizes", default=DEFAULT_SIZES, help=f"SYMBOLSxEVENTS,... (default {DEFAULT_SIZES})")
-    parser.add_argument("--files", type=int, default=8, help="files the events are cut into (default 8)")
-    parser.add_argument("--partitions", type=int, default=None, help="shards (default: worker threads)")
-    parser.add_argument("--reps", type=int, default=None, help="repetitions per contender (default 3, 1 for 1M+ events)")
-    parser.add_argument("--dir", type=Path, default=DEFAULT_DIR, help=f"where the files are kept (default {DEFAULT_DIR})")
-    parser.add_argument("--json", action="store_true", help="one JSON document on stdout instead of the table")
-    parser.add_argument("--single-child", nargs="+", help=argparse.SUPPRESS)
+    parser.add_argument("--size", default="1m,5m", help="1m, 5m or both (default 1m,5m)")
+    parser.add_argument("--reps", type=int, default=3, help="repetitions per contender (default 3)")
+    parser.add_argument("--workers", default="1,2", help="cluster sizes in worker processes (default 1,2)")
+    parser.add_argument("--dir", help="where the generated files live (default: $TMPDIR/zolvar-bench-files)")
+    parser.add_argument("--json", metavar="OUT", help="also write the figures to OUT as JSON")
+    parser.add_argument("--scan-files-child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.single_child:
-        single_child(args.single_child[0], args.single_child[1:])
+    if args.scan_files_child:
+        scan_files_child(args.scan_files_child)
         return 0
 
-    report = {"machine": {"nproc": os.cpu_count(), "python": platform.python_version(),
-                          "platform": platform.platform()}, "sizes": []}
-    for size in args.sizes.split(","):
-        n_symbols, n_per = map(int, size.lower().split("x"))
-        paths = write_files(n_symbols, n_per, args.files, args.dir)
-        n_events = n_symbols * n_per
-        reps = args.reps or (1 if n_events >= 1_000_000 else 3)
-        megabytes = sum(p.stat().st_size for p in paths) / 1e6
-        rows = {}
-        for mode in ("read_events", "cli"):
-            log(f"{size}: one process, {mode} ({reps}x) ...")
-            samples = [run_single(mode, paths) for _ in range(reps)]
-            best = sorted(samples, key=lambda s: s["total"])[len(samples) // 2]  # the median run
-            rows[f"one process, {mode}"] = best
-        for processes in (True, False):
-            name = "dask, 2 processes x 1 thread" if processes else "dask, 1 process x 2 threads"
-            log(f"{size}: {name} ({reps}x) ...")
-            rows[name] = run_dask(processes, paths, reps, args.partitions)
-        digests = {name: row["digest"] for name, row in rows.items()}
-        if len(set(digests.values())) != 1:
-            for name, row in rows.items():
-                log(f"  {name}: {row['digest'][:16]} {row['head'][:120]}")
-            log("the result texts differ")
-            return 2
-        report["sizes"].append({"size": size, "events": n_events, "files": args.files, "megabytes": megabytes,
-                                "reps": reps, "result_sha256": next(iter(digests.values())), "rows": rows})
+    from importlib.metadata import version
 
+    spec = open(bundled_spec_path()).read()
+    window = window_of(spec)
+    scratch = os.path.join(tempfile.mkdtemp(prefix="zolvar-bench-"), "rusage")
+    log(f"zolvar_radar {version('zolvar_radar')} dask bench  dask {version('distributed')}  "
+        f"python {platform.python_version()}  nproc {os.cpu_count()}  {load()}  "
+        f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
+    worker_counts = [int(n) for n in args.workers.split(",")]
+    clusters = {}
+    for n in worker_counts:
+        clusters[n] = Cluster(n)
+        log(f"cluster of {n} worker process(es) x 1 thread started in {clusters[n].startup:.2f} s")
+    report = {}
+    try:
+        for size in args.size.split(","):
+            n_events = SIZES.get(size) or gen_files.parse_count(size)
+            directory = os.path.join(args.dir, size) if args.dir else gen_files.default_dir(n_events, gen_files.DEFAULT_SEED)
+            info = gen_files.ensure(directory, n_events, 300, gen_files.DEFAULT_SEED)
+            paths = info["plain"]
+            radar = radar_command()
+            children = {
+                "cli scan": radar + ["scan", "--json"] + paths,
+                "cli scan --dask": radar + ["scan", "--dask", "--json"] + paths,
+                "scan_files": [sys.executable, os.path.abspath(__file__), "--scan-files-child", *paths],
+            }
+            runs: dict[str, list[dict]] = {name: [] for name in [*children, *(f"dask, {n} worker" for n in clusters)]}
+            for rep in range(args.reps):
+                names = list(runs)
+                k = rep % len(names)
+                for name in names[k:] + names[:k]:  # the order rotated each repetition
+                    if name in children:
+                        sample = run_child(children[name], scratch, reports=name == "scan_files")
+                    else:
+                        sample = clusters[int(name.split()[1])].scan(paths, spec)
+                    runs[name].append(sample)
+                    extra = f"  moved {sample['moved'] / 1e6:7.2f} MB" if "moved" in sample else ""
+                    log(f"  {size} rep {rep + 1}/{args.reps}  {name:<16} {sample['wall']:7.2f} s "
+                        f"{sample['cpu']:7.2f} CPU s {sample['rss'] / 1e6:7.0f} MB{extra}  {load()}")
+            rows = {name: summary(samples) for name, samples in runs.items()}
+            digests = {row["digest"] for row in rows.values()}
+            if len(digests) != 1:
+                for name, row in rows.items():
+                    log(f"  {name}: {row['digest'][:16]}")
+                log("the result texts differ")
+                return 2
+            report[size] = {"events": n_events, "symbols": info["symbols"], "files": len(paths), "window": window,
+                            "megabytes": info["plain_bytes"] / 1e6, "state_bytes": state_bytes(paths, spec),
+                            "rows": rows, "load_end": os.getloadavg()}
+    finally:
+        for cluster in clusters.values():
+            cluster.close()
+
+    log("")
+    for size, entry in report.items():
+        n, rows = entry["events"], entry["rows"]
+        log(f"{size}: {n:,} events, {entry['symbols']} symbols, {entry['files']} plain files, "
+            f"{entry['megabytes']:.0f} MB; identical results, sha256 {next(iter(rows.values()))['digest'][:16]}; "
+            f"partial state per file {statistics.mean(entry['state_bytes']) / 1e3:.0f} kB")
+        head = f"{'contender':<18}{'wall s':>8}{'(min-max)':>15}{'CPU s':>8}{'Mevents/s':>11}{'peak MB':>9}{'moved/file kB':>15}"
+        log(head)
+        log("-" * len(head))
+        for name, row in rows.items():
+            spread = f"({min(row['walls']):.2f}-{max(row['walls']):.2f})"
+            moved = f"{row['moved'] / entry['files'] / 1e3:15.0f}" if "moved" in row else f"{'':>15}"
+            per = "/worker" if "moved" in row else ""
+            log(f"{name:<18}{row['wall']:8.2f}{spread:>15}{row['cpu']:8.2f}{n / row['wall'] / 1e6:11.2f}"
+                f"{row['rss_max'] / 1e6:9.0f}{moved} {per}")
+        log("")
+        budget = entry["symbols"] * window * 64 + 64 * 1024
+        if "dask, 1 worker" in rows and "dask, 2 worker" in rows:
+            ratio = rows["dask, 2 worker"]["wall"] / rows["dask, 1 worker"]["wall"]
+            log(f"  2 workers / 1 worker wall          {ratio:8.2f}x   goal <= 0.6x   {status(ratio <= 0.6)}")
+        worst = max(rows[name]["moved"] for name in rows if "moved" in rows[name]) / entry["files"]
+        log(f"  moved between workers per file    {worst / 1e3:8.0f} kB  goal <= {budget / 1e3:.0f} kB "
+            f"({entry['symbols']} symbols x window {window} x 64 B + 64 KB)   {status(worst <= budget)}")
+        ratio = rows["cli scan --dask"]["wall"] / rows["cli scan"]["wall"]
+        log(f"  cli scan --dask / cli scan wall    {ratio:8.2f}x   goal <= 1.5x   {status(ratio <= 1.5)}")
+        log("")
+    log(f"at the end: {load()}")
     if args.json:
-        print(json.dumps(report, indent=1))
-        return 0
-    print(f"zolvar_radar dask bench  nproc={os.cpu_count()}  python {platform.python_version()}  "
-          f"partitions={args.partitions or 'worker threads'}")
-    for entry in report["sizes"]:
-        base = entry["rows"]["one process, read_events"]["total"]
-        print(f"\n{entry['size']}: {entry['events']:,} events in {entry['files']} files, {entry['megabytes']:.1f} MB, "
-              f"reps={entry['reps']} (median); identical results, sha256 {entry['result_sha256'][:16]}")
-        print(f"{'contender':<32}{'seconds':>9}{'read':>8}{'scan':>8}{'start-up':>10}{'CPU s':>8}{'Mevents/s':>11}"
-              f"{'vs 1 proc':>10}{'peak RSS MB':>13}")
-        for name, row in entry["rows"].items():
-            rss = row.get("peak_rss") or row.get("peak_rss_per_worker")
-            read = f"{row['read']:8.2f}" if "read" in row else f"{'':>8}"
-            scan = f"{row['scan']:8.2f}" if "scan" in row else f"{'':>8}"
-            start = f"{row['startup']:10.2f}" if "startup" in row else f"{'':>10}"
-            per_worker = " /worker" if "peak_rss_per_worker" in row else ""
-            print(f"{name:<32}{row['total']:9.2f}{read}{scan}{start}{row['cpu']:8.2f}"
-                  f"{entry['events'] / row['total'] / 1e6:11.2f}"
-                  f"{base / row['total']:9.2f}x{rss / 1e6:13.0f}{per_worker}")
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=1)
     return 0
 
 

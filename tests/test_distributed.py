@@ -13,7 +13,7 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
-from zolvar_radar import Radar, cli  # noqa: E402
+from zolvar_radar import Radar, cli, save_state, scan_files  # noqa: E402
 from zolvar_radar import distributed as zd  # noqa: E402
 from zolvar_radar.adapters import FormatError  # noqa: E402
 
@@ -96,26 +96,15 @@ def client():
 
 # --- the same answer -------------------------------------------------------------
 
-CASES = [
-    # source, shards, limit, tied symbols
-    ("pairs", 1, None, 0),
-    ("pairs", 2, 5, 6),
-    ("files", 2, 3, 0),
-    ("files", 7, 10_000, 0),
-    ("files", 7, 4, 8),
-    ("glob", 7, None, 8),
-    ("glob", None, 12, 0),
+PAIR_CASES = [
+    # shards, limit, tied symbols
+    (1, None, 0),
+    (2, 5, 6),
+    (7, 10, 8),
 ]
 
 
-@pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("source, shards, limit, tied", CASES)
-def test_same_text_as_one_scan(client, tmp_path, seed, source, shards, limit, tied):
-    pairs = workload(seed, tied=tied)
-    spec = {"signals": SIGNALS, "threshold": 0.2}
-    if limit is not None:
-        spec["limit"] = limit
-    expected = single_scan(spec, pairs)
+def check_workload(spec, pairs, limit, tied):
     everything = json.loads(single_scan({**spec, "limit": None}, pairs))["alerts"]
     # the limit really cuts, or really does not
     assert limit is None or (limit < len(everything) if limit < 100 else limit > len(everything))
@@ -124,21 +113,90 @@ def test_same_text_as_one_scan(client, tmp_path, seed, source, shards, limit, ti
         if limit is not None:  # the cut falls inside the tie
             assert everything[limit - 1]["severity"] == everything[limit]["severity"]
 
-    if source == "pairs":
-        got = zd.scan(iter(pairs), json.dumps(spec), client=client, partitions=shards, chunk=700)
-    else:
-        paths = write_files(tmp_path, pairs, 5, compress={1, 3})
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("shards, limit, tied", PAIR_CASES)
+def test_pairs_give_the_text_of_one_scan(client, seed, shards, limit, tied):
+    pairs = workload(seed, tied=tied)
+    spec = {"signals": SIGNALS, "threshold": 0.2, "limit": limit}
+    check_workload(spec, pairs, limit, tied)
+    got = zd.scan(iter(pairs), json.dumps(spec), client=client, partitions=shards, chunk=700)
+    assert got == single_scan(spec, pairs)
+
+
+FILE_CASES = [
+    # source, files, gzip ones, partitions, range bytes, limit, tied symbols
+    ("files", 5, {1, 3}, 2, zd.RANGE_BYTES, 3, 0),
+    ("files", 1, (), None, 1000, 10_000, 0),      # one file in many ranges
+    ("files", 5, {0}, 7, 3000, 4, 8),             # ranges of plain files, a gzip one whole
+    ("files", 9, (), 3, 1500, None, 8),
+    ("glob", 5, {1, 3}, None, 2500, 12, 0),
+]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("source, n_files, compress, partitions, range_bytes, limit, tied", FILE_CASES)
+def test_files_give_the_text_of_one_scan(client, tmp_path, seed, source, n_files, compress, partitions,
+                                         range_bytes, limit, tied):
+    pairs = workload(seed, tied=tied)
+    spec = {"signals": SIGNALS, "threshold": 0.2, "limit": limit}
+    check_workload(spec, pairs, limit, tied)
+    paths = write_files(tmp_path, pairs, n_files, compress=compress)
+    if n_files > 1:
         spread = {s for s, _ in pairs[:len(pairs) // 5]} & {s for s, _ in pairs[-len(pairs) // 5:]}
         assert len(spread) > 20  # symbols whose events sit in several files
-        where = paths if source == "files" else str(tmp_path / "part*.jsonl*")
-        got = zd.scan(where, json.dumps(spec), client=client, partitions=shards)
-    assert got == expected
+    where = paths if source == "files" else str(tmp_path / "part*.jsonl*")
+    got = zd.scan(where, json.dumps(spec), client=client, partitions=partitions, range_bytes=range_bytes)
+    assert got == single_scan(spec, pairs)
 
 
-def test_spec_in_array_form_and_as_a_value(client):
+@pytest.mark.parametrize("seed", range(6))
+def test_any_split_into_files_and_ranges(client, tmp_path, seed):
+    rng = random.Random(seed)
+    pairs = workload(100 + seed, n_events=300)
+    cuts = sorted(rng.sample(range(1, len(pairs)), rng.randrange(0, 6)))
+    paths = []
+    for k, (a, b) in enumerate(zip([0, *cuts], [*cuts, len(pairs)])):
+        # blank lines and CRLF endings between the events: lines all the same
+        text = "".join(line(s, e) + rng.choice(["\n", "\r\n", "\n\n"]) for s, e in pairs[a:b]).encode()
+        gz = rng.random() < 0.3
+        path = tmp_path / f"split{k}.jsonl{'.gz' if gz else ''}"
+        path.write_bytes(gzip.compress(text) if gz else text)
+        paths.append(str(path))
+    spec = {"signals": SIGNALS, "threshold": 0.1}
+    # ranges cut at any byte: inside a line, a multi-byte character or a CRLF
+    # (ranges shorter than a line: most own none)
+    range_bytes = rng.choice([61, 500, 4096, zd.RANGE_BYTES])
+    got = zd.scan(paths, json.dumps(spec), client=client, range_bytes=range_bytes)
+    assert got == single_scan(spec, pairs)
+
+
+def test_one_worker_of_the_default_cluster(tmp_path):
+    pairs = workload(11, tied=4)
+    spec = {"signals": SIGNALS, "threshold": 0.2, "limit": 6}
+    paths = write_files(tmp_path, pairs, 3, compress={2})
+    assert zd.scan(paths, spec, range_bytes=900) == single_scan(spec, pairs)
+
+
+def test_cut_parts_covers_every_byte_once(tmp_path):
+    plain = tmp_path / "a.jsonl"
+    plain.write_bytes(b"x" * 10_001)
+    packed = tmp_path / "b.jsonl.gz"
+    packed.write_bytes(gzip.compress(b"y" * 50_000))
+    parts = zd.cut_parts([str(plain), str(packed)], 2, 3000)
+    ranges = [part for index, part in parts if index == 0]
+    assert [b - a for _, a, b in ranges] == [2500, 2500, 2500, 2501]
+    assert all(x[2] == y[1] for x, y in zip(ranges, ranges[1:])) and ranges[-1][2] == 10_001
+    assert parts[-1] == (1, str(packed))  # a gzip file is read whole
+    # without a small range size, files are cut only to give every thread work
+    assert len(zd.cut_parts([str(plain)], 8, zd.RANGE_BYTES)) == 1
+
+
+def test_spec_in_array_form_and_as_a_value(client, tmp_path):
     pairs = workload(3, tied=4)
     spec = [[], [], SIGNALS, 0.2, 3]
     assert zd.scan(pairs, spec, client=client, partitions=3) == single_scan(spec, pairs)
+    assert zd.scan(write_files(tmp_path, pairs, 2), spec, client=client) == single_scan(spec, pairs)
 
 
 def test_a_shard_task_run_again_gives_the_same_outcome():
@@ -159,6 +217,38 @@ def test_shards_are_the_same_in_every_process(client):
     assert len(set(here)) == 7
 
 
+# --- saved states --------------------------------------------------------------------
+
+
+def test_files_continue_a_saved_state_at_every_boundary(client, tmp_path):
+    pairs = workload(12, tied=4)
+    spec = json.dumps({"signals": SIGNALS, "threshold": 0.2, "limit": 9})
+    paths = write_files(tmp_path, pairs, 4, compress={2})
+    whole = scan_files(paths, spec, keep_radar=True)
+    assert whole.text == single_scan(json.loads(spec), pairs)
+    for k in range(len(paths) + 1):
+        earlier = save_state(scan_files(paths[:k], spec, keep_radar=True).radar)
+        saved = bytearray()
+        got = zd.scan(paths[k:], spec, client=client, state=earlier, saved_state=saved, range_bytes=2000)
+        assert got == whole.text
+        assert saved == save_state(whole.radar)  # the state a single process would save
+
+
+@pytest.mark.parametrize("state, error", [
+    ("window", "state window 4 does not match the specification's window 5"),
+    ("cut", "state truncated"),
+    ("text", "not a zolvar_radar state"),
+])
+def test_unusable_state_is_refused_before_any_work(tmp_path, state, error):
+    spec = {"signals": SIGNALS}
+    other = Radar(json.dumps({"signals": [{"kind": "oi_delta", "params": [3, 0.05]}]}))
+    data = {"window": save_state(other), "cut": save_state(Radar(json.dumps(spec)))[:30], "text": b"{}"}[state]
+    paths = write_files(tmp_path, workload(4, n_events=100), 1)
+    # no cluster is reachable at this address: the call must fail before trying it
+    with pytest.raises(ValueError, match=f"^{error}$"):
+        zd.scan(paths, spec, client="tcp://127.0.0.1:9", state=data)
+
+
 # --- bad input ---------------------------------------------------------------------
 
 FULL_BOOK = '"bid_volume":1,"ask_volume":1,"best_bid":1,"best_ask":2'
@@ -174,8 +264,9 @@ BAD_LINES = [
 ]
 
 
+@pytest.mark.parametrize("range_bytes", [zd.RANGE_BYTES, 700])
 @pytest.mark.parametrize("bad, error", BAD_LINES)
-def test_bad_line_names_file_and_line(client, tmp_path, capsys, bad, error):
+def test_bad_line_names_file_and_line(client, tmp_path, capsys, bad, error, range_bytes):
     paths = write_files(tmp_path, workload(4), 4)
     # the same fault further on in a later file must not be the one reported
     for path, number in ((Path(paths[1]), 123), (Path(paths[3]), 5)):
@@ -183,7 +274,8 @@ def test_bad_line_names_file_and_line(client, tmp_path, capsys, bad, error):
         lines.insert(number - 1, bad)
         path.write_text("\n".join(lines) + "\n")
     with pytest.raises(FormatError) as caught:
-        zd.scan(paths, json.dumps({"signals": SIGNALS}), client=client, partitions=7)
+        # in ranges, line 123 is far into a later range: numbered from the file's start all the same
+        zd.scan(paths, json.dumps({"signals": SIGNALS}), client=client, range_bytes=range_bytes)
     assert str(caught.value) == f"{paths[1]}:123: {error}"
 
     # the command line says the same with and without --dask
@@ -208,8 +300,7 @@ def test_event_the_reader_passes_but_the_radar_refuses(client, tmp_path, capsys)
     for dask in ([], ["--dask", client.scheduler.address]):
         assert cli.main(["scan", "--spec", str(spec_file), *dask, *paths]) == 2
         said.append(capsys.readouterr().err)
-    assert said[0] == f"{csv}:6: timestamp: out of range: '99999999999999999999999'\n"
-    assert said[1].startswith(f"{csv}:6: ")
+    assert said[0] == said[1] == f"{csv}:6: timestamp: out of range: '99999999999999999999999'\n"
 
 
 def test_refused_event_of_an_iterable_is_named_by_position(client):
@@ -223,6 +314,7 @@ def test_refused_event_of_an_iterable_is_named_by_position(client):
 @pytest.mark.parametrize("source, error", [
     (["nowhere.jsonl"], zd.InputError),
     ("nowhere/*.jsonl", zd.InputError),
+    (["-"], zd.InputError),
     ([("S", {"kind": "orderbook"}, 3)], TypeError),
     ([(7, {"kind": "orderbook"})], TypeError),
 ])
@@ -231,15 +323,52 @@ def test_unusable_sources(client, source, error):
         zd.scan(source, {"signals": SIGNALS}, client=client)
 
 
-@pytest.mark.parametrize("spec, partitions", [
-    ({"signals": []}, None),
-    ({"signals": SIGNALS, "limit": 0}, None),
-    ({"signals": SIGNALS}, 0),
+@pytest.mark.parametrize("spec, options", [
+    ({"signals": []}, {}),
+    ({"signals": SIGNALS, "limit": 0}, {}),
+    ({"signals": SIGNALS}, {"partitions": 0}),
+    ({"signals": SIGNALS}, {"range_bytes": 0}),
+    ({"signals": SIGNALS}, {"format": "csv"}),
+    ({"signals": SIGNALS}, {"state": b"\0" * 64}),
 ])
-def test_refused_before_any_work(spec, partitions):
+def test_refused_before_any_work(tmp_path, spec, options):
+    paths = write_files(tmp_path, workload(4, n_events=50), 1)
     # no cluster is reachable at this address: the call must fail before trying it
     with pytest.raises(ValueError):
-        zd.scan([], spec, client="tcp://127.0.0.1:9", partitions=partitions)
+        zd.scan(paths, spec, client="tcp://127.0.0.1:9", **options)
+
+
+def test_file_gone_before_its_task_reads_it(client, tmp_path, monkeypatch):
+    spec = json.dumps({"signals": SIGNALS})
+    paths = write_files(tmp_path, workload(4, n_events=300), 3)
+    # the caller saw every file; a worker then finds one gone: the call fails, naming it
+    parts = zd.cut_parts(paths, 1, 2000)
+    monkeypatch.setattr(zd, "cut_parts", lambda *_: parts)
+    os.unlink(paths[1])
+    outcomes = [zd.read_part(part, spec, None, False) for _, part in parts]
+    gone = [state is None and report[3].startswith(f"{paths[1]}: ") for state, report in outcomes]
+    assert gone == [index == 1 for index, _ in parts]
+    with pytest.raises(zd.InputError, match=f"^{paths[1]}: "):
+        zd._scan_files(client, paths, spec, 1, 2000, None, False, None, False, None)
+
+
+def test_skipped_tardis_rows_and_notional_quantities(client, tmp_path):
+    ticker = tardis_ticker(tmp_path / "binance-futures_derivative_ticker.csv")
+    liquidations = tmp_path / "binance-futures_liquidations.csv"
+    rows = [f"binance-futures,S0001,{(9000 + k) * 1000},{(9000 + k) * 1000 + 5},id{k},sell,{2000 + k},{3 + k}"
+            for k in range(30)]
+    rows.insert(7, "binance-futures,S0001,9100000,9100005,idx,sell,,3")  # no price
+    liquidations.write_text("exchange,symbol,timestamp,local_timestamp,id,side,price,amount\n" + "\n".join(rows))
+    paths = [ticker, str(liquidations)]
+    spec = json.dumps({"signals": [*SIGNALS, {"kind": "liq_cluster", "params": [5, 40_000]}], "threshold": 0})
+    texts = []
+    for notional in (False, True):
+        skipped: dict = {}
+        got = zd.scan(paths, spec, client=client, notional=notional, skipped_rows=skipped, range_bytes=300)
+        single = scan_files(paths, spec, notional=notional)
+        assert got == single.text and skipped == single.skipped
+        texts.append(got)
+    assert texts[0] != texts[1]  # quantities in the quote currency reach the threshold
 
 
 # --- the cluster ---------------------------------------------------------------------
@@ -252,14 +381,16 @@ def test_a_lost_worker_changes_nothing(client, tmp_path):
     expected = single_scan(json.loads(spec), pairs)
     pids = client.run(os.getpid)
     result = {}
-    thread = threading.Thread(target=lambda: result.setdefault("text", zd.scan(paths, spec, client=client)))
+    # many small ranges: the call lasts long enough to lose a worker in the middle of it
+    thread = threading.Thread(target=lambda: result.setdefault(
+        "text", zd.scan(paths, spec, client=client, range_bytes=16_384)))
     thread.start()
     victim, deadline = None, time.monotonic() + 20
     while victim is None and time.monotonic() < deadline:
-        busy = [w for w, keys in client.processing().items() if any("zolvar-shard" in str(k) for k in keys)]
-        victim = busy[0] if busy else time.sleep(0.005)
+        held = [w for w, keys in client.has_what().items() if any("zolvar-state" in str(k) for k in keys)]
+        victim = held[0] if held else time.sleep(0.005)
     assert victim is not None
-    # killed while scanning a shard: the pieces it held are read again elsewhere
+    # killed holding states that are read: their ranges are read again elsewhere
     os.kill(pids[victim], signal.SIGKILL)
     thread.join(60)
     client.wait_for_workers(2, timeout=30)

@@ -210,3 +210,17 @@ def test_unreadable_files_raise_before_anything_is_read(tmp_path):
         scan_files([str(tmp_path / "ok.jsonl"), str(tmp_path / "nosuch.jsonl")], SPEC)
     with pytest.raises(ValueError, match="^bad spec: at least one signal is required$"):
         scan_files([str(tmp_path / "ok.jsonl")], '{"signals":[]}')
+
+
+@pytest.mark.parametrize("depth", [125, 126])
+@pytest.mark.parametrize("form", ["flat", "wrapped"])
+def test_nesting_counts_as_inside_the_feed_command(tmp_path, depth, form):
+    deep = "[" * depth + "]" * depth
+    event = '{"kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"best_bid":1,"best_ask":2,"x":' + deep + "}"
+    line = '{"symbol":"A",' + event[1:] if form == "flat" else '{"symbol":"A","event":' + event + "}"
+    (tmp_path / "e.jsonl").write_text(line + "\n")
+    fed = json.loads(Radar(SPEC).command('{"cmd":"feed","symbol":"A","event":' + event + "}"))
+    result = scan_files([str(tmp_path / "e.jsonl")], SPEC, skip_bad=True)
+    assert (result.events == 1) == fed["ok"]
+    if result.bad:
+        assert result.bad[0].error.startswith("parse: recursion limit exceeded at line 1 column ")

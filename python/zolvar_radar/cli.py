@@ -178,25 +178,66 @@ def input_bytes(paths: Sequence[str]) -> int:
 PROGRESS_FROM_BYTES = 64 << 20
 
 
+def scan_paths(args: argparse.Namespace, files: list[str]) -> list[str]:
+    """The files to scan: the bundled sample when none are given, unless
+    scanning from a saved state, which is then scored alone."""
+    return files if files or args.state else [str(SAMPLE)]
+
+
+def read_state(args: argparse.Namespace, spec_text: str) -> bytes | None:
+    """The bytes of --state, checked against the specification before any file is read."""
+    if args.state is None:
+        return None
+    try:
+        data = Path(args.state).read_bytes()
+    except OSError as exc:
+        raise Failure(f"{args.state}: {exc.strerror or exc}") from None
+    from ._engine import engine
+
+    try:
+        engine.FileScan([], spec_text, state=data)  # loads and checks it, reads nothing
+    except ValueError as exc:
+        raise Failure(f"{args.state}: {exc}") from None
+    return data
+
+
+def write_state(path: str, data: bytes) -> None:
+    """Writes a whole state or nothing: a state file is never left half written."""
+    target = Path(path)
+    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    try:
+        temporary.write_bytes(data)
+        os.replace(temporary, target)
+    except OSError as exc:
+        temporary.unlink(missing_ok=True)
+        raise Failure(f"{path}: {exc.strerror or exc}") from None
+
+
 def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
     if args.dask is not None:
         return run_dask_scan(args, out, err)
     spec_text, _ = read_spec(args.spec)
-    paths = input_paths(args)
+    state = read_state(args, spec_text)
+    paths = scan_paths(args, args.files)
     show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
     with byte_progress(err, "scan", show) as progress:
-        task = progress.add_task("scan", total=None)
+        task = progress.add_task("scan", total=input_bytes(paths) or None)
 
         def moved(done: int, total: int) -> None:
             progress.update(task, completed=done, total=total or None)
 
         try:
             result = scan_files(paths, spec_text, format=args.format, skip_bad=args.skip_bad,
-                                progress=moved if show else None)
+                                notional=args.notional, keep_radar=args.save_state is not None,
+                                progress=moved if show else None, state=state)
         except BadLineError as exc:
             raise Failure(str(exc)) from None
         except OSError as exc:
             raise Failure(str(exc)) from None
+    if args.save_state is not None:
+        from ._engine import save_state
+
+        write_state(args.save_state, save_state(result.radar))
     if args.json:
         out.file.write(result.text + "\n")
     else:
@@ -223,7 +264,7 @@ class DaskOption(argparse.Action):
 
 
 def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
-    """scan --dask: the same result, the work split by symbol over a Dask cluster."""
+    """scan --dask: the same result, the files read into states on a Dask cluster."""
     files = list(args.files)
     taken = getattr(args, "dask_file", None)
     if taken is not None:
@@ -234,18 +275,24 @@ def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
     if "-" in files:
         raise Failure("--dask reads files on the workers: standard input (-) cannot be used")
     spec_text, _ = read_spec(args.spec)
+    state = read_state(args, spec_text)
     try:
-        from . import distributed
+        import distributed as _  # noqa: F401 - the extra's package, imported only when used
     except ImportError:
         raise Failure("--dask needs Dask: pip install 'zolvar_radar[dask]'") from None
+    from . import distributed
+
     rows: dict = {}
+    saved = bytearray() if args.save_state is not None else None
     try:
-        answer = distributed.scan(files or [str(SAMPLE)], spec_text, client=address, format=args.format,
-                                  skipped_rows=rows)
-    except distributed.FormatError as exc:
+        answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
+                                  notional=args.notional, state=state, saved_state=saved, skipped_rows=rows)
+    except (distributed.FormatError, distributed.InputError) as exc:
         raise Failure(str(exc)) from None
     except OSError as exc:
         raise Failure(f"dask scheduler {address or '(local cluster)'}: {exc}") from None
+    if saved is not None:
+        write_state(args.save_state, bytes(saved))
     if args.json:
         out.file.write(answer + "\n")
     else:
@@ -658,8 +705,15 @@ def build_parser() -> argparse.ArgumentParser:
                                description="Rebuild every symbol from the events read and print the ranked alerts.")
     events_options(scan)
     scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
+    scan.add_argument("--notional", action="store_true",
+                      help="tardis liquidation quantities as amount times price (the quote currency)")
+    scan.add_argument("--state", metavar="IN",
+                      help="start from a state saved by --save-state: the files continue it (without FILES, "
+                      "the state is scored alone); its specification's window must match")
+    scan.add_argument("--save-state", metavar="OUT",
+                      help="write the state after the scan to OUT, for a later --state")
     scan.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
-                      help="split the work by symbol over a Dask cluster: the scheduler at ADDRESS, "
+                      help="read the files into states on a Dask cluster: the scheduler at ADDRESS, "
                       "or alone a local cluster for this run (needs zolvar_radar[dask])")
     scan.set_defaults(run=run_scan)
 
@@ -681,8 +735,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="also write that picture as a PNG, to a name ending in .png "
                         "(needs zolvar_radar[report])")
     replay.add_argument("--notional", action="store_true",
-                        help="tardis liquidation quantities in the quote currency (amount * price) "
-                        "instead of the exchange's units")
+                        help="tardis liquidation quantities as amount times price (the quote currency)")
     replay.set_defaults(run=run_replay)
 
     check = commands.add_parser("check", help="validate a specification and show its signals",

@@ -1,67 +1,70 @@
 """One "scan" over events spread across many files, run on a Dask cluster.
 
 `scan(source, spec)` answers exactly the text that a single radar's "scan"
-command gives for the same events, byte for byte, but splits the work:
+command gives for the same events, byte for byte (for files, what
+`zolvar_radar.scan_files` gives), but splits the work:
 
-1. Reading. One task per file reads it and splits its events into one piece
-   per shard. A symbol belongs to shard ``crc32(UTF-8 bytes) % partitions``,
-   the same on every machine and in every run (Python's ``hash()`` of a str
-   is salted per process and would scatter a symbol's events). An iterable
-   of (symbol, event) pairs is split the same way on the calling side and
-   sent to the cluster in chunks.
-2. Scanning. One task per shard joins its pieces, files in the order given
-   and lines in file order, so each symbol gets its events in the order a
-   single scan would apply them. It builds its own `Radar` from the
-   specification text (a handle is bound to the thread that made it, so none
-   is ever shipped) and runs one "scan" command.
-3. Merging. The shards' alerts are merged in the radar's order (severity
-   descending by the IEEE total order, then symbol bytes ascending) and cut
-   at the specification's limit; "scanned" is the sum over the shards. The
-   alerts are the radar's own texts joined unchanged, never numbers printed
-   again, so the result is byte-identical. Each shard already cut its list
-   at the limit, which loses nothing: the overall first `limit` alerts are
-   among the first `limit` of the shards they come from.
+1. Reading. One task per file, or per byte range of a large plain file, reads
+   it with the native reader `scan_files` uses into the states the radar
+   keeps per symbol (the last timestamp, the latest book, the last *window*
+   values of each series) and returns them as a partial state: bytes, a few
+   hundred to a few thousand per symbol, whatever the size of the file. A
+   range owns the lines that start in it, so ranges cut at any byte cover
+   every line exactly once.
+2. Merging. Partial states of consecutive stretches of events merge in input
+   order (files in the order given, ranges in file order), in a tree of
+   tasks taking `MERGE_FAN_IN` states at a time: a symbol's later stretch
+   continues its earlier one exactly as reading on would have.
+3. Scoring. One task makes a radar from the merged states and asks for its
+   alerts: the same states as one scan's, so the same text.
 
-Memory. A worker holds the pieces of the files it read until the shard tasks
-that need them finish (Dask spills them to disk past the worker's memory
-limit), plus, for each shard it is scanning, that shard's events and the
-command text made from them: about two to three times the shard's share of
-the input text, the radar's working set on top. A shard is about
-1/`partitions` of the input, so raise `partitions` (default: the number of
-worker threads) to make shards smaller. A single file is read by one task;
-split very large inputs into several files.
+What moves. Between workers, partial states only (each at most the symbols
+times the window times 8 bytes per series, plus the symbols' names), never
+event text; to the caller, for each task its line count, its first bad line
+and its skipped rows, then the result text.
+
+Memory. A read task holds its symbols' states and a read buffer of about a
+megabyte, however large its file; a merge task its inputs and their merge.
+Nothing grows with the size of the input, only with the number of symbols.
 
 Failures. Every task is a pure function of its arguments: the same files,
-shard count and specification give the same pieces and the same answer. When
-a worker dies, Dask runs its lost tasks again elsewhere (reading the files
-again where needed) and the result stays the same; a task that loses its
-worker more often than ``distributed.scheduler.allowed-failures`` (default 3)
-fails the call with Dask's KilledWorker. Files must be readable under the
-same path by the caller and by every worker.
+ranges and specification give the same states and the same answer. When a
+worker dies, Dask runs its lost tasks again elsewhere (reading files again
+where their states were lost) and the result stays the same; a task that
+loses its worker more often than ``distributed.scheduler.allowed-failures``
+(default 3) fails the call with Dask's KilledWorker. Files must be readable
+under the same path by the caller and by every worker.
 
-Bad input. Files are read by `zolvar_radar.adapters.read_events` (JSON Lines
-or tardis CSV, gzip or plain), which stops a file at its first line that is
-not an event the radar takes. `scan` then raises that reader's `FormatError`,
-``FILE:LINE: <reason>`` with the radar's own wording, for the first such line
-in input order (files in the order given, lines in file order), the line a
-single process reading the files one after another would stop at; no partial
-result is returned. An event of an iterable source that the radar refuses is
-reported the same way, named ``<events>:N`` for the N-th pair; an event given
-as text must be exactly one JSON value as the radar reads it (checked on the
-calling side, so nothing after it can join the scan command), and the first
-one that is not ends the pairs like a bad line ends a file. A file that
-cannot be opened raises `InputError` before any work starts.
+Bad input. A file's lines are decoded natively, and the first line in input
+order that is not an event the radar takes raises `FormatError`,
+``FILE:LINE: <reason>``, the line and words `scan_files` and the command
+line report; no partial result is returned. A range's task numbers its lines
+from the range's start and reports how many it read; the caller adds the
+lines of the file's earlier ranges. A file that cannot be opened raises
+`InputError` before any work starts. Tardis rows left out for an empty field
+are counted by file and reason into `skipped_rows`.
+
+Pairs. An iterable of (symbol, event) pairs is split on the calling side by
+symbol into ``partitions`` shards (``crc32(UTF-8 bytes) % partitions``, the
+same in every process, unlike the salted ``hash()``) and sent to the cluster
+in chunks. One task per shard builds its own `Radar` (a handle is bound to
+the thread that made it, so none is ever shipped) and runs one "scan"
+command over its events in input order. The shards' alerts are merged in
+the radar's order (severity descending by the IEEE total order, then symbol
+bytes) as the texts the radar wrote, cut at the specification's limit, and
+their "scanned" counts summed. An event the radar refuses is reported as
+``<events>:N`` for the N-th pair; an event given as text must be exactly one
+JSON value as the radar reads it (checked on the calling side, so nothing
+after it can join the scan command), and the first one that is not ends the
+pairs like a bad line ends a file. Pairs cannot be read again: losing the
+worker holding them fails the call.
 
 The default cluster. Without `client`, `scan` starts a `LocalCluster` for the
-call, bound to 127.0.0.1 with no dashboard: worker processes (one per core,
-one thread each) when the files add up to more than `PROCESS_BYTES`, else a
-single process with threads. The radar keeps the interpreter lock for a whole
-command, so threads of one process scan one shard at a time and processes are
-what runs shards side by side; but starting worker processes costs a second
-or two, and an iterable source would have to be pickled over to them, so
-small jobs and iterables stay in-process, where every radar command still
-rebuilds symbols on all cores. Pass a `Client` (or a scheduler address) to
-reuse a cluster across calls.
+call, bound to 127.0.0.1 with no dashboard: one process with a worker thread
+per core. The native reader leaves the interpreter lock while it reads, so
+threads read files side by side, and states pass between them unpickled;
+worker processes would take a second or two to start. Pass a `Client` (or a
+scheduler address) to use a real cluster or to reuse one across calls.
 """
 
 from __future__ import annotations
@@ -79,26 +82,30 @@ import uuid
 import zlib
 from array import array
 from collections import Counter
-from contextlib import contextmanager, suppress
+from contextlib import contextmanager
 from typing import Any, Iterable, Iterator
 
+from ._engine import engine
+from ._engine import save_state as _save_state
 from ._zolvar_radar import Radar
-from .adapters import FORMATS, FormatError, read_events
-from .inputs import Checker, InputError, feed_batch_command, feed_command, open_sources
+from .adapters import FORMATS, FormatError
+from .inputs import Checker, InputError, feed_batch_command, feed_command
 
-__all__ = ["PROCESS_BYTES", "FormatError", "InputError", "scan", "shard_of"]
+__all__ = ["MERGE_FAN_IN", "RANGE_BYTES", "FormatError", "InputError", "scan", "shard_of"]
 
-# Files smaller than this in total are scanned by threads of one process.
-PROCESS_BYTES = 64 * 1024 * 1024
+# A plain file larger than this is read in byte ranges of about this size.
+RANGE_BYTES = 64 << 20
+# Ranges made to give every worker thread work are no smaller than this.
+MIN_RANGE_BYTES = 4 << 20
+# Partial states merged by one task.
+MERGE_FAN_IN = 8
 # Events per chunk sent to the cluster from an iterable source.
 CHUNK_EVENTS = 250_000
 # Name and "line" numbering of the events of an iterable source in messages.
 PAIRS_NAME = "<events>"
 
-# A location is (part << LINE_BITS) | line: ordering locations orders lines
-# across the parts (files or chunks) as they were given.
-LINE_BITS = 40
-LINE_MASK = (1 << LINE_BITS) - 1
+GZIP_MAGIC = b"\x1f\x8b"
+ALERTS_COMMAND = '{"cmd":"alerts"}'
 
 _ALERTS_HEAD = '{"alerts":['
 _POSITIONED = re.compile(r" at line \d+ column \d+$")
@@ -106,14 +113,64 @@ _SCANNED = '],"scanned":'
 
 
 def shard_of(symbol: str, partitions: int) -> int:
-    """The shard a symbol's events go to: stable across processes and runs."""
+    """The shard a symbol's events go to (iterable sources): stable across processes and runs."""
     # surrogatepass: a lone surrogate still needs a shard; the radar then refuses it
     return zlib.crc32(symbol.encode("utf-8", "surrogatepass")) % partitions
 
 
-# --- tasks (run on the workers; pure functions of their arguments) ------------
+# --- file tasks (run on the workers; pure functions of their arguments) ----------
 #
-# A piece maps symbol -> (event texts, their locations), both in input order.
+# A part is a path, or (path, begin, end) for the lines of a plain file that
+# start in that byte range.
+
+
+def read_part(part: str | tuple, spec_text: str, format: str | None, notional: bool) -> tuple:
+    """(partial state or None, report) of one file or range.
+
+    The report is (lines read, first bad line as (line, error) or None, tardis
+    rows skipped {reason: count}, the reader's failure text or None). The
+    state is None when reading stopped early: the call fails then, and no
+    state of it needs to move.
+    """
+    try:
+        # one reader thread: Dask runs as many tasks side by side as the worker has threads
+        native = engine.FileScan([part], spec_text, format, False, notional, 1)
+        _, bad, skipped, _, lines = native.run()
+    except OSError as exc:  # gone or unreadable since the caller looked
+        return None, (0, None, {}, str(exc))
+    if bad:
+        return None, (lines, tuple(bad[0][1:]), skipped[0], None)
+    return native.partial_state(), (lines, None, skipped[0], None)
+
+
+def merge_states(*states: bytes | None) -> bytes | None:
+    """The partial states of consecutive stretches, in order, as one (None if any is)."""
+    if any(state is None for state in states):
+        return None
+    return states[0] if len(states) == 1 else engine.merge_partial_states(states)
+
+
+def score_state(spec_text: str, state: bytes | None, keep: bool) -> tuple[str, bytes | None] | None:
+    """(the alerts text, the radar's saved state when `keep`) of the merged states."""
+    if state is None:
+        return None
+    radar = engine.radar_from_partial_state(spec_text, state)
+    return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None
+
+
+def partial_of(spec_text: str, state: bytes) -> bytes:
+    """A saved state (a radar's or a partial one) as a partial state with the spec's window.
+
+    Raises ValueError for bytes that are no state or a state of another window.
+    """
+    native = engine.FileScan([], spec_text, state=state)
+    native.run()
+    return native.partial_state()
+
+
+# --- pair tasks ---------------------------------------------------------------------
+#
+# A piece maps symbol -> (event texts, their positions), both in input order.
 
 _ENCODE = json.JSONEncoder(separators=(",", ":"), check_circular=False).encode
 
@@ -124,29 +181,6 @@ def _add(piece: dict, symbol: str, text: str, loc: int) -> None:
         piece[symbol] = entry = ([], array("q"))
     entry[0].append(text)
     entry[1].append(loc)
-
-
-def read_part(path: str, part: int, partitions: int, format: str | None) -> list:
-    """One file split into `partitions` pieces, then its first bad line (or None), then the rows it skipped.
-
-    A bad line is (location, file, line, reason); reading stops there, as
-    reading the files one after another would.
-    """
-    pieces: list[dict] = [{} for _ in range(partitions)]
-    base = part << LINE_BITS
-    bad = None
-    skipped: dict = {}
-    try:
-        events = read_events(path, format)
-        skipped = events.skipped
-        for symbol, event in events:
-            # the reader's line number, kept in case the radar refuses the event
-            _add(pieces[shard_of(symbol, partitions)], symbol, _ENCODE(event), base | events._number)
-    except FormatError as exc:
-        bad = (base | exc.line, exc.source, exc.line, exc.reason)
-    except OSError as exc:  # gone since the caller looked
-        bad = (base, path, 0, f"{path}: {exc.strerror or exc}")
-    return [*pieces, bad, dict(skipped)]
 
 
 def _join(groups: dict) -> Iterator[tuple[str, Iterator[str], Iterator[int]]]:
@@ -268,9 +302,43 @@ def _file_list(source: Any) -> list[str] | None:
         if not found:
             raise InputError(f"{path}: no file matches")
         return found
-    if isinstance(source, (list, tuple)) and source and all(isinstance(p, (str, os.PathLike)) for p in source):
+    if isinstance(source, (list, tuple)) and all(isinstance(p, (str, os.PathLike)) for p in source):
         return [os.fspath(p) for p in source]
     return None
+
+
+def _plain_size(path: str) -> int | None:
+    """The size of a plain file, None for gzip (read whole, from its start)."""
+    with open(path, "rb") as f:
+        if f.read(2) == GZIP_MAGIC:
+            return None
+        return os.fstat(f.fileno()).st_size
+
+
+def cut_parts(paths: list[str], partitions: int, range_bytes: int) -> list[tuple[int, str | tuple]]:
+    """(file index, part) for every read task, in input order.
+
+    A plain file is cut into equal byte ranges of at most `range_bytes`, and
+    smaller ones (not below `MIN_RANGE_BYTES`) when that is what it takes to
+    give `partitions` tasks; a gzip file is read whole.
+    """
+    sizes = []
+    for path in paths:
+        try:
+            sizes.append(_plain_size(path))
+        except OSError as exc:
+            raise InputError(f"{path}: {exc.strerror or exc}") from None
+    total = sum(size or 0 for size in sizes)
+    piece = min(range_bytes, max(MIN_RANGE_BYTES, -(-total // partitions)))
+    parts: list[tuple[int, str | tuple]] = []
+    for index, (path, size) in enumerate(zip(paths, sizes)):
+        count = 1 if size is None else -(-size // piece)
+        if count <= 1:
+            parts.append((index, path))
+            continue
+        for k in range(count):
+            parts.append((index, (path, size * k // count, size * (k + 1) // count)))
+    return parts
 
 
 def _event_text(event: Any) -> str:
@@ -334,7 +402,7 @@ def local_cluster(processes: bool, n_workers: int | None = None):
 
     cores = max(1, os.cpu_count() or 1)
     if processes:
-        # the radar keeps the interpreter lock for a whole command: one thread per process
+        # a read task uses one thread, a pairs shard holds the interpreter lock: one thread per process
         where = {"n_workers": n_workers or cores, "threads_per_worker": 1, "host": "127.0.0.1"}
     else:
         where = {"n_workers": n_workers or 1, "threads_per_worker": cores, "protocol": "inproc"}
@@ -350,25 +418,17 @@ def local_cluster(processes: bool, n_workers: int | None = None):
 
 
 @contextmanager
-def _connected(client: Any, processes: bool):
+def _connected(client: Any):
     from distributed import Client
 
     if client is None:
-        with local_cluster(processes) as cluster, Client(cluster) as own:
+        with local_cluster(processes=False) as cluster, Client(cluster) as own:
             yield own
     elif isinstance(client, str):
         with Client(client) as own:
             yield own
     else:
         yield client
-
-
-def _total_size(paths: list[str]) -> int:
-    total = 0
-    for path in paths:
-        with suppress(OSError):
-            total += os.path.getsize(path)
-    return total
 
 
 # --- the call -------------------------------------------------------------------
@@ -381,102 +441,155 @@ def scan(
     partitions: int | None = None,
     *,
     format: str | None = None,
+    notional: bool = False,
+    state: bytes | None = None,
+    saved_state: bytearray | None = None,
     skipped_rows: dict | None = None,
+    range_bytes: int = RANGE_BYTES,
     chunk: int = CHUNK_EVENTS,
 ) -> str:
     """The "scan" result text for the events of `source`, computed on a Dask cluster.
 
     `source` is a path, a glob (files in sorted name order), a list of paths
     (in the order given; JSON Lines or tardis CSV, gzip or plain, as
-    `zolvar_radar.adapters.read_events` reads them, `format` passed on) or an
-    iterable of (symbol, event) pairs, the event a JSON value or its text.
-    `spec` is the specification text (or its value). `client` is None for a
-    local cluster started for this call, a scheduler address, or a
-    `distributed.Client`. `partitions` is the number of shards (default: the
-    cluster's worker threads). `skipped_rows`, a dict, receives for each file
-    that left rows out the count by reason (tardis rows with an empty field).
+    `zolvar_radar.scan_files` reads them, `format` and `notional` passed on:
+    with `notional`, tardis liquidation quantities are amount times price)
+    or an iterable of (symbol, event) pairs, the event a JSON value or its
+    text. `spec` is the specification text (or its value). `client` is None
+    for a local cluster started for this call, a scheduler address, or a
+    `distributed.Client`. `partitions` (default: the cluster's worker
+    threads) is, for files, the number of read tasks to aim at: plain files
+    are cut into byte ranges of at most `range_bytes`, smaller ones (not
+    below 4 MiB) until there are that many; for pairs, the number of shards.
+    `skipped_rows`, a dict, receives for each file that left rows out the
+    count by reason (tardis rows with an empty field).
 
-    Raises ValueError for a specification the radar refuses, `FormatError`
-    (``FILE:LINE: <reason>``) for the first line in input order that is not
-    an event the radar takes, and `InputError` for a file that cannot be opened.
+    Files only: `state`, the bytes of a saved state (`save_state`'s, or a
+    partial state), is what the files continue, as if its events had been
+    read first; its window must be the specification's. `saved_state`, a
+    bytearray, receives the state of the radar after the scan, the bytes
+    `save_state` gives (and `scan_files(..., keep_radar=True)` would).
+
+    Raises ValueError for a specification the radar refuses or an unusable
+    `state`, `FormatError` (``FILE:LINE: <reason>``) for the first line in
+    input order that is not an event the radar takes, and `InputError` for
+    a file that cannot be opened.
     """
     spec_text = spec if isinstance(spec, str) else json.dumps(spec)
     Radar(spec_text)  # a bad specification fails here, before any cluster starts
-    limit = spec_limit(spec_text)
     if partitions is not None and (type(partitions) is not int or partitions < 1):
         raise ValueError(f"partitions must be a positive integer, not {partitions!r}")
     if type(chunk) is not int or chunk < 1:
         raise ValueError(f"chunk must be a positive integer, not {chunk!r}")
+    if type(range_bytes) is not int or range_bytes < 1:
+        raise ValueError(f"range_bytes must be a positive integer, not {range_bytes!r}")
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, not {format!r}")
 
     paths = _file_list(source)
-    if paths is not None:
-        for opened in open_sources(paths):  # a missing file stops the call before any work
-            opened.close()
-    processes = paths is not None and _total_size(paths) > PROCESS_BYTES
-
-    with _connected(client, processes) as dask:
+    if paths is None:
+        if state is not None or saved_state is not None:
+            raise ValueError("a saved state is continued by files, not by (symbol, event) pairs")
+        with _connected(client) as dask:
+            return _scan_pairs(dask, source, spec_text, partitions, chunk)
+    if "-" in paths:
+        raise InputError("standard input (-) cannot be read on the workers")
+    # every file opens, and the state loads, before any cluster is reached
+    try:
+        engine.FileScan(paths, spec_text, format, notional=notional)
+    except OSError as exc:
+        raise InputError(str(exc)) from None
+    start = partial_of(spec_text, state) if state is not None else None
+    if not paths:  # the state alone (or nothing): no work worth a cluster
+        native = engine.FileScan([], spec_text, state=start)
+        text = native.run()[0]
+        if saved_state is not None:
+            saved_state[:] = _save_state(native.take_radar())
+        return text
+    with _connected(client) as dask:
         if partitions is None:
             partitions = max(1, sum(dask.nthreads().values()))
-        token = uuid.uuid4().hex
-        by_shard: list[list] = [[] for _ in range(partitions)]
-        reports = []
-        if paths is not None:
-            names = paths
-            for part, path in enumerate(paths):
-                read = dask.submit(read_part, path, part, partitions, format, key=f"zolvar-read-{part}-{token}")
-                for shard in range(partitions):
-                    key = f"zolvar-piece-{part}-{shard}-{token}"
-                    by_shard[shard].append(dask.submit(operator.getitem, read, shard, key=key))
-                key = f"zolvar-report-{part}-{token}"
-                reports.append(dask.submit(operator.getitem, read, slice(partitions, None), key=key))
-            # the client keeps no reference to a read: it is freed once split
-            del read
-        else:
-            names = [PAIRS_NAME]
-            pairs_bad: list = []
-            for pieces in _pair_chunks(source, partitions, chunk, pairs_bad):
-                present = [(shard, piece) for shard, piece in enumerate(pieces) if piece]
-                sent = dask.scatter([piece for _, piece in present], hash=False)
-                for (shard, _), future in zip(present, sent):
-                    by_shard[shard].append(future)
-            pieces = present = sent = None
-        shards = [
-            dask.submit(scan_shard, spec_text, *pieces, key=f"zolvar-shard-{shard}-{token}")
-            for shard, pieces in enumerate(by_shard)
-        ]
-        del by_shard  # each piece is freed once its shard is scanned
-        outcomes = dask.gather(shards)
-        reports = dask.gather(reports)
-        if paths is None:
-            reports = [(pairs_bad[0] if pairs_bad else None, {})]
+        text, saved = _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start,
+                                  saved_state is not None, skipped_rows)
+    if saved_state is not None:
+        saved_state[:] = saved
+    return text
 
+
+def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start, keep, skipped_rows):
+    parts = cut_parts(paths, partitions, range_bytes)
+    token = uuid.uuid4().hex
+    states, reports = [], []
+    if start is not None:
+        [scattered] = dask.scatter([start], hash=False)
+        states.append(scattered)
+    for k, (_, part) in enumerate(parts):
+        read = dask.submit(read_part, part, spec_text, format, notional, key=f"zolvar-read-{k}-{token}")
+        states.append(dask.submit(operator.getitem, read, 0, key=f"zolvar-state-{k}-{token}"))
+        reports.append(dask.submit(operator.getitem, read, 1, key=f"zolvar-report-{k}-{token}"))
+    del read  # the client keeps no reference to a read: it is freed once split
+    level = 0
+    while len(states) > 1:
+        states = [dask.submit(merge_states, *states[i:i + MERGE_FAN_IN], key=f"zolvar-merge-{level}-{i}-{token}")
+                  for i in range(0, len(states), MERGE_FAN_IN)]
+        level += 1
+    scored = dask.submit(score_state, spec_text, states[0], keep, key=f"zolvar-score-{token}")
+    del states
+    *reports, outcome = dask.gather([*reports, scored])
+
+    names = paths
     if skipped_rows is not None:
-        for name, (_, rows) in zip(names, reports):
+        for (index, _), (_, _, rows, _) in zip(parts, reports):
             if rows:
-                skipped_rows.setdefault(name, Counter()).update(rows)
-    return _resolve(outcomes, [bad for bad, _ in reports if bad is not None], names, limit)
+                skipped_rows.setdefault(names[index], Counter()).update(rows)
+    # the first problem in input order; lines of a range count from its start
+    lines_before = [0] * len(paths)
+    for (index, _), (lines, bad, _, failure) in zip(parts, reports):
+        if failure is not None:
+            raise InputError(failure)
+        if bad is not None:
+            raise FormatError(names[index], lines_before[index] + bad[0], bad[1])
+        lines_before[index] += lines
+    text, saved = outcome
+    if text.startswith('{"error"'):
+        raise ValueError(json.loads(text)["error"])
+    return text, saved
 
 
-def _resolve(outcomes: list, read_bad: list, names: list[str], limit: int | None) -> str:
-    """The merged text, or the first bad line in input order raised."""
-    bad = [FormatError(source, line, reason) for _, source, line, reason in read_bad if line]
-    order = [loc for loc, _, line, _ in read_bad if line]
+def _scan_pairs(dask, pairs, spec_text, partitions, chunk) -> str:
+    if partitions is None:
+        partitions = max(1, sum(dask.nthreads().values()))
+    token = uuid.uuid4().hex
+    by_shard: list[list] = [[] for _ in range(partitions)]
+    bad: list = []
+    for pieces in _pair_chunks(pairs, partitions, chunk, bad):
+        present = [(shard, piece) for shard, piece in enumerate(pieces) if piece]
+        sent = dask.scatter([piece for _, piece in present], hash=False)
+        for (shard, _), future in zip(present, sent):
+            by_shard[shard].append(future)
+    pieces = present = sent = None
+    shards = [
+        dask.submit(scan_shard, spec_text, *pieces, key=f"zolvar-shard-{shard}-{token}")
+        for shard, pieces in enumerate(by_shard)
+    ]
+    del by_shard  # each piece is freed once its shard is scanned
+    outcomes = dask.gather(shards)
+    return _resolve(outcomes, bad, spec_limit(spec_text))
+
+
+def _resolve(outcomes: list, text_bad: list, limit: int | None) -> str:
+    """The merged text, or the first refused pair in input order raised."""
+    bad = [(number, FormatError(name, number, reason)) for _, name, number, reason in text_bad]
     unexplained = None
     for outcome in outcomes:
         if outcome[0] == "bad":
-            _, loc, error = outcome
-            if loc < 0:
+            _, number, error = outcome
+            if number < 0:
                 unexplained = unexplained or error
-                continue
-            bad.append(FormatError(names[loc >> LINE_BITS], loc & LINE_MASK, error))
-            order.append(loc)
-    unopened = [b for b in read_bad if not b[2]]
-    if unopened:
-        raise InputError(min(unopened)[3])
+            else:
+                bad.append((number, FormatError(PAIRS_NAME, number, error)))
     if bad:
-        raise min(zip(order, range(len(order)), bad))[2]
+        raise min(bad, key=operator.itemgetter(0))[1]
     if unexplained is not None:
         raise ValueError(unexplained)
     return merge_results(((scanned, alerts) for _, scanned, alerts in outcomes), limit)

@@ -122,6 +122,7 @@ def scan_files(
     notional: bool = False,
     keep_radar: bool = False,
     progress: Callable[[int, int], None] | None = None,
+    state: bytes | None = None,
 ) -> FileScanResult:
     """Reads every file in order and scores the symbols once, like one "scan" command.
 
@@ -132,11 +133,17 @@ def scan_files(
     is called now and then with (bytes read, bytes in all) from another
     thread while the files are read. The interpreter lock is released while
     the native code works.
+
+    ``state``, the bytes of a saved state (``save_state``'s, or a partial
+    state), is what the files continue: the result is what reading its
+    events and then the files would give. Its window must be the
+    specification's; bytes that are no such state raise ``ValueError``
+    saying why.
     """
     names = _paths(paths)
     inputs = _Inputs(names)
     try:
-        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional)
+        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state)
         text, bad, skipped, events, lines = _run_watched(scan.run, scan.progress, progress)
     finally:
         inputs.close()

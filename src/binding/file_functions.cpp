@@ -94,6 +94,27 @@ bool format_of(const char* name, radar::FileFormat& out) {
     return true;
 }
 
+// Runs work() with the interpreter lock released; false, with the Python
+// exception set, when it threw.
+template <class Work>
+bool without_interpreter_lock(Work&& work) {
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (!failure) return true;
+    try {
+        std::rethrow_exception(failure);
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    return false;
+}
+
 PyObject* value_error(const std::string& text) {
     PyObject* message = new_str(text, "replace");
     if (message != nullptr) {
@@ -267,38 +288,21 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     radar::FileReadResult result;
     std::string text;
     bool scored = false;
-    std::exception_ptr failure;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
+    const bool done = without_interpreter_lock([&] {
         result = self->read->run(self->handle->spec);
-        if (result.fatal.empty()) {
-            if (self->start != nullptr) {
-                // the files continue the saved states
-                self->start->merge_later(std::move(result.dataset));
-                result.dataset = std::move(*self->start);
-            }
-            self->handle->dataset = std::move(result.dataset);
-            auto answer = radar::alerts_command(self->handle->spec, self->handle->dataset);
-            if (answer) {
-                text = std::move(answer.value());
-                scored = true;
-            } else {
-                text = answer.error().render();
-            }
+        if (!result.fatal.empty()) return;
+        if (self->start != nullptr) {
+            // the files continue the saved states
+            self->start->merge_later(std::move(result.dataset));
+            result.dataset = std::move(*self->start);
         }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
+        self->handle->dataset = std::move(result.dataset);
+        auto answer = radar::alerts_command(self->handle->spec, self->handle->dataset);
+        scored = answer.ok();
+        text = scored ? std::move(answer.value()) : answer.error().render();
+    });
     self->state = 2;
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (...) {
-            set_error_from_current_exception();
-        }
-        return nullptr;
-    }
+    if (!done) return nullptr;
     if (!result.fatal.empty()) return os_error(result.fatal);
     if (!scored && !text.empty()) return value_error(text);
     PyObject* answer = scored ? new_str(text, "strict") : Py_NewRef(Py_None);
@@ -378,8 +382,9 @@ PyType_Spec file_scan_spec = {"zolvar_radar._zolvar_engine.FileScan", static_cas
 
 struct PyFileReplay {
     PyObject_HEAD
-    PyObject* radar;  // the Radar fed
+    PyObject* radar;  // the Radar fed, or None
     radar::FileReplay* replay;
+    bool busy;  // advance() runs without the interpreter lock: once at a time
 };
 
 PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -416,6 +421,7 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         auto* self = reinterpret_cast<PyFileReplay*>(obj);
         self->radar = Py_NewRef(radar_obj);
         self->replay = replay.release();
+        self->busy = false;
         return obj;
     } catch (...) {
         set_error_from_current_exception();
@@ -438,24 +444,18 @@ PyObject* file_replay_advance(PyObject* obj, PyObject*) {
     HandleUse use;
     const bool feeding = self->radar != Py_None;
     if (feeding && !use.acquire(self->radar, "radar")) return nullptr;
-    radar::FileReplay::Stop stop = radar::FileReplay::Stop::End;
-    std::exception_ptr failure;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-        stop = feeding ? self->replay->advance(&use.handle().spec, &use.handle().dataset)
-                       : self->replay->advance(nullptr, nullptr);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (...) {
-            set_error_from_current_exception();
-        }
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this FileReplay is already advancing on another thread");
         return nullptr;
     }
+    self->busy = true;
+    radar::FileReplay::Stop stop = radar::FileReplay::Stop::End;
+    const bool done = without_interpreter_lock([&] {
+        stop = feeding ? self->replay->advance(&use.handle().spec, &use.handle().dataset)
+                       : self->replay->advance(nullptr, nullptr);
+    });
+    self->busy = false;
+    if (!done) return nullptr;
     switch (stop) {
         case radar::FileReplay::Stop::Checkpoint: return PyUnicode_FromString("checkpoint");
         case radar::FileReplay::Stop::End: return PyUnicode_FromString("end");
@@ -465,9 +465,20 @@ PyObject* file_replay_advance(PyObject* obj, PyObject*) {
     return nullptr;
 }
 
+// The replay's own state, for a call that must not meet advance() running.
+radar::FileReplay* idle_replay(PyObject* obj) {
+    auto* self = reinterpret_cast<PyFileReplay*>(obj);
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "this FileReplay is advancing on another thread");
+        return nullptr;
+    }
+    return self->replay;
+}
+
 // status() -> (events fed, clock or None, bytes read, bytes in all, fatal text)
 PyObject* file_replay_status(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyFileReplay*>(obj);
+    if (idle_replay(obj) == nullptr) return nullptr;
     const radar::FileReplay& r = *self->replay;
     PyObject* clock = r.clock() ? PyLong_FromLongLong(*r.clock()) : Py_NewRef(Py_None);
     PyObject* fatal = clock ? new_str(r.fatal(), "replace") : nullptr;
@@ -481,16 +492,20 @@ PyObject* file_replay_status(PyObject* obj, PyObject*) {
 }
 
 PyObject* file_replay_bad(PyObject* obj, PyObject*) {
-    return bad_list(reinterpret_cast<PyFileReplay*>(obj)->replay->bad());
+    radar::FileReplay* replay = idle_replay(obj);
+    return replay != nullptr ? bad_list(replay->bad()) : nullptr;
 }
 
 PyObject* file_replay_skipped(PyObject* obj, PyObject*) {
-    return skipped_list(reinterpret_cast<PyFileReplay*>(obj)->replay->skipped());
+    radar::FileReplay* replay = idle_replay(obj);
+    return replay != nullptr ? skipped_list(replay->skipped()) : nullptr;
 }
 
 // take_events() -> [(symbol, kind, ts, f0, f1, f2, f3, side), ...] fed since the last call
 PyObject* file_replay_take_events(PyObject* obj, PyObject*) {
-    auto events = reinterpret_cast<PyFileReplay*>(obj)->replay->take_events();
+    radar::FileReplay* replay = idle_replay(obj);
+    if (replay == nullptr) return nullptr;
+    auto events = replay->take_events();
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
     static const char* kKinds[] = {"derivatives", "orderbook", "liquidation"};

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "json/utf8.hpp"
+
 namespace radar {
 
 namespace {

@@ -52,12 +52,15 @@ bool JsonLineDecoder::decode_tree(std::string_view line, std::string_view& symbo
     JsonError syntax;
     if (!document_.parse(line, syntax, nullptr, nullptr, 1)) {
         JsonError unused;
-        if (!recursion_error(syntax) || !document_.parse(line, unused) || document_.root().find("event") == nullptr) {
+        if (!recursion_error(syntax) || !document_.parse(line, unused) || !document_.root().is_object() ||
+            document_.root().find("event") == nullptr) {
             error = RadarError::from_json(syntax).render();
             return false;
         }
     }
     const JsonValue& root = document_.root();
+    // A line that isn't an object has no "symbol" (find() finds nothing in
+    // it), as the "feed" command made of it would have none.
     const JsonValue* event_value = root.find("event");
     if (event_value == nullptr) event_value = &root;
     auto name = require_string_field(root, "symbol");

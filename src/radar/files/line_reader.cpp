@@ -100,45 +100,5 @@ std::string_view trim_json_space(std::string_view text) {
     return text.substr(b, e - b);
 }
 
-size_t invalid_utf8_at(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    size_t i = 0;
-    // ASCII a word at a time: nearly every line is all ASCII.
-    while (i + 8 <= n) {
-        uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        if (w & 0x8080808080808080ULL) break;
-        i += 8;
-    }
-    while (i < n) {
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return i + 1;
-        }
-        if (i + len > n) return i + 1;
-        if (s[i + 1] < lo || s[i + 1] > hi) return i + 1;
-        for (size_t k = 2; k < len; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return i + 1;
-        i += len;
-    }
-    return 0;
-}
 
 }  // namespace radar

@@ -48,7 +48,4 @@ private:
 // Removes the bytes JSON takes as whitespace from both ends.
 std::string_view trim_json_space(std::string_view text);
 
-// 0 when the text is valid UTF-8, else 1 + the offset of the first bad byte.
-size_t invalid_utf8_at(std::string_view text);
-
 }  // namespace radar

@@ -1,4 +1,5 @@
 #include "json/scanner.hpp"
+#include "json/utf8.hpp"
 
 #include <array>
 #include <bit>
@@ -468,32 +469,6 @@ void push_utf8(std::string& out, uint32_t cp) {
     }
 }
 
-// Length of the valid UTF-8 sequence at p (at most avail bytes), or 0.
-size_t utf8_sequence_length(const unsigned char* p, size_t avail) {
-    unsigned char c = p[0];
-    size_t len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (avail < len) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    return len;
-}
 
 }  // namespace
 

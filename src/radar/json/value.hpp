@@ -73,6 +73,10 @@ struct JsonMember {
     JsonValue value;
 };
 
-inline std::span<const JsonMember> JsonValue::members() const { return {members_, static_cast<size_t>(len_)}; }
+// Nothing for a value that isn't an object, so find() is safe on any value.
+inline std::span<const JsonMember> JsonValue::members() const {
+    if (kind_ != Kind::Object) return {};
+    return {members_, static_cast<size_t>(len_)};
+}
 
 }  // namespace radar

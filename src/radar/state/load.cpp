@@ -11,7 +11,7 @@
 #include "market/symbol_state.hpp"
 #include "state/crc32c.hpp"
 #include "state/format.hpp"
-#include "state/utf8.hpp"
+#include "json/utf8.hpp"
 #include "state/wire.hpp"
 
 namespace radar {
@@ -74,7 +74,7 @@ public:
         if (!u64(n)) return false;
         if (n > in_.remaining()) return ended();
         in_.bytes(static_cast<size_t>(n), s);
-        return well_formed_utf8(s) || fail(corrupt(std::string(what) + " is not UTF-8"));
+        return invalid_utf8_at(s) == 0 || fail(corrupt(std::string(what) + " is not UTF-8"));
     }
     bool finish() {
         if (in_.remaining() == 0) return true;
