@@ -114,6 +114,28 @@ def test_a_header_of_no_known_kind_fails_on_line_one(header, format, detected, e
     assert str(caught.value).startswith(str(tmp_path / error))
 
 
+@pytest.mark.parametrize("header, row, kind, event_kind", [
+    ("symbol,timestamp,open_interest,funding_rate,mark_price", "A,5000,1,2,3", "derivative_ticker", "derivatives"),
+    ("symbol,timestamp,asks[0].price,asks[0].amount,bids[0].price,bids[0].amount,side,price,amount",
+     "A,5000,2,1,1,1,buy,1,1", "book_snapshot", "orderbook"),
+    ("exchange,symbol,timestamp,local_timestamp,id,side,price,amount", "x,A,5000,5000,,buy,1,1",
+     "liquidations", "liquidation"),
+    # an incremental book has the columns of liquidations but "id": not a kind the core reads
+    ("exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount", "x,A,5000,5000,false,bid,1,1",
+     None, None),
+])
+def test_reader_kind_is_the_kind_the_core_reads(header, row, kind, event_kind, tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_text(f"{header}\n{row}\n")
+    reader = read_events(path)
+    assert (reader.format, reader.kind) == ("tardis", kind)
+    if kind is None:
+        with pytest.raises(FormatError, match=r":1: not a tardis CSV header"):
+            list(reader)
+    else:
+        assert [event["kind"] for _, event in reader] == [event_kind]
+
+
 # --- JSON Lines through read_events -------------------------------------------------
 
 EVENT = liq(5, "sell", 2.5, 100.0)

@@ -21,7 +21,7 @@ from .._engine import engine
 from ..files import _event_pairs, _Inputs
 from ..inputs import InputError, read_lines
 from ._errors import FormatError
-from .tardis import _split
+from .tardis import looks_like_header, tardis_kind
 
 __all__ = ["EventReader", "FormatError", "detect_format", "read_events", "FORMATS"]
 
@@ -32,37 +32,10 @@ Format = Literal["jsonl", "tardis"]
 # crossing costs nothing per event, small enough to keep memory flat.
 BATCH = 4096
 
-# The columns each kind of tardis file needs beyond symbol and timestamp, in
-# the order the native reader tries them.
-_TARDIS_KINDS = (
-    ("book_snapshot", ("bids[0].price", "bids[0].amount", "asks[0].price", "asks[0].amount")),
-    ("derivative_ticker", ("open_interest", "funding_rate", "mark_price")),
-    ("liquidations", ("side", "price", "amount")),
-)
-
-
-def _header(text: str) -> tuple[Format, str | None]:
-    """(format, tardis kind) a file's first non-blank line announces, as the native reader tells them.
-
-    A line that does not open a JSON value and has "symbol" and "timestamp"
-    columns is a tardis header; the kind is None when it is none of the three.
-    """
-    if text.startswith(("{", "[")):
-        return "jsonl", None
-    columns = _split(text)
-    if "symbol" not in columns or "timestamp" not in columns:
-        return "jsonl", None
-    for kind, needed in _TARDIS_KINDS:
-        if all(name in columns for name in needed):
-            # an incremental book file has every column of liquidations but "id"
-            if kind != "liquidations" or "id" in columns or "is_snapshot" not in columns:
-                return "tardis", kind
-    return "tardis", None
-
 
 def format_of_line(text: str) -> Format:
     """The format a file's first non-blank line announces: a tardis header, or else JSON Lines."""
-    return _header(text)[0]
+    return "tardis" if looks_like_header(text) else "jsonl"
 
 
 def _first_line(path: str) -> str | None:
@@ -138,12 +111,9 @@ class EventReader(Iterator[tuple[str, dict]]):
             raise _read_error(str(exc), self.path) from None
         if self.path != "-":
             first = _first_line(self.path)
-            if first is not None:
-                found, kind = _header(first)
-                self.format = format or found
-                self.kind = kind if self.format == "tardis" else None
-            else:
-                self.format = format or "jsonl"
+            self.format = format or (format_of_line(first) if first is not None else "jsonl")
+            if self.format == "tardis" and first is not None:
+                self.kind = tardis_kind(first)
         self._events = self._read(native)
 
     def _read(self, native) -> Iterator[tuple[str, dict]]:
