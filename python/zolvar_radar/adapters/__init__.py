@@ -99,10 +99,6 @@ class EventReader(Iterator[tuple[str, dict]]):
         self.skipped: Counter[str] = Counter()
         self.format: Format | None = format
         self.kind: str | None = None
-        # Events carry no line numbers. Kept for the Dask reader, which reads
-        # this attribute as a location; it only ever looks at it for events
-        # the radar refuses, which this reader never yields.
-        self._number = 0
         self._inputs = _Inputs([self.path])
         try:
             native = engine.FileReplay(None, self._inputs.paths, format, False, notional, BATCH, 0, True)
