@@ -2,6 +2,7 @@
 
 import gzip
 import importlib.util
+import io
 import json
 from pathlib import Path
 
@@ -95,12 +96,44 @@ def test_bad_tardis_rows_name_file_and_line(name, lines, error, tmp_path):
     assert isinstance(caught.value, ValueError)
 
 
-def test_forcing_tardis_on_another_header_fails_on_line_one(tmp_path):
+@pytest.mark.parametrize("header, format, detected, error", [
+    # "symbol" and "timestamp" make a CSV header: refused in CSV terms, not as bad JSON
+    ("exchange,symbol,timestamp,price", None, "tardis",
+     "x.csv:1: not a tardis CSV header: a liquidations file needs side, amount (missing)"),
+    ("exchange,symbol,price", None, "jsonl", "x.csv:1: parse: expected value at line 1 column 1"),
+    ("exchange,symbol,price", "tardis", "jsonl", "x.csv:1: not a tardis CSV header"),
+])
+def test_a_header_of_no_known_kind_fails_on_line_one(header, format, detected, error, tmp_path):
     path = tmp_path / "x.csv"
-    path.write_text("exchange,symbol,timestamp,price\n")
-    assert detect_format(path) == "jsonl"
-    with pytest.raises(FormatError, match=r"x\.csv:1: not a tardis CSV header"):
-        read_events(path, "tardis")
+    path.write_text(header + "\n")
+    assert detect_format(path) == detected
+    reader = read_events(path, format)
+    assert (reader.format, reader.kind) == (format or detected, None)
+    with pytest.raises(FormatError) as caught:
+        list(reader)
+    assert str(caught.value).startswith(str(tmp_path / error))
+
+
+@pytest.mark.parametrize("header, row, kind, event_kind", [
+    ("symbol,timestamp,open_interest,funding_rate,mark_price", "A,5000,1,2,3", "derivative_ticker", "derivatives"),
+    ("symbol,timestamp,asks[0].price,asks[0].amount,bids[0].price,bids[0].amount,side,price,amount",
+     "A,5000,2,1,1,1,buy,1,1", "book_snapshot", "orderbook"),
+    ("exchange,symbol,timestamp,local_timestamp,id,side,price,amount", "x,A,5000,5000,,buy,1,1",
+     "liquidations", "liquidation"),
+    # an incremental book has the columns of liquidations but "id": not a kind the core reads
+    ("exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount", "x,A,5000,5000,false,bid,1,1",
+     None, None),
+])
+def test_reader_kind_is_the_kind_the_core_reads(header, row, kind, event_kind, tmp_path):
+    path = tmp_path / "data.csv"
+    path.write_text(f"{header}\n{row}\n")
+    reader = read_events(path)
+    assert (reader.format, reader.kind) == ("tardis", kind)
+    if kind is None:
+        with pytest.raises(FormatError, match=r":1: not a tardis CSV header"):
+            list(reader)
+    else:
+        assert [event["kind"] for _, event in reader] == [event_kind]
 
 
 # --- JSON Lines through read_events -------------------------------------------------
@@ -135,6 +168,43 @@ def test_bad_jsonl_lines_are_worded_by_the_radar(line, reason, tmp_path):
     with pytest.raises(FormatError) as caught:
         next(events)
     assert str(caught.value).startswith(f"{path}:2: {reason}")
+
+
+def test_events_come_in_file_order_across_batches_then_the_bad_line(tmp_path):
+    kinds = [deriv(1, 2.0, 0.5, 3.0), book(2, 1.0, 2.0, 3.0, 4.0), liq(3, "buy", 1.5, 2.5)]
+    expected = [(f"S{i % 7}", {**kinds[i % 3], "ts": i}) for i in range(10_000)]
+    lines = [json.dumps({"symbol": symbol, "event": event}) for symbol, event in expected]
+    path = tmp_path / "many.jsonl.gz"
+    path.write_bytes(gzip.compress(("\n".join(lines) + "\n{\n").encode()))
+    given = []
+    with pytest.raises(FormatError) as caught:
+        for pair in read_events(path):
+            given.append(pair)
+    assert given == expected
+    # the fields in the radar's order, as json.dumps of an event writes them
+    assert [list(event) for _, event in given[:3]] == [list(event) for event in kinds]
+    assert (caught.value.line, caught.value.reason) == (10_001, "parse: EOF while parsing an object at line 1 column 1")
+
+
+def test_unreadable_files_raise_os_errors(tmp_path):
+    missing = tmp_path / "nosuch.jsonl"
+    with pytest.raises(OSError) as caught:
+        read_events(missing)
+    assert (str(caught.value), caught.value.strerror) == (f"{missing}: No such file or directory",
+                                                          "No such file or directory")
+    cut = tmp_path / "cut.jsonl.gz"
+    cut.write_bytes(gzip.compress(b'{"symbol":"A","kind":"liquidation","ts":5,"side":"sell","qty":1,"price":1}\n'
+                                  * 1000)[:60])
+    with pytest.raises(OSError, match=r"cut\.jsonl\.gz: Compressed file ended before the end-of-stream marker"):
+        list(read_events(cut))
+
+
+def test_standard_input_is_read_without_knowing_its_format(monkeypatch):
+    monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(LIQUIDATIONS.read_bytes())))
+    reader = read_events("-")
+    assert (reader.format, reader.kind) == (None, None)
+    assert list(reader) == TARDIS_CASES[2][2]
+    assert reader.skipped == {"no amount": 1}
 
 
 def test_bundled_sample_gives_what_the_cli_scans(capsys):

@@ -182,20 +182,19 @@ def _run_watched(work, poll, report, every: float = 0.1):
         report(*poll())
 
 
-_KINDS = {
-    "derivatives": ("open_interest", "funding_rate", "mark_price"),
-    "orderbook": ("bid_volume", "ask_volume", "best_bid", "best_ask"),
-    "liquidation": ("qty", "price"),
-}
-
-
-def _event_dict(kind: str, ts: int, f0: float, f1: float, f2: float, f3: float, side: float) -> dict:
-    event: dict = {"kind": kind, "ts": ts}
-    if kind == "liquidation":
-        event["side"] = "sell" if side else "buy"
-    for name, value in zip(_KINDS[kind], (f0, f1, f2, f3)):
-        event[name] = value
-    return event
+def _event_pairs(items: Iterable[tuple]) -> list[tuple[str, dict]]:
+    """(symbol, event dict) of the native core's event tuples, fields in the radar's order."""
+    pairs = []
+    append = pairs.append
+    for symbol, kind, ts, f0, f1, f2, f3, side in items:
+        if kind == "derivatives":
+            event = {"kind": kind, "ts": ts, "open_interest": f0, "funding_rate": f1, "mark_price": f2}
+        elif kind == "orderbook":
+            event = {"kind": kind, "ts": ts, "bid_volume": f0, "ask_volume": f1, "best_bid": f2, "best_ask": f3}
+        else:
+            event = {"kind": kind, "ts": ts, "side": "sell" if side else "buy", "qty": f0, "price": f1}
+        append((symbol, event))
+    return pairs
 
 
 class Replay:
@@ -270,4 +269,8 @@ class Replay:
 
     def take_events(self) -> list[tuple[str, dict]]:
         """(symbol, event) of every event fed since the last call (with keep_events)."""
-        return [(item[0], _event_dict(*item[1:])) for item in self._native.take_events()]
+        return _event_pairs(self._native.take_events())
+
+    def close(self) -> None:
+        """Lets go of the input (a spooled standard input) when the loop is left early."""
+        self._inputs.close()

@@ -42,7 +42,6 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, Iterable, Sequence
 
 from ._zolvar_radar import Radar
-from .inputs import feed_batch_command
 from .lint import FLOOR, Signal, count, read_signals, window
 
 WIDTH, HEIGHT, DPI = 12.0, 14.0, 100  # the PNG is 1200 x 1400 pixels
@@ -54,6 +53,10 @@ DRIVERS_DRAWN = 2  # drivers per symbol in the picture
 NEAR_MISSES = 8  # symbols shown, closest first, when none alerted
 FLUSH_EVENTS = 50_000  # events waiting for the second radar
 NO_EVENT_TS = -(2**63)
+
+
+def feed_batch_command(symbol: str, events: Iterable[str]) -> str:
+    return f'{{"cmd":"feed_batch","symbol":{json.dumps(symbol)},"events":[{",".join(events)}]}}'
 
 
 def matplotlib_missing() -> str | None:
