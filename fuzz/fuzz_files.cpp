@@ -426,8 +426,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_replay(path, options, control, whole);
 
     if (as_written && whole.fatal.empty()) {
+        // The format is told by the first line not refused for its bytes.
         std::string first;
         for (const TextLine& line : lines_of(content)) {
+            if (!strict_utf8(line.text)) continue;
             first = line.text;
             break;
         }
