@@ -53,3 +53,20 @@ def test_the_line_that_tells_the_format_is_judged_the_same_in_ranges(tmp_path, d
     assert whole[3] == events
     ranged = engine.FileScan([str(path)], SPEC, None, True, False, threads, range_bytes).run()
     assert ranged[:4] == whole[:4]
+
+
+@pytest.mark.parametrize("data", [
+    TICKER,
+    b"symbol,timestamp,what\n" + (GOOD.encode() + b"\n") * 3,  # a refused header
+    (GOOD.encode() + b"\n") * 4,
+])
+@pytest.mark.parametrize("share", [0.3, 0.6, 0.9])
+def test_a_given_range_cut_into_parts_reads_as_the_whole_file(tmp_path, data, share):
+    # A range shorter than two parts is still cut into two; the second
+    # needs the file's format as much as in a longer one.
+    path = tmp_path / "events.jsonl"
+    path.write_bytes(data)
+    whole = engine.FileScan([str(path)], SPEC, None, True, False, 1, 0).run()
+    ranged = engine.FileScan([(str(path), 0, len(data))], SPEC, None, True, False, 1,
+                             int(len(data) * share)).run()
+    assert ranged[:4] == whole[:4]

@@ -87,13 +87,14 @@ bool FileRead::open(std::string& error) {
         total_ += whole ? size : end - begin;
         const uint64_t range = options_.range_bytes > 0 ? options_.range_bytes : kRangeBytes;
         if (!whole || (!source->gzip() && paths_[f] != "-" && size > 2 * range)) {
-            if (begin > 0 || end - begin > 2 * range) {
+            const uint64_t pieces = std::max<uint64_t>(1, (end - begin + range - 1) / range);
+            // Every part but one from the file's start needs the line that tells the format.
+            if (begin > 0 || pieces > 1) {
                 if (!first_content_line(paths_[f], plan.first_lines[f], plan.first_line_at[f], why)) {
                     error = paths_[f] + ": " + why;
                     return false;
                 }
             }
-            const uint64_t pieces = std::max<uint64_t>(1, (end - begin + range - 1) / range);
             for (uint64_t r = 0; r < pieces; ++r) {
                 const uint64_t a = begin + (end - begin) * r / pieces;
                 const uint64_t b = begin + (end - begin) * (r + 1) / pieces;
