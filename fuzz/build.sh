@@ -20,7 +20,7 @@ for src in "${core[@]}"; do
   fi
   objs+=("$obj")
 done
-for target in fuzz_command fuzz_spec fuzz_structured fuzz_state; do
+for target in fuzz_command fuzz_spec fuzz_structured fuzz_state fuzz_files; do
   "$cxx" "${flags[@]}" "$here/$target.cpp" "${objs[@]}" -lz -lpthread -o "$out/$target"
 done
-echo "built: $out/{fuzz_command,fuzz_spec,fuzz_structured,fuzz_state}"
+echo "built: $out/{fuzz_command,fuzz_spec,fuzz_structured,fuzz_state,fuzz_files}"

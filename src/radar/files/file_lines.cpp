@@ -67,8 +67,9 @@ FileLines::What FileLines::line(const Line& line, std::string_view& symbol, Even
     return What::Bad;
 }
 
-bool first_content_line(const std::string& path, std::string& out, std::string& error) {
+bool first_content_line(const std::string& path, std::string& out, uint64_t& at, std::string& error) {
     out.clear();
+    at = UINT64_MAX;
     auto source = ByteSource::open(path, error);
     if (!source) return false;
     LineReader reader(*source, 0, size_t{1} << 16);
@@ -77,10 +78,13 @@ bool first_content_line(const std::string& path, std::string& out, std::string& 
         const int r = reader.next(line, error);
         if (r < 0) return false;
         if (r == 0) return true;
-        if (line.too_long) return true;
+        // A line refused for its length or bytes tells nothing in a whole
+        // read, which decides on the next one: so do the ranges.
+        if (line.too_long) continue;
         const std::string_view text = content_of(line, true);
-        if (!text.empty()) {
+        if (!text.empty() && invalid_utf8_at(text) == 0) {
             out.assign(text);
+            at = line.start;
             return true;
         }
     }

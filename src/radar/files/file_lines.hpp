@@ -2,6 +2,7 @@
 // line, or nothing (blank lines, a CSV header).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +20,9 @@ public:
     FileLines(FileFormat format, std::string path, bool notional)
         : format_(format), path_(std::move(path)), notional_(notional) {}
 
-    // For a reader that starts past the file's first line: the first
-    // non-blank line (trimmed), which tells the format and holds the header.
+    // For a reader that starts past the file's first line: the line that
+    // tells the format and holds the header (see first_content_line) when it
+    // comes before the reader's lines; empty when the reader meets it itself.
     void take_first_line(std::string_view first);
 
     enum class What : uint8_t { Nothing, Event, Skipped, Bad };
@@ -40,8 +42,10 @@ private:
     JsonLineDecoder json_;
 };
 
-// The first non-blank line of a file (trimmed, a leading byte-order mark
-// dropped), or empty; false with `error` on a read failure.
-bool first_content_line(const std::string& path, std::string& out, std::string& error);
+// The line that tells a file's format: its first non-blank line that is
+// valid UTF-8 and not too long (trimmed, a leading byte-order mark dropped),
+// and `at`, the offset it starts at; or empty, with `at` past any offset.
+// False with `error` on a read failure.
+bool first_content_line(const std::string& path, std::string& out, uint64_t& at, std::string& error);
 
 }  // namespace radar

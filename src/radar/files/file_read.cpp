@@ -37,6 +37,7 @@ struct FileRead::Part {
 struct FileRead::Plan {
     std::vector<std::unique_ptr<ByteSource>> sources;  // opened up front; taken by the part reading a whole file
     std::vector<std::string> first_lines;              // for files read in ranges
+    std::vector<uint64_t> first_line_at;               // where each of them starts
     std::vector<Part> parts;
 };
 
@@ -66,6 +67,7 @@ bool FileRead::open(std::string& error) {
     plan.sources.clear();
     plan.parts.clear();
     plan.first_lines.assign(paths_.size(), std::string());
+    plan.first_line_at.assign(paths_.size(), UINT64_MAX);
     for (size_t f = 0; f < paths_.size(); ++f) {
         std::string why;
         auto source = ByteSource::open(paths_[f], why);
@@ -85,13 +87,14 @@ bool FileRead::open(std::string& error) {
         total_ += whole ? size : end - begin;
         const uint64_t range = options_.range_bytes > 0 ? options_.range_bytes : kRangeBytes;
         if (!whole || (!source->gzip() && paths_[f] != "-" && size > 2 * range)) {
-            if (begin > 0 || end - begin > 2 * range) {
-                if (!first_content_line(paths_[f], plan.first_lines[f], why)) {
+            const uint64_t pieces = std::max<uint64_t>(1, (end - begin + range - 1) / range);
+            // Every part but one from the file's start needs the line that tells the format.
+            if (begin > 0 || pieces > 1) {
+                if (!first_content_line(paths_[f], plan.first_lines[f], plan.first_line_at[f], why)) {
                     error = paths_[f] + ": " + why;
                     return false;
                 }
             }
-            const uint64_t pieces = std::max<uint64_t>(1, (end - begin + range - 1) / range);
             for (uint64_t r = 0; r < pieces; ++r) {
                 const uint64_t a = begin + (end - begin) * r / pieces;
                 const uint64_t b = begin + (end - begin) * (r + 1) / pieces;
@@ -140,7 +143,10 @@ struct Reading {
         LineReader reader(*source, part.begin > 0 ? part.begin - 1 : 0);
         FileLines lines(options.format, paths[part.file], options.notional);
         if (!part.first) {
-            lines.take_first_line(plan.first_lines[part.file]);
+            // The part holding that line judges it itself, as a whole read
+            // would (a refused header is a bad line, an accepted one no row).
+            const bool before = plan.first_line_at[part.file] < part.begin;
+            lines.take_first_line(before ? std::string_view(plan.first_lines[part.file]) : std::string_view());
             if (reader.skip_partial(error) < 0) {
                 out.fatal = name_of(part.file) + ": " + error;
                 out.stopped = true;

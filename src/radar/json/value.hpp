@@ -47,7 +47,8 @@ public:
     uint64_t decoded_list() const { return u_; }
     std::span<const JsonMember> members() const;
 
-    // Binary search among the (sorted, unique) members of an object.
+    // Binary search among the (sorted, unique) members of an object; null
+    // for any other kind of value.
     const JsonValue* find(std::string_view key) const;
 
 private:
