@@ -16,9 +16,6 @@ double JsonValue::to_f64() const {
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
-    // Any value may be asked (a file line need not be an object): only an
-    // object's storage holds members.
-    if (kind_ != Kind::Object) return nullptr;
     auto m = members();
     if (m.size() <= 8) {  // a command's own members: lengths mostly differ, so this rarely compares bytes
         for (const JsonMember& member : m) {
