@@ -10,15 +10,14 @@ import os
 import re
 import sys
 from collections import Counter
-from datetime import datetime, timezone
 from pathlib import Path
-from typing import Iterable, Sequence
+TYPE_CHECKING = False  # typing itself costs a few ms to import
 
-from typing import TYPE_CHECKING
-
-# rich, the report and the linter load when a command needs them: a plain
-# `scan --json` should cost little more than the reading itself.
+# rich, the report, the linter and datetime load when a command needs them:
+# a plain `scan --json` should cost little more than the reading itself.
 if TYPE_CHECKING:
+    from typing import Iterable, Sequence
+
     from rich.console import Console
     from rich.progress import Progress
 
@@ -106,6 +105,8 @@ def format_ts(ts: int) -> str:
     if ts == NO_EVENT_TS:
         return "-"
     if 10**11 <= ts < 10**14:
+        from datetime import datetime, timezone
+
         moment = datetime.fromtimestamp(ts / 1000, tz=timezone.utc)
         return moment.strftime("%Y-%m-%d %H:%M:%S")
     return str(ts)

@@ -12,26 +12,26 @@ from __future__ import annotations
 import os
 import sys
 import threading
-from collections import Counter
-from dataclasses import dataclass, field
-from typing import Callable, Iterable, Iterator, Literal, Sequence, Union
+from collections import Counter, namedtuple
+TYPE_CHECKING = False  # typing itself costs a few ms to import
 
 from ._engine import engine
 from ._zolvar_radar import Radar
 
+# Nothing here imports dataclasses or typing's runtime: the command line
+# starts through this module, and those imports cost more than a small scan.
+if TYPE_CHECKING:
+    from typing import Callable, Iterable, Iterator, Literal, Sequence, Union
+
+    Format = Literal["jsonl", "tardis"]
+    PathLike = Union[str, os.PathLike[str]]
+
 __all__ = ["BadLine", "BadLineError", "FileScanResult", "Replay", "scan_files"]
 
-Format = Literal["jsonl", "tardis"]
-PathLike = Union[str, "os.PathLike[str]"]
-
-
-@dataclass(frozen=True, slots=True)
-class BadLine:
+class BadLine(namedtuple("BadLine", "source number error")):
     """A line the radar refused: the file (as given), its line number and the radar's error."""
 
-    source: str
-    number: int
-    error: str
+    __slots__ = ()
 
     def __str__(self) -> str:
         return f"{self.source}:{self.number}: {self.error}"
@@ -45,22 +45,30 @@ class BadLineError(ValueError):
         self.bad = bad
 
 
-@dataclass(slots=True)
 class FileScanResult:
     """What a file scan found.
 
     ``text`` is the radar's "scan" result text for the events read: byte for
     byte what one "scan" command over the same events answers. ``bad`` lists
     the refused lines in input order (with ``skip_bad``), ``skipped`` the
-    tardis rows left out per file by reason.
+    tardis rows left out per file by reason, ``radar`` the states read when
+    asked for with keep_radar.
     """
 
-    text: str
-    bad: list[BadLine] = field(default_factory=list)
-    skipped: dict[str, Counter] = field(default_factory=dict)
-    events: int = 0
-    lines: int = 0
-    radar: Radar | None = None  # the states read, when asked for with keep_radar
+    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar")
+
+    def __init__(self, text: str, bad: list[BadLine] | None = None, skipped: dict[str, Counter] | None = None,
+                 events: int = 0, lines: int = 0, radar: Radar | None = None):
+        self.text = text
+        self.bad = [] if bad is None else bad
+        self.skipped = {} if skipped is None else skipped
+        self.events = events
+        self.lines = lines
+        self.radar = radar
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        return f"FileScanResult({fields})"
 
 
 def _names(paths: Sequence[str]) -> list[str]:
