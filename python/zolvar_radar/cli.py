@@ -230,7 +230,8 @@ def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
         try:
             result = scan_files(paths, spec_text, format=args.format, skip_bad=args.skip_bad,
                                 notional=args.notional, keep_radar=args.save_state is not None,
-                                progress=moved if show else None, state=state)
+                                progress=moved if show else None, state=state,
+                                bar=args.bar.width if args.bar else None)
         except BadLineError as exc:
             raise Failure(str(exc)) from None
         except OSError as exc:
@@ -245,6 +246,7 @@ def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
         print_table(json.loads(result.text), out)
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
+    report_bar(args.bar, result.events, result.dropped, err)
     return 0
 
 
@@ -284,10 +286,12 @@ def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
     from . import distributed
 
     rows: dict = {}
+    dropped: list = []
     saved = bytearray() if args.save_state is not None else None
     try:
         answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
-                                  notional=args.notional, state=state, saved_state=saved, skipped_rows=rows)
+                                  notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
+                                  bar=args.bar.width if args.bar else None, dropped=dropped)
     except (distributed.FormatError, distributed.InputError) as exc:
         raise Failure(str(exc)) from None
     except OSError as exc:
@@ -299,6 +303,7 @@ def run_dask_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
     else:
         print_table(json.loads(answer), out)
     report_skipped_rows(rows, err)
+    report_bar(args.bar, None, dropped[0] if dropped else 0, err)
     return 0
 
 
@@ -513,7 +518,8 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
         checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}")
     try:
         replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
-                        every=args.every, every_ts=args.every_ts, keep_events=drawing)
+                        every=args.every, every_ts=args.every_ts, keep_events=drawing,
+                        bar=args.bar.width if args.bar else None)
     except OSError as exc:
         raise Failure(str(exc)) from None
 
@@ -561,6 +567,7 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
              f"{active} alert{'s' if active != 1 else ''} active{when}")
     report_skipped(replay.bad, err)
     report_skipped_rows(replay.skipped, err)
+    report_bar(args.bar, replay.fed, replay.dropped, err)
     if timeline is not None:
         write_reports(timeline, args, err)
     return 130 if interruption.hit else 0
@@ -673,6 +680,33 @@ def positive_int(text: str) -> int:
     return value
 
 
+class BarOption:
+    """--bar WIDTH: the width as given (for messages) and in timestamp units."""
+
+    def __init__(self, text: str):
+        from .bars import bar_width
+
+        try:
+            self.width = bar_width(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"must be a positive whole number of timestamp units or a duration like 500ms, 15s, 1m, 4h, 1d: {text}"
+            ) from None
+        self.text = text.strip()
+
+    def __str__(self) -> str:
+        return self.text
+
+
+def report_bar(bar: BarOption | None, read: int | None, dropped: int, err: Console) -> None:
+    """What a bar left out, on stderr: thinning is chosen, but never silent."""
+    if bar is None:
+        return
+    of = f" of the {read:,} events read" if read is not None else " events"
+    err.print(f"--bar {bar}: {dropped:,}{of} left out: snapshots replaced by a later one of the same "
+              f"symbol and kind in their interval", soft_wrap=True)
+
+
 def non_negative_float(text: str) -> float:
     value = float(text)
     if not value >= 0:
@@ -698,6 +732,11 @@ def build_parser() -> argparse.ArgumentParser:
                          help="input format (default: told by each file's first line: "
                          "a tardis CSV header, otherwise JSON Lines)")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+        sub.add_argument("--bar", type=BarOption, metavar="WIDTH",
+                         help="one cadence for every source: keep at most one derivatives snapshot and one order "
+                         "book per symbol per interval of WIDTH (the last one read in it) and every liquidation, "
+                         "so a look-back counts intervals; WIDTH in timestamp units or as 500ms, 15s, 1m, 4h, 1d "
+                         "(epoch milliseconds)")
         sub.add_argument("files", nargs="*", metavar="FILES",
                          help="JSON Lines or tardis CSV files of events, .gz read as such, - for stdin "
                          "(default: the bundled sample)")

@@ -89,6 +89,7 @@ from ._engine import engine
 from ._engine import save_state as _save_state
 from ._zolvar_radar import Radar
 from .adapters import FORMATS, FormatError
+from .files import _bar
 from .inputs import Checker, InputError, feed_batch_command, feed_command
 
 __all__ = ["MERGE_FAN_IN", "RANGE_BYTES", "FormatError", "InputError", "scan", "shard_of"]
@@ -124,8 +125,9 @@ def shard_of(symbol: str, partitions: int) -> int:
 # start in that byte range.
 
 
-def read_part(part: str | tuple, spec_text: str, format: str | None, notional: bool) -> tuple:
-    """(partial state or None, report) of one file or range.
+def read_part(part: str | tuple, spec_text: str, format: str | None, notional: bool, bar: int = 0) -> tuple:
+    """(partial state or None, report) of one file or range; with `bar`, its
+    bars left open for the merge to join with the next part's.
 
     The report is (lines read, first bad line as (line, error) or None, tardis
     rows skipped {reason: count}, the reader's failure text or None). The
@@ -134,8 +136,8 @@ def read_part(part: str | tuple, spec_text: str, format: str | None, notional: b
     """
     try:
         # one reader thread: Dask runs as many tasks side by side as the worker has threads
-        native = engine.FileScan([part], spec_text, format, False, notional, 1)
-        _, bad, skipped, _, lines = native.run()
+        native = engine.FileScan([part], spec_text, format, False, notional, 1, bar=bar, score=False)
+        _, bad, skipped, _, lines, _ = native.run()
     except OSError as exc:  # gone or unreadable since the caller looked
         return None, (0, None, {}, str(exc))
     if bad:
@@ -150,12 +152,17 @@ def merge_states(*states: bytes | None) -> bytes | None:
     return states[0] if len(states) == 1 else engine.merge_partial_states(states)
 
 
-def score_state(spec_text: str, state: bytes | None, keep: bool) -> tuple[str, bytes | None] | None:
-    """(the alerts text, the radar's saved state when `keep`) of the merged states."""
+def score_state(spec_text: str, state: bytes | None, keep: bool, bar: int = 0) -> tuple | None:
+    """(the alerts text, the radar's saved state when `keep`, snapshots a bar
+    left out) of the merged states, whose open bars close here."""
     if state is None:
         return None
+    if bar:
+        native = engine.FileScan([], spec_text, state=state, bar=bar)
+        text, *_, dropped = native.run()
+        return text, _save_state(native.take_radar()) if keep else None, dropped
     radar = engine.radar_from_partial_state(spec_text, state)
-    return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None
+    return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None, 0
 
 
 def partial_of(spec_text: str, state: bytes) -> bytes:
@@ -447,6 +454,8 @@ def scan(
     skipped_rows: dict | None = None,
     range_bytes: int = RANGE_BYTES,
     chunk: int = CHUNK_EVENTS,
+    bar: int | str | None = None,
+    dropped: list | None = None,
 ) -> str:
     """The "scan" result text for the events of `source`, computed on a Dask cluster.
 
@@ -469,6 +478,9 @@ def scan(
     read first; its window must be the specification's. `saved_state`, a
     bytearray, receives the state of the radar after the scan, the bytes
     `save_state` gives (and `scan_files(..., keep_radar=True)` would).
+    `bar` thins the events to bars exactly as `scan_files` does, the parts'
+    bars joined where the parts meet; `dropped`, a list, receives the
+    number of snapshots it left out.
 
     Raises ValueError for a specification the radar refuses or an unusable
     `state`, `FormatError` (``FILE:LINE: <reason>``) for the first line in
@@ -486,10 +498,13 @@ def scan(
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, not {format!r}")
 
+    width = _bar(bar)
     paths = _file_list(source)
     if paths is None:
         if state is not None or saved_state is not None:
             raise ValueError("a saved state is continued by files, not by (symbol, event) pairs")
+        if width:
+            raise ValueError("bar thins files; thin (symbol, event) pairs with zolvar_radar.bars.Bars first")
         with _connected(client) as dask:
             return _scan_pairs(dask, source, spec_text, partitions, chunk)
     if "-" in paths:
@@ -503,20 +518,24 @@ def scan(
     if not paths:  # the state alone (or nothing): no work worth a cluster
         native = engine.FileScan([], spec_text, state=start)
         text = native.run()[0]
+        if dropped is not None:
+            dropped[:] = [0]
         if saved_state is not None:
             saved_state[:] = _save_state(native.take_radar())
         return text
     with _connected(client) as dask:
         if partitions is None:
             partitions = max(1, sum(dask.nthreads().values()))
-        text, saved = _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start,
-                                  saved_state is not None, skipped_rows)
+        text, saved, left_out = _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional,
+                                            start, saved_state is not None, skipped_rows, width)
+    if dropped is not None:
+        dropped[:] = [left_out]
     if saved_state is not None:
         saved_state[:] = saved
     return text
 
 
-def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start, keep, skipped_rows):
+def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start, keep, skipped_rows, bar):
     parts = cut_parts(paths, partitions, range_bytes)
     token = uuid.uuid4().hex
     states, reports = [], []
@@ -524,7 +543,7 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         [scattered] = dask.scatter([start], hash=False)
         states.append(scattered)
     for k, (_, part) in enumerate(parts):
-        read = dask.submit(read_part, part, spec_text, format, notional, key=f"zolvar-read-{k}-{token}")
+        read = dask.submit(read_part, part, spec_text, format, notional, bar, key=f"zolvar-read-{k}-{token}")
         states.append(dask.submit(operator.getitem, read, 0, key=f"zolvar-state-{k}-{token}"))
         reports.append(dask.submit(operator.getitem, read, 1, key=f"zolvar-report-{k}-{token}"))
     del read  # the client keeps no reference to a read: it is freed once split
@@ -533,7 +552,7 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         states = [dask.submit(merge_states, *states[i:i + MERGE_FAN_IN], key=f"zolvar-merge-{level}-{i}-{token}")
                   for i in range(0, len(states), MERGE_FAN_IN)]
         level += 1
-    scored = dask.submit(score_state, spec_text, states[0], keep, key=f"zolvar-score-{token}")
+    scored = dask.submit(score_state, spec_text, states[0], keep, bar, key=f"zolvar-score-{token}")
     del states
     *reports, outcome = dask.gather([*reports, scored])
 
@@ -550,10 +569,10 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         if bad is not None:
             raise FormatError(names[index], lines_before[index] + bad[0], bad[1])
         lines_before[index] += lines
-    text, saved = outcome
+    text, saved, left_out = outcome
     if text.startswith('{"error"'):
         raise ValueError(json.loads(text)["error"])
-    return text, saved
+    return text, saved, left_out
 
 
 def _scan_pairs(dask, pairs, spec_text, partitions, chunk) -> str:

@@ -52,19 +52,22 @@ class FileScanResult:
     byte what one "scan" command over the same events answers. ``bad`` lists
     the refused lines in input order (with ``skip_bad``), ``skipped`` the
     tardis rows left out per file by reason, ``radar`` the states read when
-    asked for with keep_radar.
+    asked for with keep_radar. ``events`` counts the events read, ``dropped``
+    the snapshots a ``bar`` left out (replaced by a later one of their
+    interval): ``events - dropped`` were scored.
     """
 
-    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar")
+    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar", "dropped")
 
     def __init__(self, text: str, bad: list[BadLine] | None = None, skipped: dict[str, Counter] | None = None,
-                 events: int = 0, lines: int = 0, radar: Radar | None = None):
+                 events: int = 0, lines: int = 0, radar: Radar | None = None, dropped: int = 0):
         self.text = text
         self.bad = [] if bad is None else bad
         self.skipped = {} if skipped is None else skipped
         self.events = events
         self.lines = lines
         self.radar = radar
+        self.dropped = dropped
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
@@ -131,6 +134,7 @@ def scan_files(
     keep_radar: bool = False,
     progress: Callable[[int, int], None] | None = None,
     state: bytes | None = None,
+    bar: int | str | None = None,
 ) -> FileScanResult:
     """Reads every file in order and scores the symbols once, like one "scan" command.
 
@@ -147,12 +151,20 @@ def scan_files(
     events and then the files would give. Its window must be the
     specification's; bytes that are no such state raise ``ValueError``
     saying why.
+
+    ``bar`` (timestamp units, or a duration such as "1m" for epoch
+    milliseconds) keeps at most one derivatives snapshot and one order book
+    per symbol per interval, the last one read in it, and every liquidation
+    (see `zolvar_radar.bars`), so a look-back counts intervals. The bars of
+    a run close at its end: a ``state`` saved after one is continued with
+    fresh bars, so files that continue it should start on a bar boundary.
     """
+    width = _bar(bar)
     names = _paths(paths)
     inputs = _Inputs(names)
     try:
-        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state)
-        text, bad, skipped, events, lines = _run_watched(scan.run, scan.progress, progress)
+        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state, bar=width)
+        text, bad, skipped, events, lines, dropped = _run_watched(scan.run, scan.progress, progress)
     finally:
         inputs.close()
     shown = _names(names)
@@ -162,12 +174,22 @@ def scan_files(
         _skipped(shown, skipped),
         events,
         lines,
+        dropped=dropped,
     )
     if result.bad and not skip_bad:
         raise BadLineError(result.bad[0])
     if keep_radar:
         result.radar = scan.take_radar()
     return result
+
+
+def _bar(bar: int | str | None) -> int:
+    """A bar option as the native core takes it: 0 for none."""
+    if bar is None:
+        return 0
+    from .bars import bar_width
+
+    return bar_width(bar)
 
 
 def _run_watched(work, poll, report, every: float = 0.1):
@@ -214,6 +236,14 @@ class Replay:
     interpreter lock released. After the loop, ``stop`` says why it ended:
     "end", or "bad" (the first refused line is ``bad[0]``; not with
     ``skip_bad``). A file that cannot be read raises ``OSError``.
+
+    With ``bar`` (as for `scan_files`), the radar gets at most one
+    derivatives snapshot and one order book per symbol per interval. A
+    snapshot is held until its interval closes: when the symbol's next one
+    of that kind falls in another interval, at a checkpoint once the latest
+    time read reached the interval's end, or at the end of the files; so a
+    checkpoint sees every bar that ended by then. ``every`` counts the
+    events read, whether a bar kept them or not.
     """
 
     def __init__(
@@ -227,13 +257,15 @@ class Replay:
         every: int = 1000,
         every_ts: int | None = None,
         keep_events: bool = False,
+        bar: int | str | None = None,
     ):
+        width = _bar(bar)
         self.paths = _paths(paths)
         self._names = _names(self.paths)
         self._inputs = _Inputs(self.paths)
         try:
             self._native = engine.FileReplay(
-                radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events
+                radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width
             )
         except BaseException:
             self._inputs.close()
@@ -255,11 +287,22 @@ class Replay:
 
     @property
     def fed(self) -> int:
+        """The events read so far (and fed, but for what a bar holds or dropped)."""
         return self._native.status()[0]
 
     @property
+    def kept(self) -> int:
+        """The events the radar took so far: ``fed`` less what a bar dropped or still holds."""
+        return self._native.status()[5]
+
+    @property
+    def dropped(self) -> int:
+        """The snapshots a bar left out so far, each replaced by a later one of its interval."""
+        return self._native.status()[6]
+
+    @property
     def clock(self) -> int | None:
-        """The largest timestamp fed so far."""
+        """The largest timestamp read so far."""
         return self._native.status()[1]
 
     def progress(self) -> tuple[int, int]:
@@ -276,7 +319,7 @@ class Replay:
         return _skipped(self._names, self._native.skipped())
 
     def take_events(self) -> list[tuple[str, dict]]:
-        """(symbol, event) of every event fed since the last call (with keep_events)."""
+        """(symbol, event) of every event the radar took since the last call, in that order (with keep_events)."""
         return _event_pairs(self._native.take_events())
 
     def close(self) -> None:

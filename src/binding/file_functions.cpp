@@ -185,7 +185,9 @@ struct PyFileScan {
     radar::Handle* handle;  // the spec, and the dataset once read
     radar::FileRead* read;
     radar::Dataset* start;  // the states the files continue, or null
+    radar::BarFilter* bars;  // bars left open (start's, then the scan's), or null
     int state;              // 0 ready, 1 running, 2 done
+    bool score;             // run() scores, closing the bars first
 };
 
 // The bytes of a bytes-like object, copied; false with an exception set.
@@ -202,26 +204,52 @@ bool bytes_of(PyObject* obj, std::string& out) {
 }
 
 // A saved state (a radar's or a scan's partial one) whose window must be
-// `window`; its dataset, or null with a ValueError set.
-std::unique_ptr<radar::Dataset> starting_states(PyObject* obj, uint64_t window) {
+// `window`: its dataset and open bars, or a null dataset with a ValueError set.
+struct Starting {
+    std::unique_ptr<radar::Dataset> dataset;
+    std::optional<radar::BarFilter> bars;
+};
+
+Starting starting_states(PyObject* obj, uint64_t window) {
     std::string data;
-    if (!bytes_of(obj, data)) return nullptr;
+    if (!bytes_of(obj, data)) return {};
     auto loaded = radar::load_state(data);
     if (!loaded) {
         value_error(loaded.error().message);
-        return nullptr;
+        return {};
     }
     if (loaded.value().window != window) {
         value_error("state window " + std::to_string(loaded.value().window) +
                     " does not match the specification's window " + std::to_string(window));
-        return nullptr;
+        return {};
     }
-    return std::make_unique<radar::Dataset>(std::move(loaded.value().dataset));
+    return {std::make_unique<radar::Dataset>(std::move(loaded.value().dataset)), std::move(loaded.value().bars)};
+}
+
+// Passes the snapshots the bars still hold into the dataset: their intervals end here.
+void close_bars(std::optional<radar::BarFilter>& bars, radar::Dataset& dataset, uint64_t window) {
+    if (!bars) return;
+    bars->close_all([&](std::string_view symbol, const radar::Event& e) { dataset.ingest(window, symbol, e); });
+    bars.reset();
+}
+
+// `later`'s dataset and bars after `earlier`'s, into `earlier`.
+void join_stretches(radar::Dataset& earlier, std::optional<radar::BarFilter>& earlier_bars, radar::Dataset&& later,
+                    std::optional<radar::BarFilter>&& later_bars, uint64_t window) {
+    if (earlier_bars && later_bars && earlier_bars->width() == later_bars->width()) {
+        earlier_bars->merge_later(std::move(*later_bars), [&](std::string_view symbol, const radar::Event& e) {
+            earlier.ingest(window, symbol, e);
+        });
+    } else {
+        close_bars(earlier_bars, earlier, window);  // no bars, or others, after them: they end
+        earlier_bars = std::move(later_bars);
+    }
+    earlier.merge_later(std::move(later));
 }
 
 PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"paths",   "spec_json",   "format", "skip_bad", "notional",
-                                   "threads", "range_bytes", "state",  nullptr};
+    static const char* kwlist[] = {"paths",       "spec_json", "format", "skip_bad", "notional", "threads",
+                                   "range_bytes", "state",     "bar",    "score",    nullptr};
     PyObject* paths_obj = nullptr;
     const char* spec_text = nullptr;
     Py_ssize_t spec_size = 0;
@@ -230,9 +258,16 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t threads = 0;
     unsigned long long range_bytes = 0;
     PyObject* state_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zppnKO", const_cast<char**>(kwlist), &paths_obj, &spec_text,
-                                     &spec_size, &format, &skip_bad, &notional, &threads, &range_bytes, &state_obj))
+    long long bar = 0;
+    int score = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zppnKOLp", const_cast<char**>(kwlist), &paths_obj,
+                                     &spec_text, &spec_size, &format, &skip_bad, &notional, &threads, &range_bytes,
+                                     &state_obj, &bar, &score))
         return nullptr;
+    if (bar < 0) {
+        PyErr_SetString(PyExc_ValueError, "bar must be 0 (none) or a positive number of timestamp units");
+        return nullptr;
+    }
     std::vector<std::string> paths;
     std::vector<radar::ByteRange> ranges;
     radar::FileReadOptions options;
@@ -241,13 +276,17 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     options.notional = notional != 0;
     options.threads = threads > 0 ? static_cast<size_t>(threads) : 0;
     options.range_bytes = range_bytes;
+    options.bar = bar;
     try {
         auto created = radar::Handle::create(std::string_view(spec_text, static_cast<size_t>(spec_size)));
         if (!created) return value_error(created.error().render());
-        std::unique_ptr<radar::Dataset> start;
+        const uint64_t window = radar::window_length(created.value()->spec);
+        Starting start;
         if (state_obj != Py_None) {
-            start = starting_states(state_obj, radar::window_length(created.value()->spec));
-            if (!start) return nullptr;
+            start = starting_states(state_obj, window);
+            if (!start.dataset) return nullptr;
+            // bars of another width, or none now: the saved ones end with the state
+            if (start.bars && start.bars->width() != bar) close_bars(start.bars, *start.dataset, window);
         }
         auto read = std::make_unique<radar::FileRead>(std::move(paths), options, std::move(ranges));
         std::string error;
@@ -258,8 +297,10 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* self = reinterpret_cast<PyFileScan*>(obj);
         self->handle = created.value().release();
         self->read = read.release();
-        self->start = start.release();
+        self->start = start.dataset.release();
+        self->bars = start.bars ? new radar::BarFilter(std::move(*start.bars)) : nullptr;
         self->state = 0;
+        self->score = score != 0;
         return obj;
     } catch (...) {
         set_error_from_current_exception();
@@ -271,13 +312,16 @@ void file_scan_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<PyFileScan*>(obj);
     delete self->read;
     delete self->start;
+    delete self->bars;
     delete self->handle;
     PyTypeObject* type = Py_TYPE(obj);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
     Py_DECREF(type);
 }
 
-// run() -> (result text or None, bad lines, skipped rows, events, lines)
+// run() -> (result text or None, bad lines, skipped rows, events, lines,
+// snapshots a bar left out). Without scoring, the text is None and the bars
+// stay open for partial_state().
 PyObject* file_scan_run(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyFileScan*>(obj);
     if (self->state != 0) {
@@ -288,15 +332,28 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     radar::FileReadResult result;
     std::string text;
     bool scored = false;
+    uint64_t dropped = 0;
     const bool done = without_interpreter_lock([&] {
         result = self->read->run(self->handle->spec);
         if (!result.fatal.empty()) return;
+        const uint64_t window = radar::window_length(self->handle->spec);
+        std::optional<radar::BarFilter> bars;
+        if (self->bars != nullptr) bars = std::move(*self->bars);
         if (self->start != nullptr) {
             // the files continue the saved states
-            self->start->merge_later(std::move(result.dataset));
+            join_stretches(*self->start, bars, std::move(result.dataset), std::move(result.bars), window);
             result.dataset = std::move(*self->start);
+        } else {
+            bars = std::move(result.bars);
         }
         self->handle->dataset = std::move(result.dataset);
+        if (bars) dropped = bars->dropped();
+        if (!self->score) {
+            delete self->bars;
+            self->bars = bars ? new radar::BarFilter(std::move(*bars)) : nullptr;
+            return;
+        }
+        close_bars(bars, self->handle->dataset, window);
         auto answer = radar::alerts_command(self->handle->spec, self->handle->dataset);
         scored = answer.ok();
         text = scored ? std::move(answer.value()) : answer.error().render();
@@ -308,9 +365,10 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     PyObject* answer = scored ? new_str(text, "strict") : Py_NewRef(Py_None);
     PyObject* bad = answer ? bad_list(result.bad) : nullptr;
     PyObject* skipped = bad ? skipped_list(result.skipped) : nullptr;
-    PyObject* out = skipped ? Py_BuildValue("(OOOKK)", answer, bad, skipped,
+    PyObject* out = skipped ? Py_BuildValue("(OOOKKK)", answer, bad, skipped,
                                             static_cast<unsigned long long>(result.events),
-                                            static_cast<unsigned long long>(result.lines))
+                                            static_cast<unsigned long long>(result.lines),
+                                            static_cast<unsigned long long>(dropped))
                             : nullptr;
     Py_XDECREF(answer);
     Py_XDECREF(bad);
@@ -334,6 +392,13 @@ PyObject* file_scan_take_radar(PyObject* obj, PyObject*) {
     }
     std::unique_ptr<radar::Handle> handle(self->handle);
     self->handle = nullptr;
+    if (self->bars != nullptr) {
+        // a radar has no bars: the open ones end here
+        std::optional<radar::BarFilter> bars(std::move(*self->bars));
+        delete self->bars;
+        self->bars = nullptr;
+        close_bars(bars, handle->dataset, radar::window_length(handle->spec));
+    }
     PyObject* radar_obj = wrap_handle(std::move(handle));
     return radar_obj;
 }
@@ -348,7 +413,7 @@ PyObject* file_scan_partial_state(PyObject* obj, PyObject*) {
     }
     try {
         const std::string bytes =
-            radar::save_partial(radar::window_length(self->handle->spec), self->handle->dataset);
+            radar::save_partial(radar::window_length(self->handle->spec), self->handle->dataset, self->bars);
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     } catch (...) {
         set_error_from_current_exception();
@@ -360,7 +425,8 @@ PyMethodDef file_scan_methods[] = {
     {"partial_state", file_scan_partial_state, METH_NOARGS,
      "partial_state()\n--\n\nThe states read, as a partial state (bytes) that merges with others."},
     {"run", file_scan_run, METH_NOARGS,
-     "run()\n--\n\nReads every file and scores the states: (result text, bad lines, skipped rows, events, lines)."},
+     "run()\n--\n\nReads every file and scores the states: (result text, bad lines, skipped rows, events, lines, "
+     "snapshots a bar left out)."},
     {"progress", file_scan_progress, METH_NOARGS, "progress()\n--\n\n(bytes read, bytes in all), from any thread."},
     {"take_radar", file_scan_take_radar, METH_NOARGS,
      "take_radar()\n--\n\nA Radar holding the states read (after run(), once)."},
@@ -368,7 +434,8 @@ PyMethodDef file_scan_methods[] = {
 };
 
 PyType_Slot file_scan_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FileScan(paths, spec_json, format=None, skip_bad=False, notional=False, threads=0, range_bytes=0)")},
+    {Py_tp_doc, const_cast<char*>("FileScan(paths, spec_json, format=None, skip_bad=False, notional=False, threads=0, "
+                                  "range_bytes=0, state=None, bar=0, score=True)")},
     {Py_tp_new, reinterpret_cast<void*>(file_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(file_scan_dealloc)},
     {Py_tp_methods, file_scan_methods},
@@ -388,17 +455,21 @@ struct PyFileReplay {
 };
 
 PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"radar", "paths", "format", "skip_bad", "notional", "every", "every_ts",
-                                   "keep_events", nullptr};
+    static const char* kwlist[] = {"radar", "paths",    "format",      "skip_bad", "notional",
+                                   "every", "every_ts", "keep_events", "bar",      nullptr};
     PyObject* radar_obj = nullptr;
     PyObject* paths_obj = nullptr;
     const char* format = nullptr;
     int skip_bad = 0, notional = 0, keep = 0;
     unsigned long long every = 1000;
-    long long every_ts = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLp", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
-                                     &format, &skip_bad, &notional, &every, &every_ts, &keep))
+    long long every_ts = 0, bar = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpL", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
+                                     &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar))
         return nullptr;
+    if (bar < 0) {
+        PyErr_SetString(PyExc_ValueError, "bar must be 0 (none) or a positive number of timestamp units");
+        return nullptr;
+    }
     if (radar_obj != Py_None &&
         (radar_type() == nullptr || Py_TYPE(radar_obj) != reinterpret_cast<PyTypeObject*>(radar_type()))) {
         PyErr_SetString(PyExc_TypeError, "'radar' must be a Radar or None");
@@ -409,6 +480,7 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!string_list(paths_obj, paths) || !format_of(format, options.format)) return nullptr;
     options.skip_bad = skip_bad != 0;
     options.notional = notional != 0;
+    options.bar = bar;
     try {
         auto replay = std::make_unique<radar::FileReplay>(std::move(paths), options,
                                                           radar::Checkpoints{every, static_cast<int64_t>(every_ts)});
@@ -475,16 +547,20 @@ radar::FileReplay* idle_replay(PyObject* obj) {
     return self->replay;
 }
 
-// status() -> (events fed, clock or None, bytes read, bytes in all, fatal text)
+// status() -> (events read, clock or None, bytes read, bytes in all, fatal
+// text, events passed on, snapshots a bar dropped, snapshots a bar holds)
 PyObject* file_replay_status(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyFileReplay*>(obj);
     if (idle_replay(obj) == nullptr) return nullptr;
     const radar::FileReplay& r = *self->replay;
     PyObject* clock = r.clock() ? PyLong_FromLongLong(*r.clock()) : Py_NewRef(Py_None);
     PyObject* fatal = clock ? new_str(r.fatal(), "replace") : nullptr;
-    PyObject* out = fatal ? Py_BuildValue("(KOKKO)", static_cast<unsigned long long>(r.fed()), clock,
+    PyObject* out = fatal ? Py_BuildValue("(KOKKOKKK)", static_cast<unsigned long long>(r.fed()), clock,
                                           static_cast<unsigned long long>(r.bytes_done()),
-                                          static_cast<unsigned long long>(r.bytes_total()), fatal)
+                                          static_cast<unsigned long long>(r.bytes_total()), fatal,
+                                          static_cast<unsigned long long>(r.kept()),
+                                          static_cast<unsigned long long>(r.dropped()),
+                                          static_cast<unsigned long long>(r.held()))
                           : nullptr;
     Py_XDECREF(clock);
     Py_XDECREF(fatal);
@@ -531,7 +607,8 @@ PyMethodDef file_replay_methods[] = {
     {"advance", file_replay_advance, METH_NOARGS,
      "advance()\n--\n\nFeeds events up to the next checkpoint: 'checkpoint', 'end', 'bad' or 'fatal'."},
     {"status", file_replay_status, METH_NOARGS,
-     "status()\n--\n\n(events fed, largest ts or None, bytes read, bytes in all, fatal error text)."},
+     "status()\n--\n\n(events read, largest ts or None, bytes read, bytes in all, fatal error text, events passed "
+     "on, snapshots a bar dropped, snapshots a bar holds)."},
     {"bad", file_replay_bad, METH_NOARGS, "bad()\n--\n\nThe bad lines so far: (file index, line, error)."},
     {"skipped", file_replay_skipped, METH_NOARGS, "skipped()\n--\n\nRows left out, per file, by reason."},
     {"take_events", file_replay_take_events, METH_NOARGS,
@@ -541,7 +618,7 @@ PyMethodDef file_replay_methods[] = {
 
 PyType_Slot file_replay_slots[] = {
     {Py_tp_doc, const_cast<char*>("FileReplay(radar, paths, format=None, skip_bad=False, notional=False, "
-                                  "every=1000, every_ts=0, keep_events=False)")},
+                                  "every=1000, every_ts=0, keep_events=False, bar=0)")},
     {Py_tp_new, reinterpret_cast<void*>(file_replay_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(file_replay_dealloc)},
     {Py_tp_methods, file_replay_methods},
@@ -572,6 +649,7 @@ PyObject* merge_partial_states(PyObject*, PyObject* seq) {
     if (n < 0) return nullptr;
     try {
         std::optional<radar::Dataset> total;
+        std::optional<radar::BarFilter> bars;
         uint64_t window = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PySequence_GetItem(seq, i);
@@ -589,12 +667,14 @@ PyObject* merge_partial_states(PyObject*, PyObject* seq) {
             window = loaded.value().window;
             if (!total) {
                 total.emplace(std::move(loaded.value().dataset));
+                bars = std::move(loaded.value().bars);
             } else {
-                total->merge_later(std::move(loaded.value().dataset));
+                join_stretches(*total, bars, std::move(loaded.value().dataset), std::move(loaded.value().bars),
+                               window);
             }
         }
         if (!total) return value_error("no partial states to merge");
-        const std::string bytes = radar::save_partial(window, *total);
+        const std::string bytes = radar::save_partial(window, *total, bars ? &*bars : nullptr);
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     } catch (...) {
         set_error_from_current_exception();
@@ -612,9 +692,11 @@ PyObject* radar_from_partial_state(PyObject*, PyObject* args) {
     try {
         auto created = radar::Handle::create(std::string_view(spec_text, static_cast<size_t>(spec_size)));
         if (!created) return value_error(created.error().render());
-        auto start = starting_states(state_obj, radar::window_length(created.value()->spec));
-        if (!start) return nullptr;
-        created.value()->dataset = std::move(*start);
+        const uint64_t window = radar::window_length(created.value()->spec);
+        auto start = starting_states(state_obj, window);
+        if (!start.dataset) return nullptr;
+        close_bars(start.bars, *start.dataset, window);  // a radar has no bars: they end here
+        created.value()->dataset = std::move(*start.dataset);
         return wrap_handle(std::move(created.value()));
     } catch (...) {
         set_error_from_current_exception();

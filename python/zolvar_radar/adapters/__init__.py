@@ -18,7 +18,7 @@ from collections import Counter
 from typing import Iterator, Literal
 
 from .._engine import engine
-from ..files import _event_pairs, _Inputs
+from ..files import _bar, _event_pairs, _Inputs
 from ..inputs import InputError, read_lines
 from ._errors import FormatError
 from .tardis import looks_like_header, tardis_kind
@@ -91,7 +91,8 @@ class EventReader(Iterator[tuple[str, dict]]):
     tardis rows left out, by reason, once iteration ended.
     """
 
-    def __init__(self, path: str | os.PathLike[str], format: Format | None = None, *, notional: bool = False):
+    def __init__(self, path: str | os.PathLike[str], format: Format | None = None, *, notional: bool = False,
+                 bar: int | str | None = None):
         if format is not None and format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, got {format!r}")
         self.path = os.fspath(path)
@@ -99,9 +100,10 @@ class EventReader(Iterator[tuple[str, dict]]):
         self.skipped: Counter[str] = Counter()
         self.format: Format | None = format
         self.kind: str | None = None
+        width = _bar(bar)
         self._inputs = _Inputs([self.path])
         try:
-            native = engine.FileReplay(None, self._inputs.paths, format, False, notional, BATCH, 0, True)
+            native = engine.FileReplay(None, self._inputs.paths, format, False, notional, BATCH, 0, True, width)
         except OSError as exc:
             self._inputs.close()
             raise _read_error(str(exc), self.path) from None
@@ -110,6 +112,7 @@ class EventReader(Iterator[tuple[str, dict]]):
             self.format = format or (format_of_line(first) if first is not None else "jsonl")
             if self.format == "tardis" and first is not None:
                 self.kind = tardis_kind(first)
+        self._native = native
         self._events = self._read(native)
 
     def _read(self, native) -> Iterator[tuple[str, dict]]:
@@ -131,6 +134,11 @@ class EventReader(Iterator[tuple[str, dict]]):
         finally:
             self._inputs.close()
 
+    @property
+    def dropped(self) -> int:
+        """The snapshots a ``bar`` left out so far, each replaced by a later one of its interval."""
+        return self._native.status()[6]
+
     def __iter__(self) -> Iterator[tuple[str, dict]]:
         # the batches' own iterator: a for loop runs without a call per event here
         return self._events
@@ -150,7 +158,8 @@ class EventReader(Iterator[tuple[str, dict]]):
 
 
 def read_events(
-    path: str | os.PathLike[str], format: Format | None = None, *, notional: bool = False
+    path: str | os.PathLike[str], format: Format | None = None, *, notional: bool = False,
+    bar: int | str | None = None,
 ) -> EventReader:
     """(symbol, event dict) of each event of a file, in file order.
 
@@ -162,5 +171,12 @@ def read_events(
     `FormatError` (a ValueError), ``FILE:LINE: <reason>`` in the radar's
     words, once the events before it have been given; a file that cannot be
     opened or read (a broken gzip stream) raises OSError, "PATH: reason".
+
+    ``bar`` (timestamp units, or a duration such as "1m") gives at most one
+    derivatives snapshot and one order book per symbol per interval, the
+    last one read in it, and every liquidation (see `zolvar_radar.bars`).
+    A snapshot then comes once its interval has closed, so the events are
+    in the order a radar fed through the same bars would take them, not
+    quite file order.
     """
-    return EventReader(path, format, notional=notional)
+    return EventReader(path, format, notional=notional, bar=bar)

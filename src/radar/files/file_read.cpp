@@ -45,6 +45,7 @@ namespace {
 
 struct PartResult {
     Dataset dataset;
+    std::optional<BarFilter> bars;
     std::vector<BadLine> bad;  // line numbers within the part
     ReasonCounts skipped;
     uint64_t events = 0;
@@ -153,6 +154,8 @@ struct Reading {
                 return;
             }
         }
+        if (options.bar > 0) out.bars.emplace(options.bar);
+        auto feed = [&out, this](std::string_view s, const Event& e) { out.dataset.ingest(spec, s, e); };
         uint64_t reported = source->consumed();
         Line line;
         std::string_view symbol;
@@ -176,7 +179,10 @@ struct Reading {
             switch (lines.line(line, symbol, event, message)) {
                 case FileLines::What::Nothing: break;
                 case FileLines::What::Event:
-                    out.dataset.ingest(spec, symbol, event);
+                    if (out.bars)
+                        out.bars->take(symbol, event, feed);
+                    else
+                        out.dataset.ingest(spec, symbol, event);
                     ++out.events;
                     break;
                 case FileLines::What::Skipped: out.skipped.add(message); break;
@@ -199,6 +205,14 @@ struct Reading {
             PartResult& r = *results[merged];
             const FileRead::Part& part = plan.parts[merged];
             if (total.fatal.empty() && (total.bad.empty() || options.skip_bad)) {
+                if (r.bars) {
+                    // a snapshot held at the end of the earlier stretch goes before the later's rows
+                    auto feed = [this](std::string_view s, const Event& e) { total.dataset.ingest(spec, s, e); };
+                    if (total.bars)
+                        total.bars->merge_later(std::move(*r.bars), feed);
+                    else
+                        total.bars = std::move(r.bars);
+                }
                 total.dataset.merge_later(std::move(r.dataset));
                 for (BadLine& b : r.bad) {
                     b.line += file_lines[part.file];
@@ -263,6 +277,7 @@ FileReadResult FileRead::run(const RadarSpec& spec) {
     reading.results.resize(plan.parts.size());
     reading.file_lines.assign(paths_.size(), 0);
     reading.total.skipped.resize(paths_.size());
+    if (options_.bar > 0) reading.total.bars.emplace(options_.bar);
     const size_t helpers = std::min(thread_count(options_.threads), plan.parts.size()) - (plan.parts.empty() ? 0 : 1);
     std::vector<std::thread> threads;
     for (size_t t = 0; t < helpers; ++t) {

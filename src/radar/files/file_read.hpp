@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "market/bars.hpp"
 #include "market/dataset.hpp"
 #include "spec/spec.hpp"
 
@@ -26,6 +27,8 @@ struct FileReadOptions {
     // Plain files larger than twice this are read in ranges of about this
     // size, on as many threads; 0: the default (16 MiB).
     uint64_t range_bytes = 0;
+    // > 0: events thinned to bars of this many timestamp units (bars.hpp).
+    int64_t bar = 0;
 };
 
 // Counts by reason, in the order each reason first came up.
@@ -57,8 +60,11 @@ struct FileReadResult {
     std::vector<BadLine> bad;  // input order; one at most unless skip_bad
     // Tardis rows left out, per file, by reason.
     std::vector<ReasonCounts> skipped;
-    uint64_t events = 0;
+    uint64_t events = 0;  // read, whether or not a bar kept them
     uint64_t lines = 0;
+    // With a bar: the snapshots still held, for the caller to close
+    // (close_all into the dataset) or to carry on into later files.
+    std::optional<BarFilter> bars;
     std::string fatal;  // "PATH: reason" when a file could not be read; then nothing else counts
 };
 

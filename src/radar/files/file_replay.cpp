@@ -23,6 +23,7 @@ int64_t mark_after(int64_t ts, int64_t step) {
 FileReplay::FileReplay(std::vector<std::string> paths, FileReadOptions options, Checkpoints checkpoints)
     : paths_(std::move(paths)), options_(options), checkpoints_(checkpoints) {
     if (checkpoints_.every == 0) checkpoints_.every = 1;
+    if (options_.bar > 0) bars_.emplace(options_.bar);
 }
 
 FileReplay::~FileReplay() = default;
@@ -89,12 +90,24 @@ bool FileReplay::next_event(std::string_view& symbol, Event& event) {
 }
 
 FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
-    auto feed = [&](std::string_view symbol, const Event& event) {
+    auto pass = [&](std::string_view symbol, const Event& event) {
         if (dataset != nullptr) dataset->ingest(*spec, symbol, event);
+        ++kept_n_;
+        if (keep_) kept_.push_back(ReplayedEvent{std::string(symbol), event});
+    };
+    auto feed = [&](std::string_view symbol, const Event& event) {
         ++fed_;
         ++since_;
         if (!clock_ || event.ts > *clock_) clock_ = event.ts;
-        if (keep_) kept_.push_back(ReplayedEvent{std::string(symbol), event});
+        if (bars_)
+            bars_->take(symbol, event, pass);
+        else
+            pass(symbol, event);
+    };
+    // A checkpoint sees every bar that ended by the latest time read.
+    auto checkpoint = [&](std::optional<int64_t> clock) {
+        if (bars_ && clock) bars_->close_until(*clock, pass);
+        return Stop::Checkpoint;
     };
     if (held_) {
         held_ = false;
@@ -105,7 +118,7 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
     for (;;) {
         if (checkpoints_.every_ts <= 0 && since_ >= checkpoints_.every) {
             since_ = 0;
-            return Stop::Checkpoint;
+            return checkpoint(clock_);
         }
         if (stopped_ || !next_event(symbol, event)) break;
         if (checkpoints_.every_ts > 0) {
@@ -116,11 +129,13 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
                 held_ = true;
                 held_symbol_.assign(symbol);
                 held_event_ = event;
-                return Stop::Checkpoint;
+                return checkpoint(clock_ && *clock_ > event.ts ? clock_ : std::optional<int64_t>(event.ts));
             }
         }
         feed(symbol, event);
     }
+    // The end, or a stop: what was read before it is all passed on.
+    if (bars_) bars_->close_all(pass);
     if (!fatal_.empty()) return Stop::Fatal;
     if (stopped_) return Stop::Bad;
     return Stop::End;

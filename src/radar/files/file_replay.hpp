@@ -12,6 +12,7 @@
 #include "files/file_lines.hpp"
 #include "files/file_read.hpp"
 #include "files/line_reader.hpp"
+#include "market/bars.hpp"
 #include "market/dataset.hpp"
 
 namespace radar {
@@ -40,14 +41,18 @@ public:
     // file can't be read (Fatal: `fatal()`).
     Stop advance(const RadarSpec* spec, Dataset* dataset);
 
-    uint64_t fed() const { return fed_; }
-    std::optional<int64_t> clock() const { return clock_; }  // largest ts fed
+    uint64_t fed() const { return fed_; }      // events read (what `every` counts)
+    uint64_t kept() const { return kept_n_; }  // of them, passed on to the dataset: all but what a bar left out
+    uint64_t dropped() const { return bars_ ? bars_->dropped() : 0; }  // replaced within their bar
+    uint64_t held() const { return fed_ - kept_n_ - dropped(); }      // waiting for their bar to close
+    std::optional<int64_t> clock() const { return clock_; }  // largest ts read
     const std::vector<BadLine>& bad() const { return bad_; }
     const std::vector<ReasonCounts>& skipped() const { return skipped_; }
     const std::string& fatal() const { return fatal_; }
     uint64_t bytes_done() const;
     uint64_t bytes_total() const { return total_; }
-    // With keep_events, the events fed since the last call of take_events().
+    // With keep_events, the events passed on since the last call of
+    // take_events(), in the order the dataset took them.
     void keep_events(bool keep) { keep_ = keep; }
     std::vector<ReplayedEvent> take_events() { return std::move(kept_); }
 
@@ -64,7 +69,9 @@ private:
     uint64_t done_before_ = 0;  // bytes of the files already finished
     uint64_t total_ = 0;
 
+    std::optional<BarFilter> bars_;
     uint64_t fed_ = 0;
+    uint64_t kept_n_ = 0;
     uint64_t since_ = 0;  // events since the last checkpoint by count
     std::optional<int64_t> clock_;
     std::optional<int64_t> mark_;

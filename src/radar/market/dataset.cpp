@@ -65,7 +65,12 @@ void Dataset::index(Node* node, uint64_t hash) {
 
 SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash) {
     if (Node* node = lookup(symbol, hash)) return node->second;
-    auto it = states_.emplace(std::string(symbol), SymbolState(window_length(spec))).first;
+    return state_for(window_length(spec), symbol, hash);
+}
+
+SymbolState& Dataset::state_for(uint64_t window, std::string_view symbol, uint64_t hash) {
+    if (Node* node = lookup(symbol, hash)) return node->second;
+    auto it = states_.emplace(std::string(symbol), SymbolState(window)).first;
     index(&*it, hash);
     return it->second;
 }
@@ -90,6 +95,10 @@ void Dataset::prefetch_state(uint64_t hash) const {
 
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event& event) {
     state_for(spec, symbol, hash_of(symbol)).apply(event);
+}
+
+void Dataset::ingest(uint64_t window, std::string_view symbol, const Event& event) {
+    state_for(window, symbol, hash_of(symbol)).apply(event);
 }
 
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, uint64_t hash, const Event& event) {

@@ -30,6 +30,8 @@ public:
     // Creates the symbol's state with the spec's window if it is missing,
     // then applies the event. Cannot fail.
     void ingest(const RadarSpec& spec, std::string_view symbol, const Event& event);
+    // The same with the window given, where there is no spec (joining saved states).
+    void ingest(uint64_t window, std::string_view symbol, const Event& event);
     // The same, for a symbol whose hash prefetch_slot() gave.
     void ingest(const RadarSpec& spec, std::string_view symbol, uint64_t hash, const Event& event);
 
@@ -61,6 +63,7 @@ public:
 
 private:
     SymbolState& state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash);
+    SymbolState& state_for(uint64_t window, std::string_view symbol, uint64_t hash);
 
     using Node = Map::value_type;
     // The ordered map gives "alerts" its order; this open-addressing table

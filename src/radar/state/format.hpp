@@ -1,7 +1,7 @@
 // The layout of a saved state. Every integer is little-endian, every number
 // its IEEE-754 bits as a 64-bit integer:
 //
-//   header   magic (8 bytes) | version u16 | kind u8 | flags u8 (0)
+//   header   magic (8 bytes) | version u16 | kind u8 | flags u8 (0, or kOpenBars in a partial state)
 //            | spec section length u64 | dataset section length u64
 //   spec     (radar states only; empty in a partial state)
 //            venues: count u64, each length u64 + bytes
@@ -13,6 +13,11 @@
 //            | book present u8 [| bid volume f64 | ask volume f64]
 //            | derivatives row count u64, rows of open interest, funding rate, mark price (oldest first)
 //            | liquidation count u64, quantities (oldest first)
+//   bars     (with kOpenBars only; the bytes up to the trailer) a scan's
+//            bars still open: width i64 | snapshots dropped u64 | symbol count u64,
+//            then per symbol in byte order: name length u64 + bytes, and for
+//            derivatives then order books: what u8 (0 none read, 1 read, 2 one held)
+//            [| first interval i64] [| interval i64 | ts i64 | values f64 x3 or x4]
 //   trailer  CRC-32C u32 of every byte before it
 //
 // The encoding is canonical: flags, presence bytes and the absent limit
@@ -34,6 +39,9 @@ enum class Kind : uint8_t {
     Partial = 2,  // a scan's window and dataset, without a specification
 };
 
+// A partial state whose bars are still open (its scan thinned events to bars).
+inline constexpr uint8_t kOpenBars = 1;
+
 inline constexpr size_t kHeaderSize = 8 + 2 + 1 + 1 + 8 + 8;
 inline constexpr size_t kChecksumSize = 4;
 
@@ -44,5 +52,6 @@ inline constexpr size_t kMinSignal = 1 + 8 + 8;                  // kind, param 
 inline constexpr size_t kMinSymbol = 8 + 8 + 1 + 8 + 8;          // name length, ts, book flag, two counts
 inline constexpr size_t kDerivativesRow = 3 * 8;
 inline constexpr size_t kLiquidationRow = 8;
+inline constexpr size_t kMinBarSymbol = 8 + 2;  // name length, two "what" bytes
 
 }  // namespace radar::state_format

@@ -183,6 +183,44 @@ bool read_dataset(SectionReader& r, const RadarSpec* spec, uint64_t& window, Dat
     return r.finish();
 }
 
+bool read_bars(SectionReader& r, std::optional<BarFilter>& out) {
+    int64_t width = 0;
+    uint64_t dropped = 0, symbols = 0;
+    if (!r.i64(width) || !r.u64(dropped)) return false;
+    if (width <= 0) return r.fail(corrupt("bar width " + std::to_string(width)));
+    if (!r.count(symbols, fmt::kMinBarSymbol, "symbols with bars")) return false;
+    BarFilter bars(width);
+    bars.add_dropped(dropped);
+    std::string_view previous;
+    for (uint64_t i = 0; i < symbols; ++i) {
+        std::string_view symbol;
+        if (!r.text(symbol, "symbol")) return false;
+        if (i > 0 && !bytes_less(previous, symbol)) return r.fail(corrupt("symbols with bars out of order"));
+        previous = symbol;
+        SymbolBars entry;
+        for (int k = 0; k < 2; ++k) {
+            OpenBar& open = entry.kinds[k];
+            uint8_t what = 0;
+            if (!r.u8(what)) return false;
+            if (what > 2) return r.fail(corrupt("bar byte " + std::to_string(what)));
+            open.seen = what >= 1;
+            open.held = what == 2;
+            if (open.seen && !r.i64(open.first)) return false;
+            if (!open.held) continue;
+            open.event.kind = k == 0 ? Event::Kind::Derivatives : Event::Kind::Orderbook;
+            if (!r.i64(open.bar) || !r.i64(open.event.ts)) return false;
+            for (int f = 0; f < (k == 0 ? 3 : 4); ++f)
+                if (!r.f64(open.event.f[f])) return false;
+            if (bar_of(open.event.ts, width) != open.bar) return r.fail(corrupt("a held snapshot outside its bar"));
+        }
+        if (!entry.kinds[0].seen && !entry.kinds[1].seen) return r.fail(corrupt("a symbol without bars"));
+        bars.restore(std::string(symbol), entry);
+    }
+    if (!r.finish()) return false;
+    out = std::move(bars);
+    return true;
+}
+
 }  // namespace
 
 Result<SavedState> load_state(std::string_view bytes) {
@@ -202,14 +240,16 @@ Result<SavedState> load_state(std::string_view bytes) {
         return RadarError::parse("state truncated");
     if (kind != static_cast<uint8_t>(fmt::Kind::Radar) && kind != static_cast<uint8_t>(fmt::Kind::Partial))
         return RadarError::parse("unsupported state kind " + std::to_string(kind));
-    if (flags != 0) return corrupt("flags " + std::to_string(flags));
+    const bool open_bars = flags == fmt::kOpenBars && kind == static_cast<uint8_t>(fmt::Kind::Partial);
+    if (flags != 0 && !open_bars) return corrupt("flags " + std::to_string(flags));
     // Compared one at a time so that no sum can wrap.
     const size_t body = bytes.size() - fmt::kHeaderSize;
     if (bytes.size() < fmt::kHeaderSize + fmt::kChecksumSize || spec_bytes > body || data_bytes > body - spec_bytes ||
         fmt::kChecksumSize > body - spec_bytes - data_bytes)
         return RadarError::parse("state truncated");
+    // Open bars take the bytes between the dataset and the trailer.
     const size_t extra = body - spec_bytes - data_bytes - fmt::kChecksumSize;
-    if (extra != 0) return corrupt(counted(extra, "bytes after the checksum"));
+    if (extra != 0 && !open_bars) return corrupt(counted(extra, "bytes after the checksum"));
 
     const size_t checked = bytes.size() - fmt::kChecksumSize;
     WireReader trailer(bytes.substr(checked));
@@ -229,6 +269,10 @@ Result<SavedState> load_state(std::string_view bytes) {
     SectionReader data_reader(bytes.substr(fmt::kHeaderSize + spec_bytes, data_bytes), "dataset");
     if (!read_dataset(data_reader, out.spec ? &*out.spec : nullptr, out.window, out.dataset))
         return data_reader.take_error();
+    if (open_bars) {
+        SectionReader bars_reader(bytes.substr(fmt::kHeaderSize + spec_bytes + data_bytes, extra), "bars");
+        if (!read_bars(bars_reader, out.bars)) return bars_reader.take_error();
+    }
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "json/error.hpp"
+#include "market/bars.hpp"
 #include "market/dataset.hpp"
 #include "spec/spec.hpp"
 
@@ -17,6 +18,7 @@ struct SavedState {
     std::optional<RadarSpec> spec;  // present for a radar's state, validated
     uint64_t window = 0;            // the spec's window when there is a spec
     Dataset dataset;
+    std::optional<BarFilter> bars;  // a partial state's open bars, when its scan thinned to bars
 };
 
 // Errors are of kind Parse, their message starting "state " or "not a".

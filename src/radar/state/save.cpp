@@ -1,6 +1,10 @@
 #include "state/save.hpp"
 
+#include <algorithm>
 #include <optional>
+#include <vector>
+
+#include "json/bytes.hpp"
 
 #include "market/symbol_state.hpp"
 #include "state/crc32c.hpp"
@@ -68,7 +72,30 @@ void write_dataset(WireWriter& w, uint64_t window, const Dataset& dataset) {
     }
 }
 
-std::string save(fmt::Kind kind, const RadarSpec* spec, uint64_t window, const Dataset& dataset) {
+void write_bars(WireWriter& w, const BarFilter& bars) {
+    std::vector<const BarFilter::Map::value_type*> symbols;
+    for (const auto& entry : bars.symbols()) symbols.push_back(&entry);
+    std::sort(symbols.begin(), symbols.end(),
+              [](const auto* a, const auto* b) { return bytes_less(a->first, b->first); });
+    w.i64(bars.width());
+    w.u64(bars.dropped());
+    w.u64(symbols.size());
+    for (const auto* entry : symbols) {
+        w.text(entry->first);
+        for (int k = 0; k < 2; ++k) {
+            const OpenBar& open = entry->second.kinds[k];
+            w.u8(open.held ? 2 : open.seen ? 1 : 0);
+            if (open.seen) w.i64(open.first);
+            if (!open.held) continue;
+            w.i64(open.bar);
+            w.i64(open.event.ts);
+            for (int i = 0; i < (k == 0 ? 3 : 4); ++i) w.f64(open.event.f[i]);
+        }
+    }
+}
+
+std::string save(fmt::Kind kind, const RadarSpec* spec, uint64_t window, const Dataset& dataset,
+                 const BarFilter* bars = nullptr) {
     const size_t spec_bytes = spec ? spec_size(*spec) : 0;
     const size_t data_bytes = dataset_size(dataset);
     std::string out;
@@ -77,7 +104,7 @@ std::string save(fmt::Kind kind, const RadarSpec* spec, uint64_t window, const D
     w.bytes(fmt::kMagic);
     w.u16(fmt::kVersion);
     w.u8(static_cast<uint8_t>(kind));
-    w.u8(0);  // flags
+    w.u8(bars ? fmt::kOpenBars : 0);
     const size_t lengths_at = w.position();
     w.u64(0);
     w.u64(0);
@@ -87,6 +114,7 @@ std::string save(fmt::Kind kind, const RadarSpec* spec, uint64_t window, const D
     write_dataset(w, window, dataset);
     w.patch_u64(lengths_at, data_at - spec_at);
     w.patch_u64(lengths_at + 8, w.position() - data_at);
+    if (bars) write_bars(w, *bars);
     w.u32(crc32c(out));
     return out;
 }
@@ -97,8 +125,8 @@ std::string save_state(const RadarSpec& spec, const Dataset& dataset) {
     return save(fmt::Kind::Radar, &spec, window_length(spec), dataset);
 }
 
-std::string save_partial(uint64_t window, const Dataset& dataset) {
-    return save(fmt::Kind::Partial, nullptr, window, dataset);
+std::string save_partial(uint64_t window, const Dataset& dataset, const BarFilter* bars) {
+    return save(fmt::Kind::Partial, nullptr, window, dataset, bars);
 }
 
 }  // namespace radar

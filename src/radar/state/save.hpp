@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "market/bars.hpp"
 #include "market/dataset.hpp"
 #include "spec/spec.hpp"
 
@@ -12,7 +13,8 @@ namespace radar {
 
 // The window written is the one the specification implies.
 std::string save_state(const RadarSpec& spec, const Dataset& dataset);
-// A scan's window and dataset, without a specification.
-std::string save_partial(uint64_t window, const Dataset& dataset);
+// A scan's window and dataset, without a specification, and the bars it
+// left open when it thinned events to bars.
+std::string save_partial(uint64_t window, const Dataset& dataset, const BarFilter* bars = nullptr);
 
 }  // namespace radar
