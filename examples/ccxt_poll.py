@@ -10,6 +10,11 @@ they make and prints the ranked alerts, then what the adapter skipped.
 Liquidations are counted in quote currency, so one scale fits every symbol.
 Where the funding rate carries no mark price (OKX, Deribit) the mark price is
 fetched on its own; Deribit's liquidations are read from its trades.
+
+``--bar 1m`` gives every exchange the same cadence: at most one derivatives
+snapshot and one order book per symbol and minute reach the radar, so the
+look-backs of SPEC count minutes whether the exchange is polled every 10
+seconds or every minute. A snapshot is fed once its minute is over.
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ from typing import Any, Iterable
 
 from zolvar_radar import RadarSpec, TypedRadar
 from zolvar_radar.adapters.ccxt import CcxtAdapter
+from zolvar_radar.bars import bar_width
 
 SPEC = (
     RadarSpec(threshold=0.25, limit=10)
@@ -54,7 +60,10 @@ def poll_once(exchange: Any, adapter: CcxtAdapter, radar: TypedRadar, symbols: I
         for event_symbol, event in pairs:
             radar.feed(event_symbol, event)
         fed += len(pairs)
-    return fed
+    closed = adapter.close_bars()  # with --bar: the snapshots whose bar is over by now
+    for event_symbol, event in closed:
+        radar.feed(event_symbol, event)
+    return fed + len(closed)
 
 
 def print_skipped(adapter: CcxtAdapter, reported: Counter) -> None:
@@ -78,6 +87,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("exchange", help="a ccxt exchange id, e.g. binanceusdm or bybit")
     parser.add_argument("symbols", nargs="+", help="ccxt symbols, e.g. BTC/USDT:USDT")
     parser.add_argument("--every", type=float, default=60, help="seconds between rounds (default: 60)")
+    parser.add_argument("--bar", type=bar_width,
+                        help="at most one snapshot of each kind per symbol and bar, e.g. 1m or 30s")
     args = parser.parse_args(argv)
 
     import ccxt  # only this script needs it
@@ -85,7 +96,7 @@ def main(argv: list[str] | None = None) -> None:
     exchange = getattr(ccxt, args.exchange)({"enableRateLimit": True})
     exchange.load_markets()
     # contract sizes come from the markets: quote quantities are right for coin-margined contracts too
-    adapter = CcxtAdapter(exchange, liquidation_qty="quote")
+    adapter = CcxtAdapter(exchange, liquidation_qty="quote", bar=args.bar)
     radar = TypedRadar(SPEC)
     reported: Counter = Counter()
     while True:

@@ -20,6 +20,10 @@ and a few sources need their sides corrected by exchange:
 
 What cannot be mapped is counted in ``adapter.skipped`` by reason and said
 once per cause with an `AdapterWarning`; nothing raises on bad data.
+
+``CcxtAdapter(..., bar="1m")`` thins what every method returns to one
+derivatives snapshot and one order book per symbol and minute (see
+`zolvar_radar.bars`): a snapshot comes back once its minute has closed.
 """
 
 from __future__ import annotations
@@ -27,6 +31,8 @@ from __future__ import annotations
 import time
 from typing import Any, Callable, Iterable, Literal, Mapping
 
+from ..bars import Bars
+from ._bars import BarredAdapter, barred
 from ._contracts import (
     AdapterWarning,
     LiquidationDedup,
@@ -78,7 +84,7 @@ class _Symbol:
         self.held: tuple[int, float | None, float | None] | None = None  # open interest waiting for rate or mark
 
 
-class CcxtAdapter:
+class CcxtAdapter(BarredAdapter):
     """Turns ccxt structures into (symbol, event) pairs, keeping what must be combined per symbol.
 
     ``exchange`` is a ccxt exchange object (its ``id`` and ``markets`` are
@@ -89,6 +95,15 @@ class CcxtAdapter:
     "contracts" and "quote" for open interest). Keep to one unit for a
     symbol's whole life: the indicators compare successive values.
     ``dedup_window_ms`` is how far back polled liquidations are remembered.
+
+    ``bar`` (a width such as "1m", 15000 or "15s": `zolvar_radar.bars`) gives
+    every source one cadence: of a symbol's derivatives snapshots (and of its
+    order books) in one interval of ``ts // width``, only the last one read
+    is returned, when the next one lands in another interval or when
+    `close_bars` (at the clock's time, or ``now``) finds its interval over;
+    `flush_bars` returns all that is held. Liquidations come back at once.
+    ``adapter.bars.dropped`` counts the snapshots replaced. Without ``bar``
+    every method returns its pairs at once and the two return nothing.
     """
 
     def __init__(
@@ -100,7 +115,9 @@ class CcxtAdapter:
         liquidation_qty: Literal["contracts", "base", "quote"] = "contracts",
         clock: Callable[[], int] = _now_ms,
         dedup_window_ms: int = 3_600_000,
+        bar: int | str | None = None,
     ):
+        self._bars = None if bar is None else Bars(bar)
         self._oi_unit = check_unit("open_interest", open_interest, _OI_ALIASES)
         self._liq_unit = check_unit("liquidation_qty", liquidation_qty)
         self._exchange = exchange
@@ -195,12 +212,16 @@ class CcxtAdapter:
         held, state.held = state.held, None
         return self._emit_derivatives(symbol, state, *held)
 
+    @barred
     def funding_rate(self, structure: Mapping[str, Any]) -> list[Pair]:
         """What ``fetch_funding_rate`` returned: the held open interest's event, if any.
 
         A structure without ``markPrice`` (OKX's, Deribit's) keeps the mark
         price last known from a funding rate or `ticker`.
         """
+        return self._funding_rate(structure)
+
+    def _funding_rate(self, structure: Mapping[str, Any]) -> list[Pair]:
         symbol = self._symbol(structure, "funding rate")
         if symbol is None:
             return []
@@ -218,13 +239,18 @@ class CcxtAdapter:
                               "adapter.ticker() for derivatives events")
         return self._release(symbol, state)
 
+    @barred
     def funding_rates(self, structures: Mapping[str, Mapping[str, Any]] | Iterable[Mapping[str, Any]]) -> list[Pair]:
         """What ``fetch_funding_rates`` returned (a dict by symbol, or a list)."""
         values = structures.values() if isinstance(structures, Mapping) else structures
-        return [pair for structure in values for pair in self.funding_rate(structure)]
+        return [pair for structure in values for pair in self._funding_rate(structure)]
 
+    @barred
     def ticker(self, structure: Mapping[str, Any]) -> list[Pair]:
         """What ``fetch_ticker`` or ``fetch_mark_price`` returned: its ``markPrice`` becomes the symbol's mark price."""
+        return self._ticker(structure)
+
+    def _ticker(self, structure: Mapping[str, Any]) -> list[Pair]:
         symbol = self._symbol(structure, "ticker")
         if symbol is None:
             return []
@@ -236,11 +262,13 @@ class CcxtAdapter:
         state.mark = mark
         return self._release(symbol, state)
 
+    @barred
     def tickers(self, structures: Mapping[str, Mapping[str, Any]] | Iterable[Mapping[str, Any]]) -> list[Pair]:
         """What ``fetch_tickers`` or ``fetch_mark_prices`` returned (a dict by symbol, or a list)."""
         values = structures.values() if isinstance(structures, Mapping) else structures
-        return [pair for structure in values for pair in self.ticker(structure)]
+        return [pair for structure in values for pair in self._ticker(structure)]
 
+    @barred
     def open_interest(self, structure: Mapping[str, Any]) -> list[Pair]:
         """What ``fetch_open_interest`` returned: a derivatives event once funding rate and mark price are known.
 
@@ -286,6 +314,7 @@ class CcxtAdapter:
         price, amount = finite(level[0]), finite(level[1])
         return (price, amount) if price is not None and amount is not None else None
 
+    @barred
     def order_book(self, book: Mapping[str, Any], symbol: str | None = None) -> list[Pair]:
         """What ``fetch_order_book`` (or ``watch_order_book``) returned: one order-book event from the top level."""
         if symbol is None:
@@ -403,6 +432,7 @@ class CcxtAdapter:
         pairs = [pair for symbol, batch in by_symbol.items() for pair in self._liq_seen.new(symbol, batch, fresh=fresh)]
         return sorted(pairs, key=lambda pair: pair[1]["ts"])
 
+    @barred
     def liquidations(self, items: Iterable[Mapping[str, Any]], *, fresh: bool = False) -> list[Pair]:
         """What ``fetch_liquidations`` (or ``watch_liquidations``) returned: the liquidations not seen before.
 
@@ -419,6 +449,7 @@ class CcxtAdapter:
                 parsed.append((*got, None))
         return self._dedup(parsed, fresh)
 
+    @barred
     def liquidation_trades(self, trades: Iterable[Mapping[str, Any]], *, fresh: bool = False) -> list[Pair]:
         """Liquidations among what ``fetch_trades``/``watch_trades`` returned, from Deribit's ``liquidation`` flag.
 

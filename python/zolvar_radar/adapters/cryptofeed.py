@@ -23,6 +23,10 @@ What cryptofeed hands over as exchanges send it is corrected here by exchange:
 a ccxt market) gives the contract sizes that "base" and "quote" quantities
 need. What cannot be mapped is counted in ``adapter.skipped`` and said once
 per cause with an `AdapterWarning`.
+
+``CryptofeedAdapter(bar="1m")`` thins what every callback returns to one
+derivatives snapshot and one order book per symbol and minute (see
+`zolvar_radar.bars`): a snapshot comes back once its minute has closed.
 """
 
 from __future__ import annotations
@@ -30,6 +34,8 @@ from __future__ import annotations
 import time
 from typing import Any, Callable, Mapping
 
+from ..bars import Bars
+from ._bars import BarredAdapter, barred
 from ._contracts import (
     AdapterWarning,
     LiquidationDedup,
@@ -70,13 +76,23 @@ class _Symbol:
         self.held: tuple[int, float] | None = None
 
 
-class CryptofeedAdapter:
+class CryptofeedAdapter(BarredAdapter):
     """Turns cryptofeed callback objects into (symbol, event) pairs.
 
     ``open_interest`` and ``liquidation_qty`` pick the unit: "contracts",
     "base" or "quote". Every callback object is new data, so liquidations
     are deduplicated only by id (a replay after a reconnect), never by
     content: two equal fills are two liquidations.
+
+    ``bar`` (a width such as "1m", 15000 or "15s": `zolvar_radar.bars`) gives
+    every exchange one cadence, however often it streams: of a symbol's
+    derivatives snapshots (and of its order books) in one interval of
+    ``ts // width``, only the last one read is returned, when the next one
+    lands in another interval or when `close_bars` (at the clock's time, or
+    ``now``) finds its interval over; `flush_bars` returns all that is held.
+    Liquidations come back at once. ``adapter.bars.dropped`` counts the
+    snapshots replaced. Without ``bar`` every method returns its pairs at
+    once and the two return nothing.
     """
 
     def __init__(
@@ -87,7 +103,9 @@ class CryptofeedAdapter:
         liquidation_qty: Unit = "contracts",
         clock: Callable[[], int] = _now_ms,
         dedup_window_ms: int = 3_600_000,
+        bar: int | str | None = None,
     ):
+        self._bars = None if bar is None else Bars(bar)
         self._oi_unit = check_unit("open_interest", open_interest)
         self._liq_unit = check_unit("liquidation_qty", liquidation_qty)
         self._markets = markets or {}
@@ -171,6 +189,7 @@ class CryptofeedAdapter:
         held, state.held = state.held, None
         return self._emit(exchange, symbol, state, *held)
 
+    @barred
     def funding(self, obj: Any, receipt_timestamp: float | None = None) -> list[Pair]:
         """A ``Funding``: the symbol's funding rate and mark price (OKX's has none: the ticker's mid stands in)."""
         exchange, symbol = str(getattr(obj, "exchange", "")), getattr(obj, "symbol", None)
@@ -192,6 +211,7 @@ class CryptofeedAdapter:
             state.mark = mark
         return self._release(exchange, symbol, state)
 
+    @barred
     def ticker(self, obj: Any, receipt_timestamp: float | None = None) -> list[Pair]:
         """A ``Ticker``: its mid price, kept as the mark price of symbols whose funding has none."""
         symbol = getattr(obj, "symbol", None)
@@ -202,6 +222,7 @@ class CryptofeedAdapter:
         self._state(symbol).mid = (bid + ask) / 2
         return []
 
+    @barred
     def open_interest(self, obj: Any, receipt_timestamp: float | None = None) -> list[Pair]:
         """An ``OpenInterest``: a derivatives event once funding rate and mark price are known."""
         exchange, symbol = str(getattr(obj, "exchange", "")), getattr(obj, "symbol", None)
@@ -221,6 +242,7 @@ class CryptofeedAdapter:
 
     # --- order books ---------------------------------------------------------
 
+    @barred
     def book(self, obj: Any, receipt_timestamp: float | None = None) -> list[Pair]:
         """An ``OrderBook`` (the L2_BOOK callback): one order-book event from the top level."""
         symbol = getattr(obj, "symbol", None)
@@ -258,6 +280,7 @@ class CryptofeedAdapter:
             return ([taker] if "T" in flag else []) + ([_TURN.get(taker, "")] if "M" in flag else [])
         return [side]
 
+    @barred
     def liquidation(self, obj: Any, receipt_timestamp: float | None = None) -> list[Pair]:
         """A ``Liquidation``: its events (Deribit's "MT" makes two), none if its id was seen."""
         exchange, symbol = str(getattr(obj, "exchange", "")), getattr(obj, "symbol", None)
