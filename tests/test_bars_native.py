@@ -192,3 +192,37 @@ def test_open_bars_belong_to_partial_states_only(tmp_path):
     body = bytes(state[:-4])
     with pytest.raises(ValueError, match="flags 1"):
         engine.merge_partial_states([body + struct.pack("<I", crc32c(body))])
+
+
+@settings(max_examples=30, deadline=None)
+@given(pairs=pair_lists, width=st.sampled_from([1, 3, 10]))
+def test_live_bars_pass_on_what_the_file_reader_passes_on_in_the_same_order(tmp_path_factory, pairs, width):
+    from zolvar_radar.bars import Bars
+
+    path = write_lines(tmp_path_factory.mktemp("live") / "a.jsonl", pairs)
+    bars = Bars(width)
+    live = bars.push(pairs) + bars.flush()
+    reader = read_events(path, bar=width)
+    assert list(map(json.dumps, reader)) == list(map(json.dumps, live))
+    assert reader.dropped == bars.dropped
+
+
+@pytest.mark.parametrize("args, status, said", [
+    (["scan", "--bar", "5m", "--json"], 0, "--bar 5m: 57,600 of the 91,382 events read left out"),
+    (["replay", "--bar", "300000", "--every-ts", "3600000"], 0, "--bar 300000: 57,600 of the 91,382 events"),
+    (["scan", "--bar", "0"], 2, "argument --bar: must be a positive whole number"),
+    (["replay", "--bar", "1w"], 2, "duration like 500ms, 15s, 1m, 4h, 1d: 1w"),
+])
+def test_the_command_line_bar_option(capsys, args, status, said):
+    from zolvar_radar import cli
+
+    try:
+        code = cli.main(args)
+    except SystemExit as exc:
+        code = exc.code
+    out, err = capsys.readouterr()
+    assert code == status and said in err
+    if args[0] == "scan" and status == 0:
+        from zolvar_radar.cli import DEFAULT_SPEC, SAMPLE
+
+        assert out == scan_files([str(SAMPLE)], DEFAULT_SPEC.read_text(), bar="5m").text + "\n"

@@ -171,6 +171,17 @@ def test_any_split_into_files_and_ranges(client, tmp_path, seed):
     assert got == single_scan(spec, pairs)
 
 
+@pytest.mark.parametrize("seed, width", [(0, 700), (1, 3000)])
+def test_bars_join_where_files_and_ranges_meet(client, tmp_path, seed, width):
+    pairs = workload(200 + seed, n_events=600, n_symbols=10)
+    paths = write_files(tmp_path, pairs, 3)
+    spec_text = json.dumps({"signals": SIGNALS, "threshold": 0.1})
+    whole = scan_files(paths, spec_text, bar=width)
+    dropped = []
+    got = zd.scan(paths, spec_text, client=client, range_bytes=97, bar=width, dropped=dropped)
+    assert whole.dropped > 0 and (got, dropped) == (whole.text, [whole.dropped])
+
+
 def test_one_worker_of_the_default_cluster(tmp_path):
     pairs = workload(11, tied=4)
     spec = {"signals": SIGNALS, "threshold": 0.2, "limit": 6}

@@ -535,7 +535,8 @@ def scan(
     return text
 
 
-def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start, keep, skipped_rows, bar):
+def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notional, start, keep, skipped_rows,
+                bar=0):
     parts = cut_parts(paths, partitions, range_bytes)
     token = uuid.uuid4().hex
     states, reports = [], []
