@@ -10,7 +10,8 @@
 //           bit 7:    the file is also read as two explicit byte ranges
 //   byte 1: the range size for ranged reads (lines get cut anywhere), and
 //           where the second gzip member starts
-//   byte 2: the replay's checkpoints
+//   byte 2: the replay's checkpoints (bits 0-5); bits 6-7 a bar width, when
+//           not 0, for a second round of the reads thinned to bars
 //
 // Checked, with bad lines skipped:
 //   - JSON Lines: each line is an event exactly when its "feed" command is
@@ -21,6 +22,9 @@
 //     bad lines, skipped rows, counts);
 //   - a replay feeds as many events, reports the same bad lines and ends
 //     with the same "alerts";
+//   - thinned to bars, a whole read, a ranged one and a two-range split
+//     keep the same events, and so does a replay without checkpoints; with
+//     checkpoints, a replay still accounts for every event it read;
 //   - nothing crashes, and every response has a documented shape.
 //
 // With FUZZ_FILES_SEEDS=DIR set, the target first writes its seed inputs
@@ -170,6 +174,7 @@ struct Outcome {
     std::vector<std::vector<std::pair<std::string, uint64_t>>> skipped;
     uint64_t events = 0;
     uint64_t lines = 0;
+    uint64_t dropped = 0;  // by bars
     std::string fatal;
 };
 
@@ -190,6 +195,10 @@ Outcome read_file(const std::vector<std::string>& paths, radar::FileReadOptions 
         return out;
     }
     radar::FileReadResult r = read.run(reference().spec);
+    if (r.bars) {
+        out.dropped = r.bars->dropped();
+        r.bars->close_all([&r](std::string_view s, const radar::Event& e) { r.dataset.ingest(reference().spec, s, e); });
+    }
     out.alerts = alerts_text(r.dataset);
     out.bad = std::move(r.bad);
     for (const radar::ReasonCounts& counts : r.skipped) out.skipped.emplace_back(counts.begin(), counts.end());
@@ -212,7 +221,33 @@ void same_outcome(const Outcome& a, const Outcome& b, const char* what) {
     if (a.alerts != b.alerts) fuzzcheck::fail(what, a.alerts + " / " + b.alerts);
     if (!same_bad(a.bad, b.bad)) fuzzcheck::fail(what, "bad lines differ");
     if (a.skipped != b.skipped) fuzzcheck::fail(what, "skipped rows differ");
-    if (a.events != b.events || a.lines != b.lines) fuzzcheck::fail(what, "counts differ");
+    if (a.events != b.events || a.lines != b.lines || a.dropped != b.dropped) fuzzcheck::fail(what, "counts differ");
+}
+
+// A replay thinned to bars: without checkpoints it keeps what a read keeps;
+// with them, every event read is kept, dropped or (never at the end) held.
+void check_barred_replay(const std::string& path, radar::FileReadOptions options, uint8_t control,
+                         const Outcome& whole) {
+    for (const bool stops : {false, true}) {
+        radar::Checkpoints checkpoints{UINT64_MAX, 0};
+        if (stops) checkpoints = {1 + uint64_t{control & 7u}, (control & 8) ? int64_t{1000} : 0};
+        radar::FileReplay replay({path}, options, checkpoints);
+        std::string error;
+        if (!replay.open(error)) return;
+        radar::Dataset dataset;
+        radar::FileReplay::Stop stop;
+        uint64_t rounds = 0;
+        while ((stop = replay.advance(&reference().spec, &dataset)) == radar::FileReplay::Stop::Checkpoint) {
+            if (replay.kept() + replay.dropped() + replay.held() != replay.fed())
+                fuzzcheck::fail("a barred replay lost count at a checkpoint", path);
+            if (++rounds > 2 * kMaxContent + 8) fuzzcheck::fail("barred replay does not end", path);
+        }
+        if (!whole.fatal.empty()) continue;
+        if (replay.held() != 0 || replay.kept() + replay.dropped() != replay.fed() || replay.fed() != whole.events)
+            fuzzcheck::fail("a barred replay ended holding or losing events", path);
+        if (!stops && (replay.dropped() != whole.dropped || alerts_text(dataset) != whole.alerts))
+            fuzzcheck::fail("a barred replay keeps other events than a barred read", path);
+    }
 }
 
 void check_replay(const std::string& path, radar::FileReadOptions options, uint8_t control, const Outcome& whole) {
@@ -315,6 +350,8 @@ void write_seeds(const std::string& dir) {
     seed("gzip_two", 2, 128, 4, flat + bad);
     seed("gzip_corrupt", 3, 200, 1, wrapper);
     seed("forced_jsonl", 8, 30, 5, flat);
+    seed("bars_wrapper", 0x80, 40, 0x83, wrapper + wrapper);
+    seed("bars_flat", 0xc0, 90, 0x4b, flat + wrapper + flat);
     const std::string ticker =
         "exchange,symbol,timestamp,local_timestamp,funding_timestamp,funding_rate,predicted_funding_rate,open_interest,"
         "last_price,index_price,mark_price\n"
@@ -424,6 +461,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.threads = 1;
     options.range_bytes = 0;
     check_replay(path, options, control, whole);
+
+    constexpr int64_t kBars[] = {0, 1, 1000, 60000};
+    if (const int64_t bar = kBars[control >> 6]) {
+        options.bar = bar;
+        options.range_bytes = kWhole;
+        const Outcome barred = read_file({path}, options);
+        options.range_bytes = std::max<uint64_t>(1 + (range & 63), bytes.size() / 3 + range);
+        options.threads = (mode & 0x40) ? 2 : 1;
+        same_outcome(barred, read_file({path}, options), "ranged read with bars differs");
+        if (plain && !bytes.empty() && (mode & 0x80)) {
+            const uint64_t cut = bytes.size() * range / 256;
+            const Outcome split = read_file({path, path}, options, {{0, cut}, {cut, UINT64_MAX}});
+            if (barred.fatal.empty() && (split.alerts != barred.alerts || split.dropped != barred.dropped))
+                fuzzcheck::fail("split read with bars differs", split.alerts + " / " + barred.alerts);
+        }
+        options.threads = 1;
+        options.range_bytes = 0;
+        check_barred_replay(path, options, control, barred);
+        options.bar = 0;
+    }
 
     if (as_written && whole.fatal.empty()) {
         // The format is told by the first line not refused for its bytes.

@@ -89,14 +89,29 @@ void write_seeds(const std::string& dir) {
     put("partial_windows", radar::save_handle_state(*fed_handle(kSpec, 3, 4)));
     auto h = fed_handle(kSpec, 5, 7);
     put("partial_state", radar::save_partial(radar::window_length(h->spec), h->dataset));
+    // a scan's partial state with bars still open: one held of each kind, one closed
+    radar::BarFilter bars(60000);
+    auto ignore = [](std::string_view, const radar::Event&) {};
+    radar::Event e;
+    e.f[0] = 100;
+    e.f[1] = 0.0001;
+    e.f[2] = 60000;
+    for (int64_t ts : {1000, 59000, 61000}) {
+        e.ts = ts;
+        bars.take("BTCUSDT", e, ignore);
+    }
+    e.kind = radar::Event::Kind::Orderbook;
+    e.f[3] = 2;
+    bars.take("ETHUSDT", e, ignore);
+    put("partial_bars", radar::save_partial(radar::window_length(h->spec), h->dataset, &bars));
 }
 
 void check_partial(const radar::SavedState& state, std::string_view input) {
-    const std::string again = radar::save_partial(state.window, state.dataset);
+    const std::string again = radar::save_partial(state.window, state.dataset, state.bars ? &*state.bars : nullptr);
     if (again != input) fuzzcheck::fail("partial state does not save back to its bytes", again);
     auto reloaded = radar::load_state(again);
     if (!reloaded || reloaded.value().spec || reloaded.value().window != state.window ||
-        reloaded.value().dataset.size() != state.dataset.size())
+        reloaded.value().dataset.size() != state.dataset.size() || reloaded.value().bars.has_value() != state.bars.has_value())
         fuzzcheck::fail("saved partial state does not load back", again);
 }
 

@@ -52,6 +52,6 @@ inline constexpr size_t kMinSignal = 1 + 8 + 8;                  // kind, param 
 inline constexpr size_t kMinSymbol = 8 + 8 + 1 + 8 + 8;          // name length, ts, book flag, two counts
 inline constexpr size_t kDerivativesRow = 3 * 8;
 inline constexpr size_t kLiquidationRow = 8;
-inline constexpr size_t kMinBarSymbol = 8 + 2;  // name length, two "what" bytes
+inline constexpr size_t kMinBarSymbol = 8 + 1 + 8 + 1;  // name length; one kind read, its first interval; the other
 
 }  // namespace radar::state_format
