@@ -104,6 +104,7 @@ void write_seeds(const std::string& dir) {
     e.f[3] = 2;
     bars.take("ETHUSDT", e, ignore);
     put("partial_bars", radar::save_partial(radar::window_length(h->spec), h->dataset, &bars));
+    put("radar_bars", radar::save_state(h->spec, h->dataset, &bars));
 }
 
 void check_partial(const radar::SavedState& state, std::string_view input) {
@@ -113,6 +114,18 @@ void check_partial(const radar::SavedState& state, std::string_view input) {
     if (!reloaded || reloaded.value().spec || reloaded.value().window != state.window ||
         reloaded.value().dataset.size() != state.dataset.size() || reloaded.value().bars.has_value() != state.bars.has_value())
         fuzzcheck::fail("saved partial state does not load back", again);
+}
+
+// A radar's state with bars open: it saves back with them; as a handle, its
+// held snapshots are taken in (a radar has no bars).
+void check_radar_with_bars(const radar::SavedState& state, std::string_view input) {
+    const std::string again = radar::save_state(*state.spec, state.dataset, &*state.bars);
+    if (again != input) fuzzcheck::fail("state with bars does not save back to its bytes", again);
+    auto loaded = radar::load_handle_state(input);
+    if (!loaded) fuzzcheck::fail("a state that loads is refused as a handle", loaded.error().message);
+    const std::string alerts = fuzzcheck::alerts_of(*loaded.value());
+    if (!fuzzcheck::check_response(alerts) || alerts.starts_with(R"({"error")"))
+        fuzzcheck::fail("loaded state fails alerts", alerts);
 }
 
 void check_radar(std::string_view input) {
@@ -144,7 +157,9 @@ void check_load(std::string_view input) {
             fuzzcheck::fail("unexpected load error", m);
         return;
     }
-    if (loaded.value().spec) {
+    if (loaded.value().spec && loaded.value().bars) {
+        check_radar_with_bars(loaded.value(), input);
+    } else if (loaded.value().spec) {
         check_radar(input);
     } else {
         check_partial(loaded.value(), input);

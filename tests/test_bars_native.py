@@ -186,11 +186,11 @@ def test_damaged_bars_are_refused(tmp_path, change, message):
         engine.merge_partial_states([rewrite(state, change)])
 
 
-def test_open_bars_belong_to_partial_states_only(tmp_path):
+def test_unknown_flags_are_refused(tmp_path):
     state = bytearray(barred_partial(tmp_path))
-    state[10] = 1  # kind: a radar's state
+    state[11] = 3  # flags: open bars and a bit nothing sets
     body = bytes(state[:-4])
-    with pytest.raises(ValueError, match="flags 1"):
+    with pytest.raises(ValueError, match="flags 3"):
         engine.merge_partial_states([body + struct.pack("<I", crc32c(body))])
 
 
@@ -226,3 +226,30 @@ def test_the_command_line_bar_option(capsys, args, status, said):
         from zolvar_radar.cli import DEFAULT_SPEC, SAMPLE
 
         assert out == scan_files([str(SAMPLE)], DEFAULT_SPEC.read_text(), bar="5m").text + "\n"
+
+
+def test_a_saved_state_keeps_its_bars_open_for_the_next_run(tmp_path, capsys):
+    from zolvar_radar import cli, load_state
+
+    # the day's last snapshots and the next day's first share their intervals
+    day1 = [("A", event_of("derivatives", ts, float(ts % 7 + 1))) for ts in range(0, 100, 3)]
+    day2 = [("A", event_of("derivatives", ts, float(ts % 5 + 1))) for ts in range(100, 200, 3)]
+    day1 += [("B", event_of("orderbook", 95, 9.0, 1.0))]
+    day2 += [("B", event_of("orderbook", 96, 1.0, 9.0))]
+    paths = [write_lines(tmp_path / "d1.jsonl", day1), write_lines(tmp_path / "d2.jsonl", day2)]
+    state = str(tmp_path / "d1.state")
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC)
+
+    def scan(*args):
+        assert cli.main(["scan", "--json", "--spec", str(spec), "--bar", "40", *args]) == 0
+        return capsys.readouterr().out
+
+    first = scan("--save-state", state, paths[0])
+    assert scan("--state", state, paths[1]) == scan(*paths) != scan(paths[1])
+    # as a radar, the state holds what its scan scored: the open bars taken in
+    radar = load_state(open(state, "rb").read())
+    assert radar.command('{"cmd":"alerts"}') + "\n" == first
+    # continued without bars, or with others, the saved bars close first
+    plain = scan_files([paths[1]], SPEC, state=open(state, "rb").read())
+    assert plain.text == radar_scan(kept_by_rule(day1, 40) + day2)

@@ -182,6 +182,18 @@ def test_bars_join_where_files_and_ranges_meet(client, tmp_path, seed, width):
     assert whole.dropped > 0 and (got, dropped) == (whole.text, [whole.dropped])
 
 
+def test_bars_stay_open_through_a_saved_state(client, tmp_path):
+    pairs = workload(300, n_events=600, n_symbols=10)
+    paths = write_files(tmp_path, pairs, 2)
+    spec_text = json.dumps({"signals": SIGNALS, "threshold": 0.1})
+    first = scan_files(paths[:1], spec_text, bar=3000, keep_state=True)
+    saved = bytearray()
+    got = zd.scan(paths[1:], spec_text, client=client, range_bytes=97, bar=3000, state=first.saved_state,
+                  saved_state=saved)
+    whole = scan_files(paths, spec_text, bar=3000, keep_state=True)
+    assert got == whole.text and bytes(saved) == whole.saved_state
+
+
 def test_one_worker_of_the_default_cluster(tmp_path):
     pairs = workload(11, tied=4)
     spec = {"signals": SIGNALS, "threshold": 0.2, "limit": 6}

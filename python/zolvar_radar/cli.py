@@ -229,7 +229,7 @@ def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
 
         try:
             result = scan_files(paths, spec_text, format=args.format, skip_bad=args.skip_bad,
-                                notional=args.notional, keep_radar=args.save_state is not None,
+                                notional=args.notional, keep_state=args.save_state is not None,
                                 progress=moved if show else None, state=state,
                                 bar=args.bar.width if args.bar else None)
         except BadLineError as exc:
@@ -237,9 +237,7 @@ def run_scan(args: argparse.Namespace, out: Console, err: Console) -> int:
         except OSError as exc:
             raise Failure(str(exc)) from None
     if args.save_state is not None:
-        from ._engine import save_state
-
-        write_state(args.save_state, save_state(result.radar))
+        write_state(args.save_state, result.saved_state)
     if args.json:
         out.file.write(result.text + "\n")
     else:

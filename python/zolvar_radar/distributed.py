@@ -158,19 +158,20 @@ def score_state(spec_text: str, state: bytes | None, keep: bool, bar: int = 0) -
     if state is None:
         return None
     if bar:
-        native = engine.FileScan([], spec_text, state=state, bar=bar)
+        native = engine.FileScan([], spec_text, state=state, bar=bar, save=keep)
         text, *_, dropped = native.run()
-        return text, _save_state(native.take_radar()) if keep else None, dropped
+        return text, native.saved_state() if keep else None, dropped
     radar = engine.radar_from_partial_state(spec_text, state)
     return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None, 0
 
 
-def partial_of(spec_text: str, state: bytes) -> bytes:
-    """A saved state (a radar's or a partial one) as a partial state with the spec's window.
+def partial_of(spec_text: str, state: bytes, bar: int = 0) -> bytes:
+    """A saved state (a radar's or a partial one) as a partial state with the
+    spec's window, its bars kept open when they are of width `bar`.
 
     Raises ValueError for bytes that are no state or a state of another window.
     """
-    native = engine.FileScan([], spec_text, state=state)
+    native = engine.FileScan([], spec_text, state=state, bar=bar, score=False)
     native.run()
     return native.partial_state()
 
@@ -514,14 +515,14 @@ def scan(
         engine.FileScan(paths, spec_text, format, notional=notional)
     except OSError as exc:
         raise InputError(str(exc)) from None
-    start = partial_of(spec_text, state) if state is not None else None
+    start = partial_of(spec_text, state, width) if state is not None else None
     if not paths:  # the state alone (or nothing): no work worth a cluster
-        native = engine.FileScan([], spec_text, state=start)
-        text = native.run()[0]
+        native = engine.FileScan([], spec_text, state=start, bar=width, save=saved_state is not None)
+        text, *_, left_out = native.run()
         if dropped is not None:
-            dropped[:] = [0]
+            dropped[:] = [left_out]
         if saved_state is not None:
-            saved_state[:] = _save_state(native.take_radar())
+            saved_state[:] = native.saved_state()
         return text
     with _connected(client) as dask:
         if partitions is None:

@@ -54,10 +54,13 @@ class FileScanResult:
     tardis rows left out per file by reason, ``radar`` the states read when
     asked for with keep_radar. ``events`` counts the events read, ``dropped``
     the snapshots a ``bar`` left out (replaced by a later one of their
-    interval): ``events - dropped`` were scored.
+    interval): ``events - dropped`` were scored. ``saved_state``, with
+    keep_state, is the radar's state as bytes, its bars still open: what a
+    later scan given it as ``state`` continues exactly, and what
+    ``load_state`` makes a `Radar` of.
     """
 
-    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar", "dropped")
+    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar", "dropped", "saved_state")
 
     def __init__(self, text: str, bad: list[BadLine] | None = None, skipped: dict[str, Counter] | None = None,
                  events: int = 0, lines: int = 0, radar: Radar | None = None, dropped: int = 0):
@@ -68,6 +71,7 @@ class FileScanResult:
         self.lines = lines
         self.radar = radar
         self.dropped = dropped
+        self.saved_state: bytes | None = None
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
@@ -132,6 +136,7 @@ def scan_files(
     skip_bad: bool = False,
     notional: bool = False,
     keep_radar: bool = False,
+    keep_state: bool = False,
     progress: Callable[[int, int], None] | None = None,
     state: bytes | None = None,
     bar: int | str | None = None,
@@ -155,15 +160,16 @@ def scan_files(
     ``bar`` (timestamp units, or a duration such as "1m" for epoch
     milliseconds) keeps at most one derivatives snapshot and one order book
     per symbol per interval, the last one read in it, and every liquidation
-    (see `zolvar_radar.bars`), so a look-back counts intervals. The bars of
-    a run close at its end: a ``state`` saved after one is continued with
-    fresh bars, so files that continue it should start on a bar boundary.
+    (see `zolvar_radar.bars`), so a look-back counts intervals. A state
+    kept with ``keep_state`` keeps the bars open, so a scan continuing it
+    with the same ``bar`` gives what one scan over all the files gives.
     """
     width = _bar(bar)
     names = _paths(paths)
     inputs = _Inputs(names)
     try:
-        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state, bar=width)
+        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state, bar=width,
+                               save=keep_state)
         text, bad, skipped, events, lines, dropped = _run_watched(scan.run, scan.progress, progress)
     finally:
         inputs.close()
@@ -178,6 +184,8 @@ def scan_files(
     )
     if result.bad and not skip_bad:
         raise BadLineError(result.bad[0])
+    if keep_state:
+        result.saved_state = scan.saved_state()
     if keep_radar:
         result.radar = scan.take_radar()
     return result

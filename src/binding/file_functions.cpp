@@ -186,8 +186,10 @@ struct PyFileScan {
     radar::FileRead* read;
     radar::Dataset* start;  // the states the files continue, or null
     radar::BarFilter* bars;  // bars left open (start's, then the scan's), or null
+    std::string* saved;      // with save: the state before its bars closed
     int state;              // 0 ready, 1 running, 2 done
     bool score;             // run() scores, closing the bars first
+    bool save;
 };
 
 // The bytes of a bytes-like object, copied; false with an exception set.
@@ -249,7 +251,7 @@ void join_stretches(radar::Dataset& earlier, std::optional<radar::BarFilter>& ea
 
 PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths",       "spec_json", "format", "skip_bad", "notional", "threads",
-                                   "range_bytes", "state",     "bar",    "score",    nullptr};
+                                   "range_bytes", "state",     "bar",    "score",    "save",   nullptr};
     PyObject* paths_obj = nullptr;
     const char* spec_text = nullptr;
     Py_ssize_t spec_size = 0;
@@ -259,10 +261,10 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     unsigned long long range_bytes = 0;
     PyObject* state_obj = Py_None;
     long long bar = 0;
-    int score = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zppnKOLp", const_cast<char**>(kwlist), &paths_obj,
+    int score = 1, save = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zppnKOLpp", const_cast<char**>(kwlist), &paths_obj,
                                      &spec_text, &spec_size, &format, &skip_bad, &notional, &threads, &range_bytes,
-                                     &state_obj, &bar, &score))
+                                     &state_obj, &bar, &score, &save))
         return nullptr;
     if (bar < 0) {
         PyErr_SetString(PyExc_ValueError, "bar must be 0 (none) or a positive number of timestamp units");
@@ -299,8 +301,10 @@ PyObject* file_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         self->read = read.release();
         self->start = start.dataset.release();
         self->bars = start.bars ? new radar::BarFilter(std::move(*start.bars)) : nullptr;
+        self->saved = nullptr;
         self->state = 0;
         self->score = score != 0;
+        self->save = save != 0;
         return obj;
     } catch (...) {
         set_error_from_current_exception();
@@ -313,6 +317,7 @@ void file_scan_dealloc(PyObject* obj) {
     delete self->read;
     delete self->start;
     delete self->bars;
+    delete self->saved;
     delete self->handle;
     PyTypeObject* type = Py_TYPE(obj);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
@@ -348,6 +353,8 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
         }
         self->handle->dataset = std::move(result.dataset);
         if (bars) dropped = bars->dropped();
+        if (self->save)
+            self->saved = new std::string(radar::save_state(self->handle->spec, self->handle->dataset, bars ? &*bars : nullptr));
         if (!self->score) {
             delete self->bars;
             self->bars = bars ? new radar::BarFilter(std::move(*bars)) : nullptr;
@@ -421,7 +428,20 @@ PyObject* file_scan_partial_state(PyObject* obj, PyObject*) {
     }
 }
 
+// The radar's state as the scan left it, its bars still open (with save=True):
+// the bytes a later scan continues exactly, and load_state makes a Radar of.
+PyObject* file_scan_saved_state(PyObject* obj, PyObject*) {
+    auto* self = reinterpret_cast<PyFileScan*>(obj);
+    if (self->saved == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no saved state: FileScan(..., save=True), then run()");
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(self->saved->data(), static_cast<Py_ssize_t>(self->saved->size()));
+}
+
 PyMethodDef file_scan_methods[] = {
+    {"saved_state", file_scan_saved_state, METH_NOARGS,
+     "saved_state()\n--\n\nThe radar's state after run(), bars left open (needs save=True)."},
     {"partial_state", file_scan_partial_state, METH_NOARGS,
      "partial_state()\n--\n\nThe states read, as a partial state (bytes) that merges with others."},
     {"run", file_scan_run, METH_NOARGS,
@@ -435,7 +455,7 @@ PyMethodDef file_scan_methods[] = {
 
 PyType_Slot file_scan_slots[] = {
     {Py_tp_doc, const_cast<char*>("FileScan(paths, spec_json, format=None, skip_bad=False, notional=False, threads=0, "
-                                  "range_bytes=0, state=None, bar=0, score=True)")},
+                                  "range_bytes=0, state=None, bar=0, score=True, save=False)")},
     {Py_tp_new, reinterpret_cast<void*>(file_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(file_scan_dealloc)},
     {Py_tp_methods, file_scan_methods},

@@ -1,7 +1,7 @@
 // The layout of a saved state. Every integer is little-endian, every number
 // its IEEE-754 bits as a 64-bit integer:
 //
-//   header   magic (8 bytes) | version u16 | kind u8 | flags u8 (0, or kOpenBars in a partial state)
+//   header   magic (8 bytes) | version u16 | kind u8 | flags u8 (0, or kOpenBars)
 //            | spec section length u64 | dataset section length u64
 //   spec     (radar states only; empty in a partial state)
 //            venues: count u64, each length u64 + bytes
@@ -39,7 +39,7 @@ enum class Kind : uint8_t {
     Partial = 2,  // a scan's window and dataset, without a specification
 };
 
-// A partial state whose bars are still open (its scan thinned events to bars).
+// A state whose bars are still open (its scan thinned events to bars).
 inline constexpr uint8_t kOpenBars = 1;
 
 inline constexpr size_t kHeaderSize = 8 + 2 + 1 + 1 + 8 + 8;

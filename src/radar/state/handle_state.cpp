@@ -17,6 +17,9 @@ Result<std::unique_ptr<Handle>> load_handle_state(std::string_view bytes) {
     auto handle = std::make_unique<Handle>();
     handle->spec = std::move(*state.spec);
     handle->dataset = std::move(state.dataset);
+    // A radar has no bars: the snapshots they hold are its last ones.
+    if (state.bars)
+        state.bars->close_all([&](std::string_view symbol, const Event& e) { handle->dataset.ingest(state.window, symbol, e); });
     return handle;
 }
 

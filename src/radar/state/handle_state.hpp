@@ -11,8 +11,9 @@
 namespace radar {
 
 std::string save_handle_state(const Handle& handle);
-// A new handle holding the state's specification and dataset; a partial
-// state, which has no specification, is refused.
+// A new handle holding the state's specification and dataset, the snapshots
+// of any open bars taken in; a partial state, which has no specification, is
+// refused.
 Result<std::unique_ptr<Handle>> load_handle_state(std::string_view bytes);
 
 }  // namespace radar

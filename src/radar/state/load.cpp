@@ -240,7 +240,7 @@ Result<SavedState> load_state(std::string_view bytes) {
         return RadarError::parse("state truncated");
     if (kind != static_cast<uint8_t>(fmt::Kind::Radar) && kind != static_cast<uint8_t>(fmt::Kind::Partial))
         return RadarError::parse("unsupported state kind " + std::to_string(kind));
-    const bool open_bars = flags == fmt::kOpenBars && kind == static_cast<uint8_t>(fmt::Kind::Partial);
+    const bool open_bars = flags == fmt::kOpenBars;
     if (flags != 0 && !open_bars) return corrupt("flags " + std::to_string(flags));
     // Compared one at a time so that no sum can wrap.
     const size_t body = bytes.size() - fmt::kHeaderSize;

@@ -18,7 +18,7 @@ struct SavedState {
     std::optional<RadarSpec> spec;  // present for a radar's state, validated
     uint64_t window = 0;            // the spec's window when there is a spec
     Dataset dataset;
-    std::optional<BarFilter> bars;  // a partial state's open bars, when its scan thinned to bars
+    std::optional<BarFilter> bars;  // the bars its scan left open, when it thinned to bars
 };
 
 // Errors are of kind Parse, their message starting "state " or "not a".

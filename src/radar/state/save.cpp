@@ -121,8 +121,8 @@ std::string save(fmt::Kind kind, const RadarSpec* spec, uint64_t window, const D
 
 }  // namespace
 
-std::string save_state(const RadarSpec& spec, const Dataset& dataset) {
-    return save(fmt::Kind::Radar, &spec, window_length(spec), dataset);
+std::string save_state(const RadarSpec& spec, const Dataset& dataset, const BarFilter* bars) {
+    return save(fmt::Kind::Radar, &spec, window_length(spec), dataset, bars);
 }
 
 std::string save_partial(uint64_t window, const Dataset& dataset, const BarFilter* bars) {

@@ -11,8 +11,9 @@
 
 namespace radar {
 
-// The window written is the one the specification implies.
-std::string save_state(const RadarSpec& spec, const Dataset& dataset);
+// The window written is the one the specification implies; `bars`, the
+// bars a scan left open, continue in a scan that starts from the state.
+std::string save_state(const RadarSpec& spec, const Dataset& dataset, const BarFilter* bars = nullptr);
 // A scan's window and dataset, without a specification, and the bars it
 // left open when it thinned events to bars.
 std::string save_partial(uint64_t window, const Dataset& dataset, const BarFilter* bars = nullptr);
