@@ -335,3 +335,14 @@ def test_check_shows_signals(capsys, tmp_path, spec, labels, window, threshold, 
 )
 def test_timestamps_shown_as_utc_only_when_epoch_ms(ts, text):
     assert cli.format_ts(ts) == text
+
+
+@pytest.mark.parametrize("args", [["scan", "--json"], ["scan", "--json", "--bar", "1m"], ["replay", "--every", "5000"]])
+def test_commands_that_draw_nothing_load_no_rich_nor_report(args):
+    # rich and the report take longer to import than a small scan takes to run
+    code = ("import io, sys, contextlib; from zolvar_radar import cli\n"
+            "with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):\n"
+            f"    assert cli.main({args!r}) == 0\n"
+            "print(sorted(m for m in sys.modules if m.split('.')[0] == 'rich' or m == 'zolvar_radar.report'))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[]"

@@ -142,7 +142,26 @@ def report_skipped_rows(skipped: dict[str, Counter], err: Console) -> None:
             err.print(visible(f"{name}: skipped {total} row{'s' if total != 1 else ''} ({why})"), soft_wrap=True)
 
 
-def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> Progress:
+class NoProgress:
+    """A progress bar's calls, doing nothing: without a bar to draw, rich
+    (tens of milliseconds to import) stays unloaded."""
+
+    def __enter__(self) -> NoProgress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+    def add_task(self, *args, **kwargs) -> int:
+        return 0
+
+    def update(self, *args, **kwargs) -> None:
+        return None
+
+
+def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> Progress | NoProgress:
+    if not show:
+        return NoProgress()
     from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeElapsedColumn
 
     return Progress(
@@ -152,7 +171,6 @@ def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> 
         TimeElapsedColumn(),
         console=getattr(err, "console", err),
         transient=True,
-        disable=not show,
         # with `above`, output to a terminal stdout is kept above the bar
         redirect_stdout=above,
         redirect_stderr=False,
@@ -497,12 +515,13 @@ def say(out: Console, text: str) -> None:
 
 
 def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
-    from .report import Timeline, matplotlib_missing
-
     spec_text, radar = read_spec(args.spec)
     drawing = bool(args.report or args.png)
-    if drawing and (missing := matplotlib_missing()):
-        raise Failure(f"--report and --png need matplotlib: {missing}")
+    if drawing:
+        from .report import Timeline, matplotlib_missing  # only for pictures: it costs a few tens of ms
+
+        if missing := matplotlib_missing():
+            raise Failure(f"--report and --png need matplotlib: {missing}")
     if args.png and Path(args.png).suffix.lower() != ".png":
         raise Failure(f"--png {args.png}: the picture is written as PNG; give a name ending in .png")
     for path in (args.png, args.report):
@@ -701,8 +720,9 @@ def report_bar(bar: BarOption | None, read: int | None, dropped: int, err: Conso
     if bar is None:
         return
     of = f" of the {read:,} events read" if read is not None else " events"
-    err.print(f"--bar {bar}: {dropped:,}{of} left out: snapshots replaced by a later one of the same "
-              f"symbol and kind in their interval", soft_wrap=True)
+    # plain text: a scan that draws nothing need not load rich for one line
+    print(visible(f"--bar {bar}: {dropped:,}{of} left out: snapshots replaced by a later one of the same "
+                  f"symbol and kind in their interval"), file=err.file)
 
 
 def non_negative_float(text: str) -> float:
