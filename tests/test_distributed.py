@@ -410,7 +410,7 @@ def test_a_lost_worker_changes_nothing(client, tmp_path):
     thread.start()
     victim, deadline = None, time.monotonic() + 20
     while victim is None and time.monotonic() < deadline:
-        held = [w for w, keys in client.has_what().items() if any("zolvar-state" in str(k) for k in keys)]
+        held = [w for w, keys in client.has_what().items() if any("zolvar-read" in str(k) for k in keys)]
         victim = held[0] if held else time.sleep(0.005)
     assert victim is not None
     # killed holding states that are read: their ranges are read again elsewhere

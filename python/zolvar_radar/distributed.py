@@ -145,8 +145,13 @@ def read_part(part: str | tuple, spec_text: str, format: str | None, notional: b
     return native.partial_state(), (lines, None, skipped[0], None)
 
 
-def merge_states(*states: bytes | None) -> bytes | None:
-    """The partial states of consecutive stretches, in order, as one (None if any is)."""
+def merge_states(*items: bytes | tuple | None) -> bytes | None:
+    """The partial states of consecutive stretches, in order, as one (None if any is).
+
+    An item is a state or a read's (state, report): reads go straight into a
+    merge, without a task of their own to take the state out.
+    """
+    states = [item[0] if isinstance(item, tuple) else item for item in items]
     if any(state is None for state in states):
         return None
     return states[0] if len(states) == 1 else engine.merge_partial_states(states)
@@ -163,6 +168,11 @@ def score_state(spec_text: str, state: bytes | None, keep: bool, bar: int = 0) -
         return text, native.saved_state() if keep else None, dropped
     radar = engine.radar_from_partial_state(spec_text, state)
     return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None, 0
+
+
+def merge_and_score(spec_text: str, keep: bool, bar: int, *items: bytes | tuple | None) -> tuple | None:
+    """The last merge and the scoring in one task: no state moves in between."""
+    return score_state(spec_text, merge_states(*items), keep, bar)
 
 
 def partial_of(spec_text: str, state: bytes, bar: int = 0) -> bytes:
@@ -546,15 +556,15 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         states.append(scattered)
     for k, (_, part) in enumerate(parts):
         read = dask.submit(read_part, part, spec_text, format, notional, bar, key=f"zolvar-read-{k}-{token}")
-        states.append(dask.submit(operator.getitem, read, 0, key=f"zolvar-state-{k}-{token}"))
+        states.append(read)  # the merge takes the state out of the read's (state, report)
         reports.append(dask.submit(operator.getitem, read, 1, key=f"zolvar-report-{k}-{token}"))
-    del read  # the client keeps no reference to a read: it is freed once split
+    del read
     level = 0
-    while len(states) > 1:
+    while len(states) > MERGE_FAN_IN:
         states = [dask.submit(merge_states, *states[i:i + MERGE_FAN_IN], key=f"zolvar-merge-{level}-{i}-{token}")
                   for i in range(0, len(states), MERGE_FAN_IN)]
         level += 1
-    scored = dask.submit(score_state, spec_text, states[0], keep, bar, key=f"zolvar-score-{token}")
+    scored = dask.submit(merge_and_score, spec_text, keep, bar, *states, key=f"zolvar-score-{token}")
     del states
     *reports, outcome = dask.gather([*reports, scored])
 
