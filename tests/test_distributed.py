@@ -215,6 +215,25 @@ def test_cut_parts_covers_every_byte_once(tmp_path):
     assert len(zd.cut_parts([str(plain)], 8, zd.RANGE_BYTES)) == 1
 
 
+@pytest.mark.parametrize("sizes, groups, expected", [
+    # bytes of each file, runs asked for, the runs: (file, begin, end) or the whole file
+    ([10_000], 2, [[(0, 0, 5000)], [(0, 5000, 10_000)]]),
+    ([10_000], 1, [[(0, 0, 10_000)]]),  # one file's ranges join again
+    ([3000, 3000, 3000, 3000], 2, [[0, 1], [2, 3]]),
+    ([9000, 1000, 1000, 1000], 2, [[(0, 0, 6000)], [(0, 6000, 9000), 1, 2, 3]]),
+    ([100], 4, [[0]]),  # fewer parts than runs: no empty run
+])
+def test_parts_group_into_runs_of_equal_bytes_in_order(tmp_path, sizes, groups, expected):
+    paths = []
+    for k, size in enumerate(sizes):
+        paths.append(str(tmp_path / f"{k}.jsonl"))
+        Path(paths[-1]).write_bytes(b"x" * size)
+    parts = zd.cut_parts(paths, 4, 3000)
+    runs = zd.group_parts(parts, groups)
+    shown = [[index if part == paths[index] else (index, part[1], part[2]) for index, part in run] for run in runs]
+    assert shown == expected
+
+
 def test_spec_in_array_form_and_as_a_value(client, tmp_path):
     pairs = workload(3, tied=4)
     spec = [[], [], SIGNALS, 0.2, 3]

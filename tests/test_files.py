@@ -147,7 +147,7 @@ def test_bad_lines_are_reported_in_the_radars_words(tmp_path, line, error, threa
     good = '{"symbol":"OK","kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"best_bid":1,"best_ask":2}'
     path = tmp_path / "events.jsonl"
     path.write_text("\n".join([good] * 5 + [line] + [good] * 5 + [line]) + "\n")
-    _, bad, _, events, _, _ = engine.FileScan([str(path)], SPEC, None, True, False, threads, range_bytes).run()
+    _, bad, _, events, *_ = engine.FileScan([str(path)], SPEC, None, True, False, threads, range_bytes).run()
     assert [(b[1]) for b in bad] == [6, 12]
     if error is not None:
         assert bad[0][2] == error

@@ -24,7 +24,7 @@ GOOD = '{"symbol":"B","kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"b
 def test_a_line_that_is_no_object_is_a_bad_line(tmp_path, line, error, threads, range_bytes):
     path = tmp_path / "events.jsonl"
     path.write_text(line + "\n" + GOOD + "\n")
-    _, bad, _, events, _, _ = engine.FileScan([str(path)], SPEC, None, True, False, threads, range_bytes).run()
+    _, bad, _, events, *_ = engine.FileScan([str(path)], SPEC, None, True, False, threads, range_bytes).run()
     assert [(b[1], b[2]) for b in bad] == [(1, error)]
     assert events == 1
 

@@ -4,24 +4,26 @@
 command gives for the same events, byte for byte (for files, what
 `zolvar_radar.scan_files` gives), but splits the work:
 
-1. Reading. One task per file, or per byte range of a large plain file, reads
-   it with the native reader `scan_files` uses into the states the radar
-   keeps per symbol (the last timestamp, the latest book, the last *window*
-   values of each series) and returns them as a partial state: bytes, a few
-   hundred to a few thousand per symbol, whatever the size of the file. A
-   range owns the lines that start in it, so ranges cut at any byte cover
-   every line exactly once.
+1. Reading. The files, large plain ones cut into byte ranges, are split
+   into ``partitions`` runs of consecutive parts of about equal bytes (a
+   task per worker thread: a task per part would wait on the scheduler once
+   per part). One task per run reads it with the native reader `scan_files`
+   uses into the states the radar keeps per symbol (the last timestamp, the
+   latest book, the last *window* values of each series) and returns them
+   as a partial state: bytes, a few hundred to a few thousand per symbol,
+   whatever the size of the files. A range owns the lines that start in it,
+   so ranges cut at any byte cover every line exactly once.
 2. Merging. Partial states of consecutive stretches of events merge in input
    order (files in the order given, ranges in file order), in a tree of
    tasks taking `MERGE_FAN_IN` states at a time: a symbol's later stretch
    continues its earlier one exactly as reading on would have.
-3. Scoring. One task makes a radar from the merged states and asks for its
-   alerts: the same states as one scan's, so the same text.
+3. Scoring. The last merge makes a radar from the merged states and asks
+   for its alerts: the same states as one scan's, so the same text.
 
 What moves. Between workers, partial states only (each at most the symbols
 times the window times 8 bytes per series, plus the symbols' names), never
-event text; to the caller, for each task its line count, its first bad line
-and its skipped rows, then the result text.
+event text; to the caller, for each file or range its line count, its
+first bad line and its skipped rows, then the result text.
 
 Memory. A read task holds its symbols' states and a read buffer of about a
 megabyte, however large its file; a merge task its inputs and their merge.
@@ -96,6 +98,9 @@ __all__ = ["MERGE_FAN_IN", "RANGE_BYTES", "FormatError", "InputError", "scan", "
 
 # A plain file larger than this is read in byte ranges of about this size.
 RANGE_BYTES = 64 << 20
+# About how many times larger JSON Lines text is than its gzip, to weigh a
+# gzip file's share of the work.
+GZIP_EXPANSION = 5
 # Ranges made to give every worker thread work are no smaller than this.
 MIN_RANGE_BYTES = 4 << 20
 # Partial states merged by one task.
@@ -137,12 +142,67 @@ def read_part(part: str | tuple, spec_text: str, format: str | None, notional: b
     try:
         # one reader thread: Dask runs as many tasks side by side as the worker has threads
         native = engine.FileScan([part], spec_text, format, False, notional, 1, bar=bar, score=False)
-        _, bad, skipped, _, lines, _ = native.run()
+        _, bad, skipped, _, lines, *_ = native.run()
     except OSError as exc:  # gone or unreadable since the caller looked
         return None, (0, None, {}, str(exc))
     if bad:
         return None, (lines, tuple(bad[0][1:]), skipped[0], None)
     return native.partial_state(), (lines, None, skipped[0], None)
+
+
+def read_parts(parts: list, spec_text: str, format: str | None, notional: bool, bar: int = 0) -> tuple:
+    """(partial state or None, reports) of consecutive parts read as one task.
+
+    One report per part, as `read_part` gives; a file that cannot be opened
+    fails the whole task, its text in the first report.
+    """
+    try:
+        native = engine.FileScan(parts, spec_text, format, False, notional, 1, bar=bar, score=False)
+        _, bad, skipped, _, _, _, lines = native.run()
+    except OSError as exc:  # gone or unreadable since the caller looked
+        return None, [(0, None, {}, str(exc))]
+    reports = [(n, None, rows, None) for n, rows in zip(lines, skipped)]
+    if bad:
+        where, line, error = bad[0]
+        reports[where] = (lines[where], (line, error), skipped[where], None)
+        return None, reports[:where + 1]
+    return native.partial_state(), reports
+
+
+def group_parts(parts: list[tuple[int, str | tuple]], groups: int) -> list[list[tuple[int, str | tuple]]]:
+    """The parts in at most `groups` runs of about equal bytes, in order, the
+    adjacent ranges of a file in one run joined: a task per worker, where a
+    task per part would wait on the scheduler once per part."""
+    sizes = [_part_bytes(part) for _, part in parts]
+    total = sum(sizes) or 1
+    runs: list[list[tuple[int, str | tuple]]] = [[] for _ in range(max(1, groups))]
+    done = 0
+    for (index, part), size in zip(parts, sizes):
+        run = runs[min(len(runs) - 1, (2 * done + size) * len(runs) // (2 * total))]
+        done += size
+        last = run[-1][1] if run else None
+        if isinstance(last, tuple) and isinstance(part, tuple) and last[0] == part[0] and last[2] == part[1]:
+            run[-1] = (index, (part[0], last[1], part[2]))
+        else:
+            run.append((index, part))
+    return [run for run in runs if run]
+
+
+def _part_bytes(part: str | tuple) -> int:
+    if isinstance(part, tuple):
+        return part[2] - part[1]
+    try:
+        size = os.stat(part).st_size
+    except OSError:
+        return 0  # its task says why
+    return size if _plain_size_or_none(part) else size * GZIP_EXPANSION
+
+
+def _plain_size_or_none(path: str) -> int | None:
+    try:
+        return _plain_size(path)
+    except OSError:
+        return None
 
 
 def merge_states(*items: bytes | tuple | None) -> bytes | None:
@@ -164,7 +224,8 @@ def score_state(spec_text: str, state: bytes | None, keep: bool, bar: int = 0) -
         return None
     if bar:
         native = engine.FileScan([], spec_text, state=state, bar=bar, save=keep)
-        text, *_, dropped = native.run()
+        outcome = native.run()
+        text, dropped = outcome[0], outcome[5]
         return text, native.saved_state() if keep else None, dropped
     radar = engine.radar_from_partial_state(spec_text, state)
     return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None, 0
@@ -528,7 +589,8 @@ def scan(
     start = partial_of(spec_text, state, width) if state is not None else None
     if not paths:  # the state alone (or nothing): no work worth a cluster
         native = engine.FileScan([], spec_text, state=start, bar=width, save=saved_state is not None)
-        text, *_, left_out = native.run()
+        outcome = native.run()
+        text, left_out = outcome[0], outcome[5]
         if dropped is not None:
             dropped[:] = [left_out]
         if saved_state is not None:
@@ -554,9 +616,11 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
     if start is not None:
         [scattered] = dask.scatter([start], hash=False)
         states.append(scattered)
-    for k, (_, part) in enumerate(parts):
-        read = dask.submit(read_part, part, spec_text, format, notional, bar, key=f"zolvar-read-{k}-{token}")
-        states.append(read)  # the merge takes the state out of the read's (state, report)
+    runs = group_parts(parts, partitions)
+    for k, run in enumerate(runs):
+        read = dask.submit(read_parts, [part for _, part in run], spec_text, format, notional, bar,
+                           key=f"zolvar-read-{k}-{token}")
+        states.append(read)  # the merge takes the state out of the read's (state, reports)
         reports.append(dask.submit(operator.getitem, read, 1, key=f"zolvar-report-{k}-{token}"))
     del read
     level = 0
@@ -569,13 +633,14 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
     *reports, outcome = dask.gather([*reports, scored])
 
     names = paths
+    per_part = [(index, report) for run, run_reports in zip(runs, reports) for (index, _), report in zip(run, run_reports)]
     if skipped_rows is not None:
-        for (index, _), (_, _, rows, _) in zip(parts, reports):
+        for index, (_, _, rows, _) in per_part:
             if rows:
                 skipped_rows.setdefault(names[index], Counter()).update(rows)
     # the first problem in input order; lines of a range count from its start
     lines_before = [0] * len(paths)
-    for (index, _), (lines, bad, _, failure) in zip(parts, reports):
+    for index, (lines, bad, _, failure) in per_part:
         if failure is not None:
             raise InputError(failure)
         if bad is not None:

@@ -170,7 +170,7 @@ def scan_files(
     try:
         scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state, bar=width,
                                save=keep_state)
-        text, bad, skipped, events, lines, dropped = _run_watched(scan.run, scan.progress, progress)
+        text, bad, skipped, events, lines, dropped, _ = _run_watched(scan.run, scan.progress, progress)
     finally:
         inputs.close()
     shown = _names(names)

@@ -325,7 +325,7 @@ void file_scan_dealloc(PyObject* obj) {
 }
 
 // run() -> (result text or None, bad lines, skipped rows, events, lines,
-// snapshots a bar left out). Without scoring, the text is None and the bars
+// snapshots a bar left out, lines per path). Without scoring, the text is None and the bars
 // stay open for partial_state().
 PyObject* file_scan_run(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyFileScan*>(obj);
@@ -372,14 +372,20 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     PyObject* answer = scored ? new_str(text, "strict") : Py_NewRef(Py_None);
     PyObject* bad = answer ? bad_list(result.bad) : nullptr;
     PyObject* skipped = bad ? skipped_list(result.skipped) : nullptr;
-    PyObject* out = skipped ? Py_BuildValue("(OOOKKK)", answer, bad, skipped,
-                                            static_cast<unsigned long long>(result.events),
-                                            static_cast<unsigned long long>(result.lines),
-                                            static_cast<unsigned long long>(dropped))
-                            : nullptr;
+    PyObject* per_path = skipped ? PyList_New(static_cast<Py_ssize_t>(result.file_lines.size())) : nullptr;
+    for (size_t i = 0; per_path != nullptr && i < result.file_lines.size(); ++i) {
+        PyObject* n = PyLong_FromUnsignedLongLong(result.file_lines[i]);
+        if (n == nullptr || PyList_SetItem(per_path, static_cast<Py_ssize_t>(i), n) < 0) Py_CLEAR(per_path);
+    }
+    PyObject* out = per_path ? Py_BuildValue("(OOOKKKO)", answer, bad, skipped,
+                                             static_cast<unsigned long long>(result.events),
+                                             static_cast<unsigned long long>(result.lines),
+                                             static_cast<unsigned long long>(dropped), per_path)
+                             : nullptr;
     Py_XDECREF(answer);
     Py_XDECREF(bad);
     Py_XDECREF(skipped);
+    Py_XDECREF(per_path);
     return out;
 }
 
@@ -446,7 +452,7 @@ PyMethodDef file_scan_methods[] = {
      "partial_state()\n--\n\nThe states read, as a partial state (bytes) that merges with others."},
     {"run", file_scan_run, METH_NOARGS,
      "run()\n--\n\nReads every file and scores the states: (result text, bad lines, skipped rows, events, lines, "
-     "snapshots a bar left out)."},
+     "snapshots a bar left out, lines per path)."},
     {"progress", file_scan_progress, METH_NOARGS, "progress()\n--\n\n(bytes read, bytes in all), from any thread."},
     {"take_radar", file_scan_take_radar, METH_NOARGS,
      "take_radar()\n--\n\nA Radar holding the states read (after run(), once)."},

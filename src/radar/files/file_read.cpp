@@ -291,6 +291,7 @@ FileReadResult FileRead::run(const RadarSpec& spec) {
     for (std::thread& t : threads) t.join();
     if (reading.failure) std::rethrow_exception(reading.failure);
     if (!options_.skip_bad && reading.total.bad.size() > 1) reading.total.bad.resize(1);
+    reading.total.file_lines = std::move(reading.file_lines);
     return std::move(reading.total);
 }
 

@@ -62,6 +62,7 @@ struct FileReadResult {
     std::vector<ReasonCounts> skipped;
     uint64_t events = 0;  // read, whether or not a bar kept them
     uint64_t lines = 0;
+    std::vector<uint64_t> file_lines;  // lines read, per path
     // With a bar: the snapshots still held, for the caller to close
     // (close_all into the dataset) or to carry on into later files.
     std::optional<BarFilter> bars;
