@@ -253,3 +253,27 @@ def test_a_saved_state_keeps_its_bars_open_for_the_next_run(tmp_path, capsys):
     # continued without bars, or with others, the saved bars close first
     plain = scan_files([paths[1]], SPEC, state=open(state, "rb").read())
     assert plain.text == radar_scan(kept_by_rule(day1, 40) + day2)
+
+
+def test_a_second_by_second_source_and_a_minute_by_minute_one_agree_on_minute_bars(tmp_path):
+    """The point of bars: a tardis ticker a second and JSON Lines a minute,
+    carrying the same last value of each minute, give the same alerts."""
+    header = ("exchange,symbol,timestamp,local_timestamp,funding_timestamp,funding_rate,predicted_funding_rate,"
+              "open_interest,last_price,index_price,mark_price")
+    rows, lines = [header], []
+    for minute in range(12):
+        for second in range(60):
+            ts_ms = 1_715_644_800_000 + (minute * 60 + second) * 1000
+            oi, rate, mark = 1000.0 * 1.02 ** minute + second, (-1) ** minute * 0.0004, 100.0 - minute + second / 100
+            rows.append(f"binance-futures,BTCUSDT,{ts_ms * 1000},{ts_ms * 1000},0,{rate},,{oi},1,1,{mark}")
+        event = {"kind": "derivatives", "ts": ts_ms, "open_interest": oi, "funding_rate": rate, "mark_price": mark}
+        lines.append(json.dumps({"symbol": "BTCUSDT", **event}))
+    ticker = tmp_path / "binance-futures_derivative_ticker.csv"
+    ticker.write_text("\n".join(rows) + "\n")
+    minutes = tmp_path / "minutes.jsonl"
+    minutes.write_text("\n".join(lines) + "\n")
+    by_second = scan_files([str(ticker)], SPEC, bar="1m")
+    by_minute = scan_files([str(minutes)], SPEC, bar="1m")
+    assert by_second.text == by_minute.text == scan_files([str(minutes)], SPEC).text
+    assert (by_second.dropped, by_minute.dropped) == (12 * 59, 0)
+    assert scan_files([str(ticker)], SPEC).text != by_minute.text  # without bars, a look-back is 3 seconds
