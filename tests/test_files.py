@@ -224,3 +224,47 @@ def test_nesting_counts_as_inside_the_feed_command(tmp_path, depth, form):
     assert (result.events == 1) == fed["ok"]
     if result.bad:
         assert result.bad[0].error.startswith("parse: recursion limit exceeded at line 1 column ")
+
+
+@pytest.mark.parametrize("damage", ["none", "two members", "cut short", "flipped byte"])
+def test_a_gzip_file_inflated_ahead_reads_as_one_inflated_here(tmp_path, damage):
+    """One gzip file on two threads inflates on a thread of its own: the same
+    events, the same failure, and a replay (which also inflates ahead) agrees."""
+    rng = random.Random(7)
+    pairs = [(rng.choice(["A", "B", "C"]), {"kind": "derivatives", "ts": i, "open_interest": rng.uniform(1, 9),
+                                            "funding_rate": 0.0001, "mark_price": 100.0}) for i in range(30_000)]
+    text = "".join(line_of(s, e, "flat", rng) + "\n" for s, e in pairs).encode()
+    data = gzip.compress(text)
+    if damage == "two members":
+        data = gzip.compress(text[:len(text) // 3]) + gzip.compress(text[len(text) // 3:])
+    elif damage == "cut short":
+        data = data[:len(data) * 2 // 3]
+    elif damage == "flipped byte":
+        data = data[:len(data) // 2] + bytes([data[len(data) // 2] ^ 0x40]) + data[len(data) // 2 + 1:]
+    path = tmp_path / "one.jsonl.gz"
+    path.write_bytes(data)
+
+    def outcome(threads):
+        try:
+            text, bad = engine.FileScan([str(path)], SPEC, None, False, False, threads).run()[:2]
+            return text, bad
+        except OSError as exc:
+            return str(exc)
+
+    here, ahead = outcome(1), outcome(2)
+    assert here == ahead
+    radar = Radar(SPEC)
+    replay = Replay(radar, [str(path)], every=5000)
+    try:
+        for _ in replay:
+            pass
+        replayed = (radar.command('{"cmd":"alerts"}'), [tuple(b[1:]) for b in replay.bad])
+    except OSError as exc:
+        replayed = str(exc)
+    if damage in ("none", "two members"):
+        assert here == (radar_scan(pairs), [])
+        assert replayed[0].replace('"scanned"', '"x"') == here[0].replace('"scanned"', '"x"')
+    elif isinstance(here, str):  # the stream ended early or failed its check
+        assert replayed == here and here.startswith(str(path))
+    else:  # inflated garbage before the check fails: a bad line, the same for the replay
+        assert here[1] and replayed[1] == [tuple(b[1:]) for b in here[1]]

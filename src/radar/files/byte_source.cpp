@@ -2,8 +2,16 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "files/file_io.hpp"
 
@@ -12,6 +20,9 @@ namespace radar {
 namespace {
 
 constexpr size_t kRawChunk = size_t{1} << 18;
+// Inflated bytes waiting for the reader: kAheadChunks pieces of kAheadChunk.
+constexpr size_t kAheadChunk = size_t{1} << 20;
+constexpr size_t kAheadChunks = 4;
 
 std::string system_error(int code) { return std::strerror(code); }
 
@@ -25,8 +36,86 @@ struct ByteSource::Inflater {
     }
 };
 
+// The inflating thread hands over whole pieces; the reader copies out of
+// the oldest one. Only the thread touches the source's own state.
+struct ByteSource::Ahead {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::string> ready;  // inflated pieces, in order
+    std::vector<std::string> spare;
+    bool done = false;  // no piece will follow those in `ready`
+    bool stop = false;  // the reader is gone
+    std::string error;  // why it is done early; empty at the end of the content
+    std::string current;
+    size_t pos = 0;
+    std::atomic<uint64_t> consumed{0};
+    std::thread thread;
+
+    ~Ahead() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+};
+
 ByteSource::~ByteSource() {
+    ahead_.reset();  // the thread reads through the members below
     if (own_fd_ && fd_ >= 0) io::close_file(fd_);
+}
+
+uint64_t ByteSource::consumed() const {
+    return ahead_ ? ahead_->consumed.load(std::memory_order_relaxed) : consumed_;
+}
+
+bool ByteSource::read_ahead() {
+    if (!gzip_ || ahead_) return false;
+    auto ahead = std::make_unique<Ahead>();
+    Ahead& a = *ahead;
+    a.consumed.store(consumed_, std::memory_order_relaxed);
+    try {
+        a.thread = std::thread([this, &a] {
+            for (;;) {
+                std::string piece;
+                {
+                    std::unique_lock lock(a.mutex);
+                    a.changed.wait(lock, [&] { return a.stop || a.ready.size() < kAheadChunks; });
+                    if (a.stop) return;
+                    if (!a.spare.empty()) {
+                        piece = std::move(a.spare.back());
+                        a.spare.pop_back();
+                    }
+                }
+                std::string error;
+                size_t got = 0;
+                bool ok = true;
+                try {
+                    piece.resize(kAheadChunk);
+                    ok = read_here(piece.data(), piece.size(), got, error);
+                } catch (const std::bad_alloc&) {
+                    ok = false;
+                    error = "out of memory";
+                }
+                a.consumed.store(consumed_, std::memory_order_relaxed);
+                std::lock_guard lock(a.mutex);
+                if (!ok || got == 0) {
+                    a.error = std::move(error);
+                    a.done = true;
+                    a.changed.notify_all();
+                    return;
+                }
+                piece.resize(got);
+                a.ready.push_back(std::move(piece));
+                a.changed.notify_all();
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    ahead_ = std::move(ahead);
+    return true;
 }
 
 std::unique_ptr<ByteSource> ByteSource::open(const std::string& path, std::string& error) {
@@ -114,6 +203,30 @@ bool ByteSource::fill_raw(std::string& error) {
 }
 
 bool ByteSource::read(char* out, size_t cap, size_t& got, std::string& error) {
+    if (!ahead_) return read_here(out, cap, got, error);
+    Ahead& a = *ahead_;
+    got = 0;
+    if (a.pos == a.current.size()) {
+        std::unique_lock lock(a.mutex);
+        a.changed.wait(lock, [&] { return !a.ready.empty() || a.done; });
+        if (a.ready.empty()) {
+            if (a.error.empty()) return true;
+            error = a.error;
+            return false;
+        }
+        a.spare.push_back(std::move(a.current));
+        a.current = std::move(a.ready.front());
+        a.ready.pop_front();
+        a.pos = 0;
+        a.changed.notify_all();
+    }
+    got = std::min(cap, a.current.size() - a.pos);
+    std::memcpy(out, a.current.data() + a.pos, got);
+    a.pos += got;
+    return true;
+}
+
+bool ByteSource::read_here(char* out, size_t cap, size_t& got, std::string& error) {
     got = 0;
     if (gzip_) return inflate_some(out, cap, got, error);
     // Bytes already taken in for the gzip check go first.

@@ -23,17 +23,24 @@ public:
     // with `error` set on a read or decompression failure.
     bool read(char* out, size_t cap, size_t& got, std::string& error);
 
+    // A gzip file inflated ahead on a thread of its own, a few megabytes at
+    // most, while the caller parses: for a core that would idle otherwise.
+    // False, reading on here, when it is no gzip file or no thread starts.
+    bool read_ahead();
+
     // Only for plain files: read [begin, end) of the file instead of all of it.
     bool restrict_to(uint64_t begin, uint64_t end, std::string& error);
 
     bool gzip() const { return gzip_; }
     // The file's size on disk, 0 when unknown (standard input, pipes).
     uint64_t size() const { return size_; }
-    // Bytes of the file consumed so far (compressed bytes for gzip).
-    uint64_t consumed() const { return consumed_; }
+    // Bytes of the file consumed so far (compressed bytes for gzip); from
+    // the reading thread, or any thread once reading ahead.
+    uint64_t consumed() const;
 
 private:
     ByteSource() = default;
+    bool read_here(char* out, size_t cap, size_t& got, std::string& error);
     bool fill_raw(std::string& error);
     bool inflate_some(char* out, size_t cap, size_t& got, std::string& error);
 
@@ -50,6 +57,8 @@ private:
     size_t raw_pos_ = 0;
     struct Inflater;
     std::unique_ptr<Inflater> inflater_;
+    struct Ahead;
+    std::unique_ptr<Ahead> ahead_;
 };
 
 }  // namespace radar

@@ -120,6 +120,7 @@ struct Reading {
     std::atomic<uint64_t>& done;
     std::atomic<size_t> next{0};
     std::atomic<size_t> stop_after{SIZE_MAX};  // the earliest part that stopped
+    bool ahead = false;  // cores to spare: gzip files inflate on threads of their own
 
     std::mutex mutex;
     std::condition_variable merged_cv;
@@ -141,6 +142,7 @@ struct Reading {
                 return;
             }
         }
+        if (ahead) source->read_ahead();
         LineReader reader(*source, part.begin > 0 ? part.begin - 1 : 0);
         FileLines lines(options.format, paths[part.file], options.notional);
         if (!part.first) {
@@ -277,6 +279,7 @@ FileReadResult FileRead::run(const RadarSpec& spec) {
     reading.results.resize(plan.parts.size());
     reading.file_lines.assign(paths_.size(), 0);
     reading.total.skipped.resize(paths_.size());
+    reading.ahead = plan.parts.size() < thread_count(options_.threads);
     if (options_.bar > 0) reading.total.bars.emplace(options_.bar);
     const size_t helpers = std::min(thread_count(options_.threads), plan.parts.size()) - (plan.parts.empty() ? 0 : 1);
     std::vector<std::thread> threads;

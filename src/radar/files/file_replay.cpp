@@ -1,5 +1,7 @@
 #include "files/file_replay.hpp"
 
+#include <thread>
+
 namespace radar {
 
 namespace {
@@ -54,6 +56,8 @@ bool FileReplay::next_event(std::string_view& symbol, Event& event) {
     Line line;
     while (file_ < sources_.size()) {
         if (!reader_) {
+            // the replay parses on one thread: another can inflate ahead of it
+            if (std::thread::hardware_concurrency() > 1) sources_[file_]->read_ahead();
             reader_ = std::make_unique<LineReader>(*sources_[file_]);
             lines_ = std::make_unique<FileLines>(options_.format, paths_[file_], options_.notional);
         }
