@@ -71,7 +71,8 @@ uint64_t ByteSource::consumed() const {
 }
 
 bool ByteSource::read_ahead() {
-    if (!gzip_ || ahead_) return false;
+    // Not from a pipe: a thread blocked on a quiet one would hold up closing.
+    if (!gzip_ || ahead_ || size_ == 0) return false;
     auto ahead = std::make_unique<Ahead>();
     Ahead& a = *ahead;
     a.consumed.store(consumed_, std::memory_order_relaxed);

@@ -25,7 +25,8 @@ public:
 
     // A gzip file inflated ahead on a thread of its own, a few megabytes at
     // most, while the caller parses: for a core that would idle otherwise.
-    // False, reading on here, when it is no gzip file or no thread starts.
+    // False, reading on here, for anything but a regular gzip file, or when
+    // no thread starts.
     bool read_ahead();
 
     // Only for plain files: read [begin, end) of the file instead of all of it.
