@@ -532,7 +532,8 @@ def run_replay(args: argparse.Namespace, out: Console, err: Console) -> int:
     if drawing:
         signals, threshold, _ = spec_fields(json.loads(spec_text))
         names = ", ".join(Path(f).name for f in args.files) if args.files else "the bundled sample day"
-        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}")
+        bars = f", in bars of {args.bar}" if args.bar else ""  # a look-back then counts bars
+        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}")
     try:
         replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
                         every=args.every, every_ts=args.every_ts, keep_events=drawing,
