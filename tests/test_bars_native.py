@@ -210,6 +210,8 @@ def test_live_bars_pass_on_what_the_file_reader_passes_on_in_the_same_order(tmp_
 @pytest.mark.parametrize("args, status, said", [
     (["scan", "--bar", "5m", "--json"], 0, "--bar 5m: 57,600 of the 91,382 events read left out"),
     (["replay", "--bar", "300000", "--every-ts", "3600000"], 0, "--bar 300000: 57,600 of the 91,382 events"),
+    (["replay", "--bar", "5m", "--every-ts", "1h"], 0, "--bar 5m: 57,600 of the 91,382 events"),
+    (["replay", "--every-ts", "0"], 2, "argument --every-ts: must be a positive whole number"),
     (["scan", "--bar", "0"], 2, "argument --bar: must be a positive whole number"),
     (["replay", "--bar", "1w"], 2, "duration like 500ms, 15s, 1m, 4h, 1d: 1w"),
 ])

@@ -716,6 +716,18 @@ class BarOption:
         return self.text
 
 
+def duration(text: str) -> int:
+    """--every-ts T: whole timestamp units, or a duration like 1h (epoch ms)."""
+    from .bars import bar_width
+
+    try:
+        return bar_width(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"must be a positive whole number of timestamp units or a duration like 500ms, 15s, 1m, 4h, 1d: {text}"
+        ) from None
+
+
 def report_bar(bar: BarOption | None, read: int | None, dropped: int, err: Console) -> None:
     """What a bar left out, on stderr: thinning is chosen, but never silent."""
     if bar is None:
@@ -783,8 +795,9 @@ def build_parser() -> argparse.ArgumentParser:
     every = replay.add_mutually_exclusive_group()
     every.add_argument("--every", type=positive_int, default=1000, metavar="N",
                        help="check the alerts every N events (default: 1000)")
-    every.add_argument("--every-ts", type=positive_int, metavar="T",
-                       help="check the alerts every T timestamp units instead (60000 = a minute of epoch ms)")
+    every.add_argument("--every-ts", type=duration, metavar="T",
+                       help="check the alerts every T timestamp units instead (60000 = a minute of epoch ms), "
+                       "or every 15s, 1m, 1h, 1d ...")
     replay.add_argument("--min-move", type=non_negative_float, default=0.05, metavar="X",
                         help="report a standing alert again once its severity moved by X (default: 0.05)")
     replay.add_argument("--report", metavar="OUT.html",
