@@ -86,12 +86,14 @@ public:
         open.bar = bar;
         open.order = order_++;
         open.event = event;
+        low_ = std::min(low_, bar);
     }
 
     // Releases the held snapshots whose interval ended at or before `clock`.
     template <class Emit>
     void close_until(int64_t clock, Emit&& emit) {
         const int64_t current = bar_of(clock, width_);
+        if (current <= low_) return;  // nothing held has ended: no walk over every symbol
         release([current](const OpenBar& open) { return open.bar < current; }, emit);
     }
 
@@ -143,6 +145,7 @@ public:
         }
         order_ += later.order_;
         dropped_ += later.dropped_;
+        low_ = std::min(low_, later.low_);
         later.map_.clear();
         later.order_ = later.dropped_ = 0;
     }
@@ -151,7 +154,10 @@ public:
     bool restore(std::string symbol, const SymbolBars& bars) {
         auto [it, inserted] = map_.try_emplace(std::move(symbol), bars);
         if (!inserted) return false;
-        for (OpenBar& open : it->second.kinds) open.order = order_++;
+        for (OpenBar& open : it->second.kinds) {
+            open.order = order_++;
+            if (open.held) low_ = std::min(low_, open.bar);
+        }
         return true;
     }
     void add_dropped(uint64_t n) { dropped_ += n; }
@@ -161,12 +167,18 @@ private:
     void release(Which which, Emit& emit) {
         std::vector<OpenBar*> out;
         std::vector<std::string_view> names;
+        int64_t low = INT64_MAX;  // of what stays held
         for (auto& [symbol, bars] : map_)
-            for (OpenBar& open : bars.kinds)
-                if (open.held && which(open)) {
+            for (OpenBar& open : bars.kinds) {
+                if (!open.held) continue;
+                if (which(open)) {
                     out.push_back(&open);
                     names.push_back(symbol);
+                } else {
+                    low = std::min(low, open.bar);
                 }
+            }
+        low_ = low;
         release_listed(out, names, emit);
     }
 
@@ -183,6 +195,7 @@ private:
     }
 
     int64_t width_;
+    int64_t low_ = INT64_MAX;  // no held snapshot's interval is below it
     uint64_t order_ = 0;
     uint64_t dropped_ = 0;
     Map map_;
