@@ -153,19 +153,21 @@ def read_part(part: str | tuple, spec_text: str, format: str | None, notional: b
 def read_parts(parts: list, spec_text: str, format: str | None, notional: bool, bar: int = 0) -> tuple:
     """(partial state or None, reports) of consecutive parts read as one task.
 
-    One report per part, as `read_part` gives; a file that cannot be opened
-    fails the whole task, its text in the first report.
+    One report per part, as `read_part` gives, None for the parts after the
+    one reading stopped at; a file that cannot be opened fails the whole
+    task, its text in the first report.
     """
     try:
         native = engine.FileScan(parts, spec_text, format, False, notional, 1, bar=bar, score=False)
         _, bad, skipped, _, _, _, lines = native.run()
     except OSError as exc:  # gone or unreadable since the caller looked
-        return None, [(0, None, {}, str(exc))]
-    reports = [(n, None, rows, None) for n, rows in zip(lines, skipped)]
+        return None, [(0, None, {}, str(exc))] + [None] * (len(parts) - 1)
+    reports: list = [(n, None, rows, None) for n, rows in zip(lines, skipped)]
     if bad:
         where, line, error = bad[0]
         reports[where] = (lines[where], (line, error), skipped[where], None)
-        return None, reports[:where + 1]
+        reports[where + 1:] = [None] * (len(parts) - where - 1)
+        return None, reports
     return native.partial_state(), reports
 
 
@@ -205,16 +207,20 @@ def _plain_size_or_none(path: str) -> int | None:
         return None
 
 
-def merge_states(*items: bytes | tuple | None) -> bytes | None:
-    """The partial states of consecutive stretches, in order, as one (None if any is).
+def merge_states(*items: bytes | tuple | None) -> tuple:
+    """(the partial states of consecutive stretches, in order, as one, None if
+    any is; the reads' reports, in order).
 
-    An item is a state or a read's (state, report): reads go straight into a
-    merge, without a task of their own to take the state out.
+    An item is a state (a saved one the files continue), a read's (state,
+    reports) or an earlier merge's: the reports ride along with the states,
+    so no task is spent taking them apart.
     """
-    states = [item[0] if isinstance(item, tuple) else item for item in items]
+    pairs = [item if isinstance(item, tuple) else (item, []) for item in items]
+    reports = [report for _, some in pairs for report in some]
+    states = [state for state, _ in pairs]
     if any(state is None for state in states):
-        return None
-    return states[0] if len(states) == 1 else engine.merge_partial_states(states)
+        return None, reports
+    return (states[0] if len(states) == 1 else engine.merge_partial_states(states)), reports
 
 
 def score_state(spec_text: str, state: bytes | None, keep: bool, bar: int = 0) -> tuple | None:
@@ -231,9 +237,11 @@ def score_state(spec_text: str, state: bytes | None, keep: bool, bar: int = 0) -
     return radar.command(ALERTS_COMMAND), _save_state(radar) if keep else None, 0
 
 
-def merge_and_score(spec_text: str, keep: bool, bar: int, *items: bytes | tuple | None) -> tuple | None:
-    """The last merge and the scoring in one task: no state moves in between."""
-    return score_state(spec_text, merge_states(*items), keep, bar)
+def merge_and_score(spec_text: str, keep: bool, bar: int, *items: bytes | tuple | None) -> tuple:
+    """The last merge and the scoring in one task, no state moving in between:
+    (score_state's outcome or None, every read's reports in order)."""
+    state, reports = merge_states(*items)
+    return score_state(spec_text, state, keep, bar), reports
 
 
 def partial_of(spec_text: str, state: bytes, bar: int = 0) -> bytes:
@@ -612,17 +620,14 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
                 bar=0):
     parts = cut_parts(paths, partitions, range_bytes)
     token = uuid.uuid4().hex
-    states, reports = [], []
+    states = []
     if start is not None:
         [scattered] = dask.scatter([start], hash=False)
         states.append(scattered)
     runs = group_parts(parts, partitions)
     for k, run in enumerate(runs):
-        read = dask.submit(read_parts, [part for _, part in run], spec_text, format, notional, bar,
-                           key=f"zolvar-read-{k}-{token}")
-        states.append(read)  # the merge takes the state out of the read's (state, reports)
-        reports.append(dask.submit(operator.getitem, read, 1, key=f"zolvar-report-{k}-{token}"))
-    del read
+        states.append(dask.submit(read_parts, [part for _, part in run], spec_text, format, notional, bar,
+                                  key=f"zolvar-read-{k}-{token}"))
     level = 0
     while len(states) > MERGE_FAN_IN:
         states = [dask.submit(merge_states, *states[i:i + MERGE_FAN_IN], key=f"zolvar-merge-{level}-{i}-{token}")
@@ -630,10 +635,12 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         level += 1
     scored = dask.submit(merge_and_score, spec_text, keep, bar, *states, key=f"zolvar-score-{token}")
     del states
-    *reports, outcome = dask.gather([*reports, scored])
+    outcome, reports = dask.gather(scored)
 
     names = paths
-    per_part = [(index, report) for run, run_reports in zip(runs, reports) for (index, _), report in zip(run, run_reports)]
+    # None: a part after the one its task stopped at, which a problem before it explains
+    per_part = [(index, report) for (index, _), report in zip((p for run in runs for p in run), reports)
+                if report is not None]
     if skipped_rows is not None:
         for index, (_, _, rows, _) in per_part:
             if rows:
