@@ -17,6 +17,7 @@ _LAZY = {
     "scan_files": "files",
     "Replay": "files",
     "BadLineError": "files",
+    "Bars": "bars",
     "save_state": "_engine",
     "load_state": "_engine",
 }
