@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "files/file_read.hpp"
-#include "files/file_replay.hpp"
+#include "replay/file_replay.hpp"
 #include "files/tardis.hpp"
 #include "invariants.hpp"
 #include "json/writer.hpp"

@@ -12,7 +12,7 @@
 #include "binding/engine_functions.hpp"
 #include "binding/radar_object.hpp"
 #include "files/file_read.hpp"
-#include "files/file_replay.hpp"
+#include "replay/file_replay.hpp"
 #include "protocol/handle.hpp"
 #include "scan/commands.hpp"
 #include "state/load.hpp"

@@ -1,4 +1,4 @@
-#include "files/file_replay.hpp"
+#include "replay/file_replay.hpp"
 
 #include <thread>
 
