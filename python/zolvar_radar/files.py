@@ -236,7 +236,16 @@ def _event_pairs(items: Iterable[tuple]) -> list[tuple[str, dict]]:
 
 
 class Replay:
-    """Feeds the events of files, in file order, into a radar, stopping at checkpoints.
+    """Feeds the events of files, merged by time, into a radar, stopping at checkpoints.
+
+    The files are read side by side and the event with the smallest
+    timestamp among their next ones comes first, equal timestamps in the
+    order the files were given; each file is read in its own order. Files
+    that follow one another in time read as one file; a day split into
+    ticker, book and liquidation files reads as one file sorted by time.
+    ``file_order=True`` reads them one after another instead. ``disorder``
+    names the first place a file's timestamps went back by more than the
+    checkpoint step (any step with ``every``).
 
     Iterating gives control back every ``every`` events, or with
     ``every_ts`` before the first event at or past each multiple of it;
@@ -266,6 +275,7 @@ class Replay:
         every_ts: int | None = None,
         keep_events: bool = False,
         bar: int | str | None = None,
+        file_order: bool = False,
     ):
         width = _bar(bar)
         self.paths = _paths(paths)
@@ -273,7 +283,8 @@ class Replay:
         self._inputs = _Inputs(self.paths)
         try:
             self._native = engine.FileReplay(
-                radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width
+                radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width,
+                file_order
             )
         except BaseException:
             self._inputs.close()
@@ -312,6 +323,21 @@ class Replay:
     def clock(self) -> int | None:
         """The largest timestamp read so far."""
         return self._native.status()[1]
+
+    @property
+    def first_ts(self) -> int | None:
+        """The smallest timestamp read so far."""
+        return self._native.status()[8]
+
+    @property
+    def disorder(self) -> tuple[str, int, int, int] | None:
+        """(file, line, largest ts before it, its ts) where a file first went back in time
+        by more than the checkpoint step; None while none has."""
+        found = self._native.status()[9]
+        if found is None:
+            return None
+        f, line, before, ts = found
+        return self._names[f], line, before, ts
 
     def progress(self) -> tuple[int, int]:
         """(bytes read, bytes in all; 0 when unknown)."""

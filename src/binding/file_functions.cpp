@@ -482,15 +482,15 @@ struct PyFileReplay {
 
 PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"radar", "paths",    "format",      "skip_bad", "notional",
-                                   "every", "every_ts", "keep_events", "bar",      nullptr};
+                                   "every", "every_ts", "keep_events", "bar",      "file_order", nullptr};
     PyObject* radar_obj = nullptr;
     PyObject* paths_obj = nullptr;
     const char* format = nullptr;
-    int skip_bad = 0, notional = 0, keep = 0;
+    int skip_bad = 0, notional = 0, keep = 0, file_order = 0;
     unsigned long long every = 1000;
     long long every_ts = 0, bar = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpL", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
-                                     &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpLp", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
+                                     &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar, &file_order))
         return nullptr;
     if (bar < 0) {
         PyErr_SetString(PyExc_ValueError, "bar must be 0 (none) or a positive number of timestamp units");
@@ -508,8 +508,8 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     options.notional = notional != 0;
     options.bar = bar;
     try {
-        auto replay = std::make_unique<radar::FileReplay>(std::move(paths), options,
-                                                          radar::Checkpoints{every, static_cast<int64_t>(every_ts)});
+        auto replay = std::make_unique<radar::FileReplay>(
+            std::move(paths), options, radar::Checkpoints{every, static_cast<int64_t>(every_ts)}, file_order == 0);
         replay->keep_events(keep != 0);
         std::string error;
         if (!replay->open(error)) return os_error(error);
@@ -574,22 +574,34 @@ radar::FileReplay* idle_replay(PyObject* obj) {
 }
 
 // status() -> (events read, clock or None, bytes read, bytes in all, fatal
-// text, events passed on, snapshots a bar dropped, snapshots a bar holds)
+// text, events passed on, snapshots a bar dropped, snapshots a bar holds,
+// smallest ts or None, (file, line, from ts, to ts) of the first step back
+// in time or None)
 PyObject* file_replay_status(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyFileReplay*>(obj);
     if (idle_replay(obj) == nullptr) return nullptr;
     const radar::FileReplay& r = *self->replay;
     PyObject* clock = r.clock() ? PyLong_FromLongLong(*r.clock()) : Py_NewRef(Py_None);
     PyObject* fatal = clock ? new_str(r.fatal(), "replace") : nullptr;
-    PyObject* out = fatal ? Py_BuildValue("(KOKKOKKK)", static_cast<unsigned long long>(r.fed()), clock,
-                                          static_cast<unsigned long long>(r.bytes_done()),
-                                          static_cast<unsigned long long>(r.bytes_total()), fatal,
-                                          static_cast<unsigned long long>(r.kept()),
-                                          static_cast<unsigned long long>(r.dropped()),
-                                          static_cast<unsigned long long>(r.held()))
-                          : nullptr;
+    PyObject* first = fatal ? (r.first_ts() ? PyLong_FromLongLong(*r.first_ts()) : Py_NewRef(Py_None)) : nullptr;
+    PyObject* disorder = nullptr;
+    if (first != nullptr) {
+        const auto& d = r.disorder();
+        disorder = d ? Py_BuildValue("(nKLL)", static_cast<Py_ssize_t>(d->file), static_cast<unsigned long long>(d->line),
+                                     static_cast<long long>(d->from), static_cast<long long>(d->to))
+                     : Py_NewRef(Py_None);
+    }
+    PyObject* out = disorder ? Py_BuildValue("(KOKKOKKKOO)", static_cast<unsigned long long>(r.fed()), clock,
+                                             static_cast<unsigned long long>(r.bytes_done()),
+                                             static_cast<unsigned long long>(r.bytes_total()), fatal,
+                                             static_cast<unsigned long long>(r.kept()),
+                                             static_cast<unsigned long long>(r.dropped()),
+                                             static_cast<unsigned long long>(r.held()), first, disorder)
+                             : nullptr;
     Py_XDECREF(clock);
     Py_XDECREF(fatal);
+    Py_XDECREF(first);
+    Py_XDECREF(disorder);
     return out;
 }
 
@@ -644,7 +656,7 @@ PyMethodDef file_replay_methods[] = {
 
 PyType_Slot file_replay_slots[] = {
     {Py_tp_doc, const_cast<char*>("FileReplay(radar, paths, format=None, skip_bad=False, notional=False, "
-                                  "every=1000, every_ts=0, keep_events=False, bar=0)")},
+                                  "every=1000, every_ts=0, keep_events=False, bar=0, file_order=False)")},
     {Py_tp_new, reinterpret_cast<void*>(file_replay_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(file_replay_dealloc)},
     {Py_tp_methods, file_replay_methods},

@@ -1,5 +1,6 @@
-// Feeding the events of files, in file order, into a dataset that is scored
-// now and then: the replay loop, stopping at each checkpoint.
+// Feeding the events of files, merged by time or in file order, into a
+// dataset that is scored now and then: the replay loop, stopping at each
+// checkpoint.
 #pragma once
 
 #include <cstdint>
@@ -8,18 +9,23 @@
 #include <string>
 #include <vector>
 
-#include "files/byte_source.hpp"
-#include "files/file_lines.hpp"
 #include "files/file_read.hpp"
-#include "files/line_reader.hpp"
 #include "market/bars.hpp"
 #include "market/dataset.hpp"
+#include "replay/replay_inputs.hpp"
 
 namespace radar {
 
 struct Checkpoints {
     uint64_t every = 1000;  // events between checkpoints, when every_ts is 0
     int64_t every_ts = 0;   // > 0: a checkpoint before the first event at or past each multiple
+};
+
+// Sees every event the dataset takes, in the order it takes them.
+class EventObserver {
+public:
+    virtual ~EventObserver() = default;
+    virtual void take(std::string_view symbol, const Event& event) = 0;
 };
 
 struct ReplayedEvent {
@@ -29,10 +35,11 @@ struct ReplayedEvent {
 
 class FileReplay {
 public:
-    FileReplay(std::vector<std::string> paths, FileReadOptions options, Checkpoints checkpoints);
+    // `merged`: the files' events in timestamp order (ReplayInputs); else one file after another.
+    FileReplay(std::vector<std::string> paths, FileReadOptions options, Checkpoints checkpoints, bool merged = false);
     ~FileReplay();
 
-    // Opens every file up front; false with "PATH: reason".
+    // Checks the files before any event is read; false with "PATH: reason".
     bool open(std::string& error);
 
     enum class Stop : uint8_t { Checkpoint, End, Bad, Fatal };
@@ -46,42 +53,34 @@ public:
     uint64_t dropped() const { return bars_ ? bars_->dropped() : 0; }  // replaced within their bar
     uint64_t held() const { return fed_ - kept_n_ - dropped(); }      // waiting for their bar to close
     std::optional<int64_t> clock() const { return clock_; }  // largest ts read
-    const std::vector<BadLine>& bad() const { return bad_; }
-    const std::vector<ReasonCounts>& skipped() const { return skipped_; }
-    const std::string& fatal() const { return fatal_; }
-    uint64_t bytes_done() const;
-    uint64_t bytes_total() const { return total_; }
+    std::optional<int64_t> first_ts() const { return first_ts_; }  // smallest ts read
+    const std::vector<BadLine>& bad() const { return inputs_.bad(); }
+    const std::vector<ReasonCounts>& skipped() const { return inputs_.skipped(); }
+    const std::string& fatal() const { return inputs_.fatal(); }
+    const std::optional<Disorder>& disorder() const { return inputs_.disorder(); }
+    uint64_t bytes_done() const { return inputs_.bytes_done(); }
+    uint64_t bytes_total() const { return inputs_.bytes_total(); }
+    void set_observer(EventObserver* observer) { observer_ = observer; }
     // With keep_events, the events passed on since the last call of
     // take_events(), in the order the dataset took them.
     void keep_events(bool keep) { keep_ = keep; }
     std::vector<ReplayedEvent> take_events() { return std::move(kept_); }
 
 private:
-    bool next_event(std::string_view& symbol, Event& event);  // false at the end or a stop
-
-    std::vector<std::string> paths_;
-    FileReadOptions options_;
     Checkpoints checkpoints_;
-    std::vector<std::unique_ptr<ByteSource>> sources_;
-    size_t file_ = 0;
-    std::unique_ptr<LineReader> reader_;
-    std::unique_ptr<FileLines> lines_;
-    uint64_t done_before_ = 0;  // bytes of the files already finished
-    uint64_t total_ = 0;
+    ReplayInputs inputs_;
 
     std::optional<BarFilter> bars_;
     uint64_t fed_ = 0;
     uint64_t kept_n_ = 0;
     uint64_t since_ = 0;  // events since the last checkpoint by count
     std::optional<int64_t> clock_;
+    std::optional<int64_t> first_ts_;
     std::optional<int64_t> mark_;
     bool held_ = false;  // an event read but not fed: it comes after the checkpoint
     std::string held_symbol_;
     Event held_event_;
-    std::vector<BadLine> bad_;
-    std::vector<ReasonCounts> skipped_;
-    std::string fatal_;
-    bool stopped_ = false;
+    EventObserver* observer_ = nullptr;
     bool keep_ = false;
     std::vector<ReplayedEvent> kept_;
 };
