@@ -99,14 +99,15 @@ def replay_rule(pairs: list[tuple[str, dict]], spec_text: str, every: int = 1000
     return Run(list(pairs), marks, len(pairs))
 
 
-def replay_native(path: str, spec_text: str, every: int = 1000, every_ts: int | None = None, bar=None) -> Run:
-    """The checkpoints and taken events of `Replay(..., keep_events=True)` over one file."""
+def replay_native(paths: list[str], spec_text: str, every: int = 1000, every_ts: int | None = None, bar=None) -> Run:
+    """The checkpoints and taken events of `Replay(..., keep_events=True)`: for bars,
+    whose holding back of snapshots is the replay's to define."""
     from zolvar_radar.files import Replay
 
     radar = Radar(spec_text)
     events: list[tuple[str, dict]] = []
     marks: list[Checkpoint] = []
-    replay = Replay(radar, [path], every=every, every_ts=every_ts, keep_events=True, bar=bar)
+    replay = Replay(radar, paths, every=every, every_ts=every_ts, keep_events=True, bar=bar)
     for step in replay:
         events += step.take_events()
         marks.append(Checkpoint(len(events), step.clock, json.loads(radar.command('{"cmd":"alerts"}'))["alerts"]))

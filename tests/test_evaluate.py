@@ -81,12 +81,15 @@ def rows_of(frame) -> list[dict]:
     return out
 
 
-def checked(paths, spec, horizons, every=None, every_ts=None, cooldown=0, baseline=20, seed=1, bootstrap=50):
+def checked(paths, spec, horizons, every=None, every_ts=None, cooldown=0, baseline=20, seed=1, bootstrap=50, bar=None):
     """Runs evaluate and the reference over the same files and asserts they agree."""
     step = {"every_ts": every_ts} if every_ts else {"every": every or 1000}
     result = evaluate(paths, json.dumps(spec), horizons=horizons, cooldown=cooldown, baseline=baseline, seed=seed,
-                      bootstrap=bootstrap, **step)
-    run = ref.replay_rule(ref.merged(paths), json.dumps(spec), every=every or 1000, every_ts=every_ts)
+                      bootstrap=bootstrap, bar=bar, **step)
+    if bar:
+        run = ref.replay_native(paths, json.dumps(spec), every=every or 1000, every_ts=every_ts, bar=bar)
+    else:
+        run = ref.replay_rule(ref.merged(paths), json.dumps(spec), every=every or 1000, every_ts=every_ts)
     ev = ref.onsets_of(run, spec, horizons, cooldown)
     drawn = rows_of(result.baseline_to_pandas())
     ref.check_baseline(ev, [(d["symbol"], d["clock"]) for d in drawn], baseline)
@@ -107,22 +110,24 @@ def checked(paths, spec, horizons, every=None, every_ts=None, cooldown=0, baseli
 @given(seed=st.integers(0, 2**32), symbols=st.integers(1, 5), events=st.integers(1, 300), step=st.integers(0, 40),
        files=st.integers(1, 3), every=st.integers(1, 60), every_ts=st.sampled_from([None, 1, 7, 100, 1000]),
        horizons=st.lists(st.integers(1, 400), min_size=1, max_size=3, unique=True).map(sorted),
-       cooldown=st.integers(0, 3), baseline=st.integers(0, 4))
+       cooldown=st.integers(0, 3), baseline=st.integers(0, 4), bar=st.sampled_from([None, None, None, 30]))
 @needs_evaluate
 def test_evaluate_equals_the_reference(tmp_path_factory, seed, symbols, events, step, files, every, every_ts,
-                                       horizons, cooldown, baseline):
+                                       horizons, cooldown, baseline, bar):
     tmp = tmp_path_factory.mktemp("ev")
     paths = write_files(tmp, market(seed, symbols, events, step), files)
-    checked(paths, SPEC, horizons, every=every, every_ts=every_ts, cooldown=cooldown, baseline=baseline)
+    checked(paths, SPEC, horizons, every=every, every_ts=every_ts, cooldown=cooldown, baseline=baseline, bar=bar)
 
 
 @settings(max_examples=8, deadline=None, derandomize=True)
-@given(seed=st.integers(0, 2**32), every=st.integers(1, 30), every_ts=st.sampled_from([None, 1, 50, 400]))
-def test_the_reference_checkpoints_where_the_replay_does(seed, every, every_ts, tmp_path_factory):
-    # the reference feeds by hand; its checkpoints must be the replay's for the rest to mean anything
-    path = write_files(tmp_path_factory.mktemp("cp"), market(seed, 3, 150, 30), 1)[0]
-    mine = ref.replay_rule(ref.read_jsonl(path), json.dumps(SPEC), every, every_ts)
-    theirs = ref.replay_native(path, json.dumps(SPEC), every, every_ts)
+@given(seed=st.integers(0, 2**32), every=st.integers(1, 30), every_ts=st.sampled_from([None, 1, 50, 400]),
+       files=st.integers(1, 3))
+def test_the_reference_reads_and_checkpoints_as_the_replay_does(seed, every, every_ts, files, tmp_path_factory):
+    # the reference merges and feeds by hand; it must meet the replay for the rest to mean anything
+    paths = write_files(tmp_path_factory.mktemp("cp"), market(seed, 3, 150, 30), files)
+    mine = ref.replay_rule(ref.merged(paths), json.dumps(SPEC), every, every_ts)
+    theirs = ref.replay_native(paths, json.dumps(SPEC), every, every_ts)
+    assert [(s, e["ts"]) for s, e in mine.events] == [(s, e["ts"]) for s, e in theirs.events]
     assert [(c.position, c.clock, c.alerts) for c in mine.checkpoints] == \
         [(c.position, c.clock, c.alerts) for c in theirs.checkpoints]
 
