@@ -33,8 +33,8 @@ def derangement(n: int, r: Random) -> list[int]:
             return order
 
 
-def generate(symbols: int = 40, hours: int = 24, *, planted: int = 20, episodes: int = 3, delay: int = 30,
-             surge: float = 0.12, jump: float = 0.05, vol: float = 0.0005, seed: int = 7,
+def generate(symbols: int = 40, hours: int = 24, *, planted: int = 20, episodes: int = 4, delay: int = 30,
+             surge: float = 0.12, jump: float = 0.03, vol: float = 0.002, seed: int = 7,
              placebo: bool = False) -> list[tuple[str, dict]]:
     """(symbol, event) pairs in time order."""
     r = Random(seed)
