@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 from zolvar_radar import Radar, cli
+from zolvar_radar.cli.tables import format_ts
 
 T0 = 1715644800000  # 2024-05-14 00:00:00 UTC in epoch milliseconds
 SPEC = {
@@ -334,7 +335,7 @@ def test_check_shows_signals(capsys, tmp_path, spec, labels, window, threshold, 
      (-5, "-5"), (-(2**63), "-")],
 )
 def test_timestamps_shown_as_utc_only_when_epoch_ms(ts, text):
-    assert cli.format_ts(ts) == text
+    assert format_ts(ts) == text
 
 
 @pytest.mark.parametrize("args", [["scan", "--json"], ["scan", "--json", "--bar", "1m"], ["replay", "--every", "5000"]])
