@@ -6,7 +6,7 @@ import argparse
 import os
 TYPE_CHECKING = False
 
-from .specs import DEFAULT_SPEC, SAMPLE
+from .specs import SAMPLE
 
 if TYPE_CHECKING:
     from typing import Sequence
@@ -56,7 +56,7 @@ def duration(text: str) -> int:
 
 def events_options(sub: argparse.ArgumentParser) -> None:
     """What every command that reads events takes: the specification, the inputs and how to read them."""
-    sub.add_argument("--spec", default=str(DEFAULT_SPEC), metavar="SPEC.json",
+    sub.add_argument("--spec", metavar="SPEC.json",
                      help="radar specification (default: the bundled one)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="skip lines the radar refuses and report them at the end, instead of stopping")

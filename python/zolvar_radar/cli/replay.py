@@ -15,7 +15,7 @@ from ..files import Replay
 from .console import Failure, say
 from .options import duration, events_options, input_paths, non_negative_float, positive_int
 from .progress import byte_progress
-from .specs import answer_of, read_spec, spec_fields
+from .specs import DEFAULT_SPEC, answer_of, read_spec, spec_fields
 from .tables import format_ts, report_bar, report_skipped, report_skipped_rows, strongest
 
 if TYPE_CHECKING:
@@ -194,7 +194,7 @@ class Interruption:
 
 
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
-    spec_text, radar = read_spec(args.spec)
+    spec_text, radar = read_spec(args.spec or DEFAULT_SPEC)
     drawing = bool(args.report or args.png)
     if drawing:
         from ..report import Timeline, matplotlib_missing  # only for pictures: it costs a few tens of ms

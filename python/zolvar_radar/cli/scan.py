@@ -4,16 +4,15 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import re
-from pathlib import Path
 TYPE_CHECKING = False
 
 from ..files import BadLineError, scan_files
 from .console import Failure
 from .options import events_options, input_bytes
 from .progress import PROGRESS_FROM_BYTES, byte_progress
-from .specs import SAMPLE, read_spec
+from .specs import SAMPLE
+from .state import spec_and_state, write_state
 from .tables import print_table, report_bar, report_skipped, report_skipped_rows
 
 if TYPE_CHECKING:
@@ -29,7 +28,8 @@ def add_parser(commands) -> argparse.ArgumentParser:
                       help="tardis liquidation quantities as amount times price (the quote currency)")
     scan.add_argument("--state", metavar="IN",
                       help="start from a state saved by --save-state: the files continue it (without FILES, "
-                      "the state is scored alone); its specification's window must match")
+                      "the state is scored alone); without --spec, with the specification saved in it; "
+                      "a --spec must have the same window")
     scan.add_argument("--save-state", metavar="OUT",
                       help="write the state after the scan to OUT, for a later --state")
     scan.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
@@ -44,40 +44,10 @@ def scan_paths(args: argparse.Namespace, files: list[str]) -> list[str]:
     return files if files or args.state else [str(SAMPLE)]
 
 
-def read_state(args: argparse.Namespace, spec_text: str) -> bytes | None:
-    """The bytes of --state, checked against the specification before any file is read."""
-    if args.state is None:
-        return None
-    try:
-        data = Path(args.state).read_bytes()
-    except OSError as exc:
-        raise Failure(f"{args.state}: {exc.strerror or exc}") from None
-    from .._engine import engine
-
-    try:
-        engine.FileScan([], spec_text, state=data)  # loads and checks it, reads nothing
-    except ValueError as exc:
-        raise Failure(f"{args.state}: {exc}") from None
-    return data
-
-
-def write_state(path: str, data: bytes) -> None:
-    """Writes a whole state or nothing: a state file is never left half written."""
-    target = Path(path)
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
-    try:
-        temporary.write_bytes(data)
-        os.replace(temporary, target)
-    except OSError as exc:
-        temporary.unlink(missing_ok=True)
-        raise Failure(f"{path}: {exc.strerror or exc}") from None
-
-
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     if args.dask is not None:
         return run_dask(args, out, err)
-    spec_text, _ = read_spec(args.spec)
-    state = read_state(args, spec_text)
+    spec_text, state = spec_and_state(args, err)
     paths = scan_paths(args, args.files)
     show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
     with byte_progress(err, "scan", show) as progress:
@@ -134,8 +104,7 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
         raise Failure("--skip-bad cannot be used with --dask")
     if "-" in files:
         raise Failure("--dask reads files on the workers: standard input (-) cannot be used")
-    spec_text, _ = read_spec(args.spec)
-    state = read_state(args, spec_text)
+    spec_text, state = spec_and_state(args, err)
     try:
         import distributed as _  # noqa: F401 - the extra's package, imported only when used
     except ImportError:
