@@ -347,3 +347,17 @@ def test_commands_that_draw_nothing_load_no_rich_nor_report(args):
             "print(sorted(m for m in sys.modules if m.split('.')[0] == 'rich' or m == 'zolvar_radar.report'))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+@pytest.mark.parametrize("command", ["scan", "replay"])
+@pytest.mark.parametrize("strict", [False, True])
+def test_spec_warnings_precede_any_reading(capsys, tmp_path, command, strict):
+    spec = tmp_path / "typo.json"
+    spec.write_text(json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.5]}], "treshold": 0.5}))
+    events = write_lines(tmp_path / "e.jsonl", [flat(s, e) for s, e in EVENTS])
+    code, out, err = run(capsys, command, "--spec", spec, *(["--strict"] if strict else []), events)
+    lines = err.splitlines()
+    assert lines[0] == f"{spec}: {'' if strict else 'warning: '}treshold: unknown member, did you mean threshold?" \
+        + (" (refused by --strict)" if strict else "")
+    assert len(lines) == 2 and "every symbol is an alert" in lines[1]
+    assert (code, out == "") == ((2, True) if strict else (0, False))

@@ -198,3 +198,15 @@ def test_a_state_is_scored_with_its_own_specification(days, tmp_path, capsys):
     status, out, err = run(capsys, "scan", "--json", "--spec", str(other), "--state", state, paths[1])
     assert status == 0 and out != given[1]
     assert err == f"note: --spec {other} is not the specification saved in {state}; its data is scored with {other}\n"
+
+
+def test_replay_continues_a_saved_state(days, tmp_path, capsys):
+    paths, spec = days
+    state = str(tmp_path / "s.state")
+    assert run(capsys, "scan", "--spec", spec, "--save-state", state, paths[0])[0] == 0
+    whole = run(capsys, "replay", "--spec", spec, *paths)
+    resumed = run(capsys, "replay", "--state", state, *paths[1:])
+    assert whole[0] == resumed[0] == 0 and resumed[2] == ""
+    # the same alerts at the end, after only the files left
+    assert resumed[1].splitlines()[-1].split("; ")[1] == whole[1].splitlines()[-1].split("; ")[1]
+    assert resumed[1].splitlines()[-1].startswith(f"replayed {3 * 400} events")

@@ -58,6 +58,9 @@ def events_options(sub: argparse.ArgumentParser) -> None:
     """What every command that reads events takes: the specification, the inputs and how to read them."""
     sub.add_argument("--spec", metavar="SPEC.json",
                      help="radar specification (default: the bundled one)")
+    sub.add_argument("--strict", action="store_true",
+                     help="stop (status 2, before reading) on what `check` warns about in the specification, "
+                     "instead of warning on stderr")
     sub.add_argument("--skip-bad", action="store_true",
                      help="skip lines the radar refuses and report them at the end, instead of stopping")
     sub.add_argument("--format", choices=("jsonl", "tardis"), default=None,

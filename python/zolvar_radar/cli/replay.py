@@ -15,7 +15,8 @@ from ..files import Replay
 from .console import Failure, say
 from .options import duration, events_options, input_paths, non_negative_float, positive_int
 from .progress import byte_progress
-from .specs import DEFAULT_SPEC, answer_of, read_spec, spec_fields
+from .specs import answer_of, spec_fields
+from .state import spec_and_state
 from .tables import format_ts, report_bar, report_skipped, report_skipped_rows, strongest
 
 if TYPE_CHECKING:
@@ -46,6 +47,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                         "(needs zolvar_radar[report])")
     replay.add_argument("--notional", action="store_true",
                         help="tardis liquidation quantities as amount times price (the quote currency)")
+    replay.add_argument("--state", metavar="IN",
+                        help="start from a state saved by scan --save-state: the files continue it; without "
+                        "--spec, with the specification saved in it")
     return replay
 
 
@@ -193,8 +197,21 @@ class Interruption:
             self._before = None
 
 
+def start_radar(args: argparse.Namespace, err: Console) -> tuple[str, Radar]:
+    """The specification and the radar the events are fed to: a new one, or one continuing --state."""
+    spec_text, state = spec_and_state(args, err)
+    if state is None:
+        from .._zolvar_radar import Radar
+
+        return spec_text, Radar(spec_text)
+    from ..files import scan_files
+
+    # the state's data under the specification chosen (its own, unless --spec gave another)
+    return spec_text, scan_files([], spec_text, state=state, keep_radar=True).radar
+
+
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
-    spec_text, radar = read_spec(args.spec or DEFAULT_SPEC)
+    spec_text, radar = start_radar(args, err)
     drawing = bool(args.report or args.png)
     if drawing:
         from ..report import Timeline, matplotlib_missing  # only for pictures: it costs a few tens of ms

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
+from .._display import visible
 from .._zolvar_radar import Radar
 from .console import Failure
 
@@ -23,6 +24,22 @@ def read_spec(path: Path | str) -> tuple[str, Radar]:
         return text, Radar(text)
     except ValueError as exc:
         raise Failure(f"{path}: {exc}") from None
+
+
+def warn_spec(text: str, where: str, strict: bool, err) -> None:
+    """What check warns about, on stderr before any file is read: a typo like
+    `treshold` is legal, and makes every symbol an alert. With strict, each is
+    an error and the command stops (status 2)."""
+    if text == DEFAULT_SPEC.read_text(encoding="utf-8"):
+        return  # the bundled one is clean: a plain scan need not load the linter
+    from ..lint import lint
+
+    warnings = lint(text)
+    for warning in warnings[:-1] if strict else warnings:
+        line = f"{where}: {warning} (refused by --strict)" if strict else f"{where}: warning: {warning}"
+        print(visible(line), file=err.file)
+    if strict and warnings:
+        raise Failure(f"{where}: {warnings[-1]} (refused by --strict)")
 
 
 def answer_of(text: str) -> dict:

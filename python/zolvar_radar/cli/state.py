@@ -9,14 +9,15 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from .console import Failure
-from .specs import DEFAULT_SPEC, read_spec
+from .specs import DEFAULT_SPEC, read_spec, warn_spec
 
 if TYPE_CHECKING:
     from rich.console import Console
 
 
 def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes | None]:
-    """The specification text to run with and the bytes of --state, both checked before any file is read.
+    """The specification text to run with and the bytes of --state, both checked
+    (and the specification linted) before any file is read.
 
     Without --spec, a state's own specification is the one: the bundled one
     would score its data by other signals without a word. A --spec that is
@@ -24,7 +25,9 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
     legitimate), and said so.
     """
     if getattr(args, "state", None) is None:
-        return read_spec(args.spec or DEFAULT_SPEC)[0], None
+        text = read_spec(args.spec or DEFAULT_SPEC)[0]
+        warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err)
+        return text, None
     try:
         data = Path(args.state).read_bytes()
     except OSError as exc:
@@ -46,6 +49,9 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
     if given is not None and saved is not None and engine.state_spec(save_state(given)) != saved:
         print(visible(f"note: --spec {args.spec} is not the specification saved in {args.state}; "
                       f"its data is scored with {args.spec}"), file=err.file)
+    where = f"the specification saved in {args.state}" if given is None and saved is not None \
+        else args.spec or str(DEFAULT_SPEC)
+    warn_spec(text, where, args.strict, err)
     return text, data
 
 
