@@ -43,8 +43,14 @@ def severity_style(severity: float) -> str:
     return "bold red" if severity >= 0.5 else "yellow" if severity >= 0.35 else "default"
 
 
+# How a narrow terminal cuts a table: the factors, then the symbols, to these
+# widths in turn; rank, severity and time are never cut.
+CUTS = ((3, 24), (1, 14), (3, 8), (1, 8))
+
+
 def print_table(result: dict, out: Console) -> None:
     from rich import box
+    from rich.cells import cell_len
     from rich.table import Table
     from rich.text import Text
 
@@ -62,21 +68,64 @@ def print_table(result: dict, out: Console) -> None:
         times = [t.split(" ")[1] for t in times]
     table = Table(title=title, title_justify="left", box=box.SIMPLE_HEAD, pad_edge=False)
     table.add_column("#", justify="right", no_wrap=True)
-    table.add_column("symbol", no_wrap=True)
+    table.add_column("symbol", no_wrap=True, overflow="ellipsis")
     table.add_column("severity", justify="right", no_wrap=True)
     table.add_column("strongest factors", no_wrap=True, overflow="ellipsis")
     table.add_column("last event", no_wrap=True)
+    symbols, factor_lines = [], []
     for rank, (alert, when) in enumerate(zip(alerts, times), 1):
         severity = alert["severity"]
         factors = "\n".join(f"{value:.2f} {label}" for label, value in strongest(alert["factors"]))
+        symbols.append(visible(alert["symbol"]))
+        factor_lines += factors.split("\n")
         table.add_row(
             str(rank),
-            Text(visible(alert["symbol"])),
+            Text(symbols[-1]),
             Text(f"{severity:.3f}", style=severity_style(severity)),
             Text(factors or "-"),
             when,
         )
+    if not out.is_terminal:
+        # a file or a pipe: the whole table, however wide, without trailing spaces
+        write_plain(table, out)
+        return
+    # a narrow terminal cuts the factors, then the symbols, down to a few characters each
+    excess = natural_width(table, out) - out.width
+    cells = {1: symbols, 3: factor_lines}
+    for index, narrowest in CUTS:
+        column = table.columns[index]
+        widest = column.max_width or max(cell_len(cell) for cell in [str(column.header), *cells[index]])
+        if excess > 0 and widest > narrowest:
+            cut = min(excess, widest - narrowest)
+            column.max_width = widest - cut
+            excess -= cut
+    if excess > 0:
+        # narrower still: lines the terminal wraps, rather than a severity cut short
+        write_plain(table, out, keep_style=True)
+        return
     out.print(table)
+
+
+def natural_width(table, out: Console) -> int:
+    from rich.measure import Measurement
+
+    console = out.console if hasattr(out, "console") else out
+    return Measurement.get(console, console.options.update_width(1 << 20), table).maximum
+
+
+def write_plain(renderable, out: Console, keep_style: bool = False) -> None:
+    """Rendered at its own width, whatever the console's, each line's trailing spaces dropped."""
+    import io
+
+    from rich.console import Console
+
+    console = out.console if hasattr(out, "console") else out
+    wide = Console(file=io.StringIO(), width=1 << 20, highlight=False, markup=False,
+                   color_system=console.color_system if keep_style else None, force_terminal=keep_style,
+                   legacy_windows=False)
+    wide.print(renderable)
+    text = wide.file.getvalue()
+    out.file.write("".join(line.rstrip(" ") + "\n" for line in text.splitlines()))
 
 
 def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
