@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 from zolvar_radar import Radar, cli
+from zolvar_radar.cli.tables import format_ts
 
 T0 = 1715644800000  # 2024-05-14 00:00:00 UTC in epoch milliseconds
 SPEC = {
@@ -334,7 +335,7 @@ def test_check_shows_signals(capsys, tmp_path, spec, labels, window, threshold, 
      (-5, "-5"), (-(2**63), "-")],
 )
 def test_timestamps_shown_as_utc_only_when_epoch_ms(ts, text):
-    assert cli.format_ts(ts) == text
+    assert format_ts(ts) == text
 
 
 @pytest.mark.parametrize("args", [["scan", "--json"], ["scan", "--json", "--bar", "1m"], ["replay", "--every", "5000"]])
@@ -346,3 +347,47 @@ def test_commands_that_draw_nothing_load_no_rich_nor_report(args):
             "print(sorted(m for m in sys.modules if m.split('.')[0] == 'rich' or m == 'zolvar_radar.report'))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
+
+
+@pytest.mark.parametrize("command", ["scan", "replay"])
+@pytest.mark.parametrize("strict", [False, True])
+def test_spec_warnings_precede_any_reading(capsys, tmp_path, command, strict):
+    spec = tmp_path / "typo.json"
+    spec.write_text(json.dumps({"signals": [{"kind": "book_imbalance", "params": [0.5]}], "treshold": 0.5}))
+    events = write_lines(tmp_path / "e.jsonl", [flat(s, e) for s, e in EVENTS])
+    code, out, err = run(capsys, command, "--spec", spec, *(["--strict"] if strict else []), events)
+    lines = err.splitlines()
+    assert lines[0] == f"{spec}: {'' if strict else 'warning: '}treshold: unknown member, did you mean threshold?" \
+        + (" (refused by --strict)" if strict else "")
+    assert len(lines) == 2 and "every symbol is an alert" in lines[1]
+    assert (code, out == "") == ((2, True) if strict else (0, False))
+
+
+LONG = "1000000BABYDOGEUSDT-PERP-SWAP-XYZ"  # 33 characters
+
+
+def test_piped_tables_are_never_cut(capsys, spec_file, tmp_path):
+    events = write_lines(tmp_path / "e.jsonl", [flat(LONG if s == "ETH" else s, e) for s, e in EVENTS])
+    code, out, _ = run(capsys, "scan", "--spec", spec_file, events)
+    assert code == 0 and "…" not in out and "..." not in out
+    assert not any(line.endswith(" ") for line in out.splitlines())
+    header = next(line for line in out.splitlines() if "severity" in line).split()
+    assert header == ["#", "symbol", "severity", "strongest", "factors", "last", "event"]
+    row = next(line for line in out.splitlines() if LONG in line).split()
+    assert row[0].isdigit() and re.fullmatch(r"0\.\d{3}", row[2]) and re.fullmatch(r"\d\d:\d\d:\d\d", row[-1])
+
+
+@pytest.mark.parametrize("width", [30, 50, 70, 90])
+def test_a_narrow_terminal_never_cuts_rank_nor_severity(width):
+    from rich.console import Console
+
+    from zolvar_radar.cli.tables import print_table
+
+    factors = {"oi_delta(60,0.1)": 1.0, "liq_cluster(20,2000000)": 0.5, "book_imbalance(0.6)": 0.25}
+    result = {"scanned": 2, "alerts": [{"symbol": LONG, "severity": 0.61234, "ts": T0, "factors": factors},
+                                       {"symbol": "BTC", "severity": 0.4, "ts": T0 + 1000, "factors": factors}]}
+    console = Console(width=width, force_terminal=True, color_system=None, file=io.StringIO())
+    print_table(result, console)
+    text = console.file.getvalue()
+    assert re.search(r"^ 1 .*0\.612 .*00:00:00", text, re.M) and re.search(r"^ 2 .*0\.400 ", text, re.M)
+    assert "severity" in text

@@ -4,6 +4,7 @@ import json
 
 import pytest
 from zolvar_radar import Radar, cli
+from zolvar_radar.cli.check import label_of
 from zolvar_radar.lint import lint
 
 T0 = 1715644800000
@@ -88,7 +89,7 @@ def strong_events():
 def factor(signals, position):
     radar = Radar(json.dumps({"signals": signals, "threshold": -1}))
     answer = json.loads(radar.command(json.dumps({"cmd": "scan", "events": {"X": strong_events()}})))
-    return answer["alerts"][0]["factors"][cli.label_of(signals[position])]
+    return answer["alerts"][0]["factors"][label_of(signals[position])]
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,9 @@ import sys
 from pathlib import Path
 
 import pytest
-from zolvar_radar import Radar, cli
+from zolvar_radar import Radar
+from zolvar_radar.cli import replay as replay_cli
+from zolvar_radar.cli.console import Failure, LazyConsole
 from zolvar_radar.adapters import read_events
 
 from test_cli import REPLAY_EVENTS, REPLAY_SPEC, flat, run, write_lines
@@ -63,7 +65,7 @@ def test_ctrl_c_reports_what_was_replayed(capsys, monkeypatch, tmp_path, replay_
     pytest.importorskip("matplotlib")
     spec, events = replay_files
     checked, drawn = [], []
-    check, write_reports = cli.Checkpoints.check, cli.write_reports
+    check, write_reports = replay_cli.Checkpoints.check, replay_cli.write_reports
 
     def interrupting_check(self, clock):
         check(self, clock)
@@ -75,8 +77,8 @@ def test_ctrl_c_reports_what_was_replayed(capsys, monkeypatch, tmp_path, replay_
         drawn.append((timeline.events, list(timeline.clocks)))
         write_reports(timeline, args, err)
 
-    monkeypatch.setattr(cli.Checkpoints, "check", interrupting_check)
-    monkeypatch.setattr(cli, "write_reports", spying_write_reports)
+    monkeypatch.setattr(replay_cli.Checkpoints, "check", interrupting_check)
+    monkeypatch.setattr(replay_cli, "write_reports", spying_write_reports)
     report, png = tmp_path / "r.html", tmp_path / "r.png"
     handler = signal.getsignal(signal.SIGINT)
     code, out, err = run(capsys, "replay", "--spec", spec, "--every", "1", "--report", report, "--png", png, events)
@@ -126,15 +128,15 @@ def hostile_alerts():
 def test_alert_list_reads_what_json_reads():
     text = hostile_alerts()
     alerts = json.loads(text)["alerts"]
-    listed = cli.alert_list(text)
+    listed = replay_cli.alert_list(text)
     assert [(s, v) for s, v, _ in listed] == [(a["symbol"], a["severity"]) for a in alerts]
-    assert [cli.factors_at(text, at) for _, _, at in listed] == [a["factors"] for a in alerts]
+    assert [replay_cli.factors_at(text, at) for _, _, at in listed] == [a["factors"] for a in alerts]
     assert len(alerts) == len(SYMBOLS)
 
 
 def test_an_alerts_error_ends_the_command():
-    with pytest.raises(cli.Failure, match="^broken$"):
-        cli.alert_list('{"error":"broken","ok":false}')
+    with pytest.raises(Failure, match="^broken$"):
+        replay_cli.alert_list('{"error":"broken","ok":false}')
 
 
 def test_plain_lines_are_what_rich_writes(monkeypatch):
@@ -148,8 +150,8 @@ def test_plain_lines_are_what_rich_writes(monkeypatch):
     for plain in (False, True):
         stdout = io.StringIO()
         monkeypatch.setattr("sys.stdout", stdout)
-        console = cli.LazyConsole(highlight=False, markup=False)
-        checkpoints = cli.Checkpoints(Radar('{"signals":[{"kind":"book_imbalance","params":[1]}]}'), Args, console)
+        console = LazyConsole(highlight=False, markup=False)
+        checkpoints = replay_cli.Checkpoints(Radar('{"signals":[{"kind":"book_imbalance","params":[1]}]}'), Args, console)
         checkpoints.plain = plain
         text = hostile_alerts()
         checkpoints.radar = type("Fixed", (), {"command": lambda self, _: text})()

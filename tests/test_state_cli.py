@@ -183,3 +183,30 @@ def test_dask_without_its_extra_is_one_line(days, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed fails
     assert run(capsys, "scan", "--spec", spec, "--dask", *paths) == (
         2, "", "--dask needs Dask: pip install 'zolvar_radar[dask]'\n")
+
+
+def test_a_state_is_scored_with_its_own_specification(days, tmp_path, capsys):
+    paths, spec = days
+    state = str(tmp_path / "s.state")
+    assert run(capsys, "scan", "--spec", spec, "--save-state", state, paths[0])[0] == 0
+    given = run(capsys, "scan", "--json", "--spec", spec, "--state", state, paths[1])
+    assert given[0] == 0 and given[2] == ""
+    assert run(capsys, "scan", "--json", "--state", state, paths[1]) == given
+    # another specification of the same window is taken, and said so
+    other = tmp_path / "other.json"
+    other.write_text(json.dumps({"signals": SIGNALS, "threshold": 0.5}))
+    status, out, err = run(capsys, "scan", "--json", "--spec", str(other), "--state", state, paths[1])
+    assert status == 0 and out != given[1]
+    assert err == f"note: --spec {other} is not the specification saved in {state}; its data is scored with {other}\n"
+
+
+def test_replay_continues_a_saved_state(days, tmp_path, capsys):
+    paths, spec = days
+    state = str(tmp_path / "s.state")
+    assert run(capsys, "scan", "--spec", spec, "--save-state", state, paths[0])[0] == 0
+    whole = run(capsys, "replay", "--spec", spec, *paths)
+    resumed = run(capsys, "replay", "--state", state, *paths[1:])
+    assert whole[0] == resumed[0] == 0 and resumed[2] == ""
+    # the same alerts at the end, after only the files left
+    assert resumed[1].splitlines()[-1].split("; ")[1] == whole[1].splitlines()[-1].split("; ")[1]
+    assert resumed[1].splitlines()[-1].startswith(f"replayed {3 * 400} events")

@@ -18,6 +18,7 @@ _LAZY = {
     "Replay": "files",
     "BadLineError": "files",
     "Bars": "bars",
+    "evaluate": "evaluate",
     "save_state": "_engine",
     "load_state": "_engine",
 }

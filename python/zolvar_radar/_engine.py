@@ -34,4 +34,5 @@ engine = _load()
 
 # A radar's specification and dataset as bytes, and a new radar from them.
 save_state = engine.save_state
+state_spec = engine.state_spec  # the specification a state holds, as JSON text (None for a partial one)
 load_state = engine.load_state

@@ -1,0 +1,59 @@
+"""Where the command line writes: consoles made on first use, and its one-line failures."""
+
+from __future__ import annotations
+
+import os
+import sys
+TYPE_CHECKING = False  # typing itself costs a few ms to import
+
+if TYPE_CHECKING:
+    from rich.console import Console
+
+EXIT_USAGE = 2  # bad input of any kind, like argparse's own usage errors
+
+
+class LazyConsole:
+    """A rich Console made on first use; until then only its file and
+    whether that is a terminal are asked, which need no rich."""
+
+    def __init__(self, **options):
+        self._options = options
+        self._console = None
+
+    @property
+    def file(self):
+        return sys.stderr if self._options.get("stderr") else sys.stdout
+
+    @property
+    def is_terminal(self) -> bool:
+        if self._console is None and not any(v in os.environ for v in ("FORCE_COLOR", "TTY_INTERACTIVE")):
+            try:
+                if not self.file.isatty():
+                    return False
+            except (AttributeError, ValueError, OSError):
+                return False
+        return self.console.is_terminal
+
+    @property
+    def console(self) -> Console:
+        if self._console is None:
+            from rich.console import Console
+
+            self._console = Console(**self._options)
+        return self._console
+
+    def __getattr__(self, name: str):
+        return getattr(self.console, name)
+
+
+class Failure(Exception):
+    """Ends the command with a one-line message on stderr and status 2."""
+
+
+def say(out: Console, text: str) -> None:
+    """A line on stdout, flushed: what follows on stderr stays after it in a shared log."""
+    if out.is_terminal:
+        out.print(text, soft_wrap=True)
+    else:
+        out.file.write(text + "\n")
+        out.file.flush()

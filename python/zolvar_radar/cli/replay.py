@@ -1,0 +1,301 @@
+"""`zolvar-radar replay`: events fed in order, alerts printed as they change."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import re
+from pathlib import Path
+TYPE_CHECKING = False
+
+from .._display import visible
+from ..files import Replay
+from .console import Failure, say
+from .options import duration, events_options, input_paths, non_negative_float, positive_int
+from .progress import byte_progress
+from .specs import answer_of, spec_fields
+from .state import spec_and_state
+from .tables import format_ts, report_bar, report_skipped, report_skipped_rows, strongest
+
+if TYPE_CHECKING:
+    from rich.console import Console
+
+    from .._zolvar_radar import Radar
+    from ..report import Timeline
+
+
+def add_parser(commands) -> argparse.ArgumentParser:
+    replay = commands.add_parser("replay", help="feed events in order and print alerts as they change",
+                                 description="Feed the events in file order and print the alerts that are new, "
+                                 "moved or cleared at each checkpoint.")
+    events_options(replay)
+    every = replay.add_mutually_exclusive_group()
+    every.add_argument("--every", type=positive_int, default=1000, metavar="N",
+                       help="check the alerts every N events (default: 1000)")
+    every.add_argument("--every-ts", type=duration, metavar="T",
+                       help="check the alerts every T timestamp units instead (60000 = a minute of epoch ms), "
+                       "or every 15s, 1m, 1h, 1d ...")
+    replay.add_argument("--min-move", type=non_negative_float, default=0.05, metavar="X",
+                        help="report a standing alert again once its severity moved by X (default: 0.05)")
+    replay.add_argument("--report", metavar="OUT.html",
+                        help="also write a page that opens offline: severity over time of the symbols that "
+                        "alerted, and the alerts at the end (needs zolvar_radar[report])")
+    replay.add_argument("--png", metavar="OUT.png",
+                        help="also write that picture as a PNG, to a name ending in .png "
+                        "(needs zolvar_radar[report])")
+    replay.add_argument("--notional", action="store_true",
+                        help="tardis liquidation quantities as amount times price (the quote currency)")
+    replay.add_argument("--state", metavar="IN",
+                        help="start from a state saved by scan --save-state: the files continue it; without "
+                        "--spec, with the specification saved in it")
+    return replay
+
+
+ALERTS = '{"cmd":"alerts"}'
+# An alert as the radar writes it: its symbol (a JSON string, so no bare quote
+# inside), severity, then factors, whose labels hold no quotes or braces.
+ALERT = re.compile(r'\{"symbol":"([^"\\]*(?:\\.[^"\\]*)*)","severity":([^,]+),"factors":')
+
+
+def alert_list(text: str) -> list[tuple[str, float, int]]:
+    """(symbol, severity, where its factors start) of each alert of an "alerts" answer text, in rank order.
+
+    A checkpoint only needs these; the factors are read for the alerts it shows.
+    """
+    if not text.startswith('{"alerts":['):
+        answer_of(text)  # raises the radar's error
+    return [
+        (json.loads(f'"{symbol}"') if "\\" in symbol else symbol, float(severity), end)
+        for symbol, severity, end in ((m.group(1), m.group(2), m.end()) for m in ALERT.finditer(text))
+    ]
+
+
+def factors_at(text: str, start: int) -> dict[str, float]:
+    return json.loads(text[start:text.index("}", start) + 1])
+
+
+class Checkpoints:
+    """Reports how the alerts change from one checkpoint to the next."""
+
+    def __init__(self, radar: Radar, args: argparse.Namespace, out: Console):
+        self.radar = radar
+        self.min_move = args.min_move
+        self.out = out
+        # off a terminal nothing is styled: lines go to the file as they are
+        self.plain = not out.is_terminal
+        self.shown: dict[str, float] = {}  # symbol -> severity last reported
+        self.active = 0  # alerts at the last checkpoint
+        self.text = ""  # the last alerts answer
+        self.timeline: Timeline | None = None  # follows the replay for --report and --png
+
+    def check(self, clock: int | None) -> None:
+        text = self.radar.command(ALERTS)
+        alerts = alert_list(text)
+        self.text, self.active = text, len(alerts)
+        if self.timeline is not None:
+            self.timeline.checkpoint(clock, text)
+        shown = self.shown
+        when = None
+        current = set()
+        for symbol, severity, at in alerts:
+            current.add(symbol)
+            before = shown.get(symbol)
+            if before is None:
+                tag, style, moved = "new", "bold", f"{severity:.3f}"
+            elif abs(severity - before) >= self.min_move:
+                tag, style = ("up", "red") if severity > before else ("down", "green")
+                moved = f"{before:.3f} -> {severity:.3f}"
+            else:
+                continue
+            if when is None:
+                when = format_ts(clock) if clock is not None else "-"
+            self.line(when, tag, style, symbol, moved, factors_at(text, at))
+            shown[symbol] = severity
+        if len(current) != len(shown):
+            for symbol in [s for s in shown if s not in current]:
+                del shown[symbol]
+                if when is None:
+                    when = format_ts(clock) if clock is not None else "-"
+                self.line(when, "cleared", "dim", symbol, "", None)
+
+    def line(self, when: str, tag: str, style: str, symbol: str, severity: str, factors: dict | None) -> None:
+        head = f"{when:<19}  "
+        body = f"  {visible(symbol):<14} {severity:<14}"
+        tail = ""
+        if factors is not None:
+            tail = "  " + ", ".join(f"{label} {value:.2f}" for label, value in strongest(factors, 2))
+        if self.plain:
+            self.out.file.write(f"{head}{tag:<7}{body}{tail}".rstrip() + "\n")
+            return
+        from rich.text import Text
+
+        text = Text(head)
+        text.append(f"{tag:<7}", style=style)
+        text.append(body + tail)
+        text.rstrip()
+        self.out.print(text, soft_wrap=True)
+
+
+def feed_timeline(timeline: Timeline, events: list[tuple[str, dict]]) -> None:
+    """The events the replay fed since the last checkpoint, one batch per symbol."""
+    by_symbol: dict[str, list[dict]] = {}
+    for symbol, event in events:
+        batch = by_symbol.get(symbol)
+        if batch is None:
+            by_symbol[symbol] = batch = []
+        batch.append(event)
+    for symbol, batch in by_symbol.items():
+        timeline.observe_batch(symbol, batch)
+
+
+def check_writable(path: str) -> None:
+    """Refuses an output file that cannot be written, before a long replay is run for it."""
+    if os.path.isdir(path):
+        raise Failure(f"{path}: Is a directory")
+    try:
+        if os.path.lexists(path):
+            # open for writing without truncating; non-blocking, should it be a FIFO
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+        else:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            os.unlink(path)
+    except OSError as exc:
+        raise Failure(f"{path}: {exc.strerror or exc}") from None
+
+
+class Interruption:
+    """Ctrl-C ends the replay at its next checkpoint, so that what was replayed is
+    reported; a second Ctrl-C stops at once. Off the main thread, or when SIGINT is
+    ignored, nothing changes."""
+
+    def __init__(self) -> None:
+        self.hit = False
+        self._before = None
+
+    def _handler(self, signum, frame) -> None:
+        if self.hit:
+            raise KeyboardInterrupt
+        self.hit = True
+
+    def __enter__(self) -> Interruption:
+        import signal
+
+        try:
+            if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+                self._before = signal.signal(signal.SIGINT, self._handler)
+        except ValueError:  # not the main thread
+            pass
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._before is not None:
+            import signal
+
+            signal.signal(signal.SIGINT, self._before)
+            self._before = None
+
+
+def start_radar(args: argparse.Namespace, err: Console) -> tuple[str, Radar]:
+    """The specification and the radar the events are fed to: a new one, or one continuing --state."""
+    spec_text, state = spec_and_state(args, err)
+    if state is None:
+        from .._zolvar_radar import Radar
+
+        return spec_text, Radar(spec_text)
+    from ..files import scan_files
+
+    # the state's data under the specification chosen (its own, unless --spec gave another)
+    return spec_text, scan_files([], spec_text, state=state, keep_radar=True).radar
+
+
+def run(args: argparse.Namespace, out: Console, err: Console) -> int:
+    spec_text, radar = start_radar(args, err)
+    drawing = bool(args.report or args.png)
+    if drawing:
+        from ..report import Timeline, matplotlib_missing  # only for pictures: it costs a few tens of ms
+
+        if missing := matplotlib_missing():
+            raise Failure(f"--report and --png need matplotlib: {missing}")
+    if args.png and Path(args.png).suffix.lower() != ".png":
+        raise Failure(f"--png {args.png}: the picture is written as PNG; give a name ending in .png")
+    for path in (args.png, args.report):
+        if path:
+            check_writable(path)
+    paths = input_paths(args)
+    checkpoints = Checkpoints(radar, args, out)
+    if drawing:
+        signals, threshold, _ = spec_fields(json.loads(spec_text))
+        names = ", ".join(Path(f).name for f in args.files) if args.files else "the bundled sample day"
+        bars = f", in bars of {args.bar}" if args.bar else ""  # a look-back then counts bars
+        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}")
+    try:
+        replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
+                        every=args.every, every_ts=args.every_ts, keep_events=drawing,
+                        bar=args.bar.width if args.bar else None)
+    except OSError as exc:
+        raise Failure(str(exc)) from None
+
+    timeline = checkpoints.timeline
+    show = err.is_terminal and not args.no_progress
+    # alerts still go to stdout; when both are the terminal, let rich keep them above the bar
+    progress = byte_progress(err, "replay", show, above=out.is_terminal) if show else None
+    try:
+        with Interruption() as interruption, progress or contextlib.nullcontext():
+            task = progress.add_task("replay", total=None) if progress is not None else None
+            try:
+                for _ in replay:
+                    if timeline is not None:
+                        feed_timeline(timeline, replay.take_events())
+                    checkpoints.check(replay.clock)
+                    if progress is not None:
+                        done, total = replay.progress()
+                        progress.update(task, completed=done, total=total or None)
+                    if interruption.hit:
+                        break
+            except BrokenPipeError:
+                raise
+            except OSError as exc:  # a file that became unreadable
+                raise Failure(str(exc)) from None
+            if replay.stop != "checkpoint":  # read to the end, not left at a checkpoint by Ctrl-C
+                if timeline is not None:
+                    feed_timeline(timeline, replay.take_events())
+                if replay.stop == "bad":
+                    raise Failure(str(replay.bad[0]))
+                checkpoints.check(replay.clock)
+    finally:
+        replay.close()
+
+    clock = replay.clock
+    if interruption.hit:
+        out.file.flush()
+        at = format_ts(clock) if clock is not None else "-"
+        utc = " UTC" if clock is not None and at != str(clock) else ""
+        err.print(f"interrupted after {replay.fed} events, at {at}{utc}", soft_wrap=True)
+    active = checkpoints.active
+    when = f" at {format_ts(clock)}" if clock is not None else ""
+    text = checkpoints.text  # ends with "scanned":N}
+    symbols = int(text[text.rindex(":") + 1:-1])
+    say(out, f"replayed {replay.fed} events for {symbols} symbols; "
+             f"{active} alert{'s' if active != 1 else ''} active{when}")
+    report_skipped(replay.bad, err)
+    report_skipped_rows(replay.skipped, err)
+    report_bar(args.bar, replay.fed, replay.dropped, err)
+    if timeline is not None:
+        write_reports(timeline, args, err)
+    return 130 if interruption.hit else 0
+
+
+def write_reports(timeline: Timeline, args: argparse.Namespace, err: Console) -> None:
+    from ..report import png_bytes, write_html
+
+    picture = png_bytes(timeline)
+    for path, write in ((args.png, lambda p: Path(p).write_bytes(picture)),
+                        (args.report, lambda p: write_html(timeline, p, picture))):
+        if path:
+            try:
+                write(path)
+            except OSError as exc:
+                raise Failure(f"{path}: {exc.strerror or exc}") from None
+            err.print(visible(f"wrote {path}"), soft_wrap=True)

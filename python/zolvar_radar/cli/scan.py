@@ -1,0 +1,133 @@
+"""`zolvar-radar scan`: the ranked alerts over all the events read."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+TYPE_CHECKING = False
+
+from ..files import BadLineError, scan_files
+from .console import Failure
+from .options import events_options, input_bytes
+from .progress import PROGRESS_FROM_BYTES, byte_progress
+from .specs import SAMPLE
+from .state import spec_and_state, write_state
+from .tables import print_table, report_bar, report_skipped, report_skipped_rows
+
+if TYPE_CHECKING:
+    from rich.console import Console
+
+
+def add_parser(commands) -> argparse.ArgumentParser:
+    scan = commands.add_parser("scan", help="rank the alerts over all the events read",
+                               description="Rebuild every symbol from the events read and print the ranked alerts.")
+    events_options(scan)
+    scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
+    scan.add_argument("--notional", action="store_true",
+                      help="tardis liquidation quantities as amount times price (the quote currency)")
+    scan.add_argument("--state", metavar="IN",
+                      help="start from a state saved by --save-state: the files continue it (without FILES, "
+                      "the state is scored alone); without --spec, with the specification saved in it; "
+                      "a --spec must have the same window")
+    scan.add_argument("--save-state", metavar="OUT",
+                      help="write the state after the scan to OUT, for a later --state")
+    scan.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
+                      help="read the files into states on a Dask cluster: the scheduler at ADDRESS, "
+                      "or alone a local cluster for this run (needs zolvar_radar[dask])")
+    return scan
+
+
+def scan_paths(args: argparse.Namespace, files: list[str]) -> list[str]:
+    """The files to scan: the bundled sample when none are given, unless
+    scanning from a saved state, which is then scored alone."""
+    return files if files or args.state else [str(SAMPLE)]
+
+
+def run(args: argparse.Namespace, out: Console, err: Console) -> int:
+    if args.dask is not None:
+        return run_dask(args, out, err)
+    spec_text, state = spec_and_state(args, err)
+    paths = scan_paths(args, args.files)
+    show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
+    with byte_progress(err, "scan", show) as progress:
+        task = progress.add_task("scan", total=input_bytes(paths) or None)
+
+        def moved(done: int, total: int) -> None:
+            progress.update(task, completed=done, total=total or None)
+
+        try:
+            result = scan_files(paths, spec_text, format=args.format, skip_bad=args.skip_bad,
+                                notional=args.notional, keep_state=args.save_state is not None,
+                                progress=moved if show else None, state=state,
+                                bar=args.bar.width if args.bar else None)
+        except BadLineError as exc:
+            raise Failure(str(exc)) from None
+        except OSError as exc:
+            raise Failure(str(exc)) from None
+    if args.save_state is not None:
+        write_state(args.save_state, result.saved_state)
+    if args.json:
+        out.file.write(result.text + "\n")
+    else:
+        print_table(json.loads(result.text), out)
+    report_skipped(result.bad, err)
+    report_skipped_rows(result.skipped, err)
+    report_bar(args.bar, result.events, result.dropped, err)
+    return 0
+
+
+# a scheduler address: tcp://host:8786, host:8786, [::1]:8786 ...
+DASK_ADDRESS = re.compile(r"^(?:[A-Za-z][\w+.-]*://.*|[\w.-]+:\d+|\[[0-9A-Fa-f:.]+\]:\d+)$")
+
+
+class DaskOption(argparse.Action):
+    """--dask [ADDRESS]. A value that is no address is a file the option took
+    (`--dask a.jsonl`): it goes back among the files, where it was written."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        if value and not DASK_ADDRESS.match(value):
+            # files already read come before it; otherwise it is the first
+            namespace.dask_file = (value, bool(getattr(namespace, "files", None)))
+            value = ""
+        setattr(namespace, self.dest, value)
+
+
+def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
+    """scan --dask: the same result, the files read into states on a Dask cluster."""
+    files = list(args.files)
+    taken = getattr(args, "dask_file", None)
+    if taken is not None:
+        files.insert(len(files) if taken[1] else 0, taken[0])
+    address = args.dask or None
+    if args.skip_bad:
+        raise Failure("--skip-bad cannot be used with --dask")
+    if "-" in files:
+        raise Failure("--dask reads files on the workers: standard input (-) cannot be used")
+    spec_text, state = spec_and_state(args, err)
+    try:
+        import distributed as _  # noqa: F401 - the extra's package, imported only when used
+    except ImportError:
+        raise Failure("--dask needs Dask: pip install 'zolvar_radar[dask]'") from None
+    from .. import distributed
+
+    rows: dict = {}
+    dropped: list = []
+    saved = bytearray() if args.save_state is not None else None
+    try:
+        answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
+                                  notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
+                                  bar=args.bar.width if args.bar else None, dropped=dropped)
+    except (distributed.FormatError, distributed.InputError) as exc:
+        raise Failure(str(exc)) from None
+    except OSError as exc:
+        raise Failure(f"dask scheduler {address or '(local cluster)'}: {exc}") from None
+    if saved is not None:
+        write_state(args.save_state, bytes(saved))
+    if args.json:
+        out.file.write(answer + "\n")
+    else:
+        print_table(json.loads(answer), out)
+    report_skipped_rows(rows, err)
+    report_bar(args.bar, None, dropped[0] if dropped else 0, err)
+    return 0

@@ -1,0 +1,99 @@
+#include "binding/file_common.hpp"
+
+namespace zolvar {
+
+bool string_list(PyObject* seq, std::vector<std::string>& out) {
+    const Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(seq, i);
+        if (item == nullptr) return false;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (data == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "paths must be str");
+            Py_DECREF(item);
+            return false;
+        }
+        out.emplace_back(data, static_cast<size_t>(size));
+        Py_DECREF(item);
+    }
+    return true;
+}
+
+bool format_of(const char* name, radar::FileFormat& out) {
+    if (name == nullptr) {
+        out = radar::FileFormat::Auto;
+    } else if (std::string_view(name) == "jsonl") {
+        out = radar::FileFormat::JsonLines;
+    } else if (std::string_view(name) == "tardis") {
+        out = radar::FileFormat::Tardis;
+    } else {
+        PyErr_Format(PyExc_ValueError, "format must be 'jsonl', 'tardis' or None, not '%s'", name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* value_error(const std::string& text) {
+    PyObject* message = new_str(text, "replace");
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, message);
+        Py_DECREF(message);
+    }
+    return nullptr;
+}
+
+PyObject* os_error(const std::string& text) {
+    PyObject* message = new_str(text, "replace");
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_OSError, message);
+        Py_DECREF(message);
+    }
+    return nullptr;
+}
+
+PyObject* bad_list(const std::vector<radar::BadLine>& bad) {
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) return nullptr;
+    for (const radar::BadLine& b : bad) {
+        PyObject* error = new_str(b.error, "replace");
+        PyObject* item = error ? Py_BuildValue("(nKO)", static_cast<Py_ssize_t>(b.file),
+                                               static_cast<unsigned long long>(b.line), error)
+                               : nullptr;
+        Py_XDECREF(error);
+        if (item == nullptr || PyList_Append(list, item) < 0) {
+            Py_XDECREF(item);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(item);
+    }
+    return list;
+}
+
+PyObject* skipped_list(const std::vector<radar::ReasonCounts>& skipped) {
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) return nullptr;
+    for (const auto& reasons : skipped) {
+        PyObject* dict = PyDict_New();
+        if (dict == nullptr || PyList_Append(list, dict) < 0) {
+            Py_XDECREF(dict);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(dict);
+        for (const auto& [reason, count] : reasons) {
+            PyObject* n = PyLong_FromUnsignedLongLong(count);
+            const int rc = n ? PyDict_SetItemString(dict, reason.c_str(), n) : -1;
+            Py_XDECREF(n);
+            if (rc < 0) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+        }
+    }
+    return list;
+}
+
+}  // namespace zolvar

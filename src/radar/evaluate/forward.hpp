@@ -1,0 +1,116 @@
+// What the price did after a moment: records opened at a checkpoint (an
+// onset, or a baseline draw) and resolved, as prices arrive, at fixed
+// offsets after the checkpoint's clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "market/event.hpp"
+
+namespace radar {
+
+enum class PriceSource : uint8_t { None, Mark, Mid };
+
+// The offsets a record resolves at: the horizons (with extremes) and the
+// event study's points, in one increasing list.
+struct Targets {
+    std::vector<int64_t> horizons;  // > 0, increasing
+    std::vector<int64_t> study;     // the event study's offsets, increasing
+
+    struct Target {
+        int64_t offset;
+        int32_t horizon;  // index into horizons, or -1
+        int32_t point;    // index into study, or -1
+    };
+    std::vector<Target> all;  // by offset, horizons first on a tie
+
+    void build();
+};
+
+struct Record {
+    uint32_t symbol = 0;      // index into ForwardTracker::symbols()
+    uint32_t checkpoint = 0;  // index of the checkpoint it opened at
+    int64_t clock = 0;
+    double p0 = 0;  // the reference price; 0 with no price
+    double severity = 0;
+    int32_t factor = -1;  // the dominant factor's label index; -1 for a baseline draw
+    PriceSource source = PriceSource::None;
+    bool baseline = false;
+    uint32_t resolved = 0;  // targets resolved so far (a prefix of Targets::all)
+    size_t values = 0;      // offset of its numbers in ForwardTracker's value store
+};
+
+class ForwardTracker {
+public:
+    explicit ForwardTracker(Targets targets);
+
+    // A symbol's index, created on first sight.
+    uint32_t symbol_index(std::string_view symbol);
+    const std::string& symbol_name(uint32_t i) const { return symbols_[i].name; }
+    size_t symbol_count() const { return symbols_.size(); }
+
+    // Takes every event the radar takes, in its order.
+    void take(std::string_view symbol, const Event& event);
+
+    // The symbol's reference price now: its last mark price, else its last mid.
+    PriceSource price_of(uint32_t symbol, double& price) const;
+    // Symbols that have a price, in the order they first had one.
+    const std::vector<uint32_t>& priced() const { return priced_; }
+
+    // Opens a record (its price taken now); no price leaves it unresolved for good.
+    void open(uint32_t symbol, uint32_t checkpoint, int64_t clock, double severity, int32_t factor, bool baseline);
+
+    const Targets& targets() const { return targets_; }
+    const std::vector<Record>& records() const { return records_; }
+    // The price that resolved target t of a record (by index into Targets::all); 0 when unresolved.
+    double price_at(const Record& r, size_t t) const { return values_[r.values + t]; }
+    // The extremes of horizon h as prices: [max, min]; 0 when unresolved.
+    double high_at(const Record& r, size_t h) const { return values_[r.values + targets_.all.size() + 2 * h]; }
+    double low_at(const Record& r, size_t h) const { return values_[r.values + targets_.all.size() + 2 * h + 1]; }
+    bool resolved(const Record& r, size_t t) const { return r.resolved > t; }
+    size_t target_of_horizon(size_t h) const { return horizon_target_[h]; }
+    size_t target_of_point(size_t k) const { return point_target_[k]; }
+
+    uint64_t ignored_prices() const { return ignored_; }
+    uint64_t pending() const { return pending_count_; }
+
+private:
+    // A record still waiting, kept with its symbol so that a price touches
+    // only what it can resolve.
+    struct Pending {
+        uint32_t record;
+        PriceSource source;
+        int64_t clock;
+        int64_t due;  // clock + the next target's offset, saturated
+        double high, low;  // prices read after the clock so far
+    };
+    struct Symbol {
+        std::string name;
+        double mark = 0, mid = 0;  // 0: none yet
+        std::vector<Pending> pending;
+    };
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+
+    void price(Symbol& s, PriceSource source, double p, int64_t ts);
+    int64_t due(int64_t clock, uint32_t target) const;
+
+    Targets targets_;
+    std::vector<size_t> horizon_target_, point_target_;
+    std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> index_;
+    std::vector<Symbol> symbols_;
+    std::vector<uint32_t> priced_;
+    std::vector<Record> records_;
+    std::vector<double> values_;
+    uint64_t ignored_ = 0;
+    uint64_t pending_count_ = 0;
+    uint32_t last_ = UINT32_MAX;  // the last symbol looked up: events come in runs of one symbol
+};
+
+}  // namespace radar
