@@ -69,7 +69,7 @@ class Run:
 def replay_rule(pairs: list[tuple[str, dict]], spec_text: str, every: int = 1000, every_ts: int | None = None) -> Run:
     """Feeds pairs one by one, asking for the alerts at each checkpoint:
     every `every` events, or before the first event at or past each multiple
-    of `every_ts`; and at the end."""
+    of `every_ts`; and at the end, unless the last one was there already."""
     radar = Radar(spec_text)
     marks: list[Checkpoint] = []
     clock = None
@@ -95,7 +95,8 @@ def replay_rule(pairs: list[tuple[str, dict]], spec_text: str, every: int = 1000
         if not every_ts and since >= every:
             since = 0
             checkpoint(n + 1)
-    checkpoint(len(pairs))
+    if since or every_ts or not marks:  # the input may have ended right at a checkpoint
+        checkpoint(len(pairs))
     return Run(list(pairs), marks, len(pairs))
 
 
@@ -108,12 +109,15 @@ def replay_native(paths: list[str], spec_text: str, every: int = 1000, every_ts:
     events: list[tuple[str, dict]] = []
     marks: list[Checkpoint] = []
     replay = Replay(radar, paths, every=every, every_ts=every_ts, keep_events=True, bar=bar)
+    fed = 0
     for step in replay:
         events += step.take_events()
+        fed = step.fed
         marks.append(Checkpoint(len(events), step.clock, json.loads(radar.command('{"cmd":"alerts"}'))["alerts"]))
     assert replay.stop == "end", replay.stop
     events += replay.take_events()
-    marks.append(Checkpoint(len(events), replay.clock, json.loads(radar.command('{"cmd":"alerts"}'))["alerts"]))
+    if replay.fed > fed or not marks:
+        marks.append(Checkpoint(len(events), replay.clock, json.loads(radar.command('{"cmd":"alerts"}'))["alerts"]))
     return Run(events, marks, replay.fed)
 
 
@@ -323,7 +327,7 @@ def horizon_stats(ev: Evaluation, h: int) -> dict:
     out = {"onsets": len(priced), "unresolved": len(priced) - len(resolved), **group_stats(priced, h, base_abs),
            "median_return": _median(rets)}
     out["p_value"] = None
-    if absr and base_abs:
+    if absr and base_abs and len(set(absr + base_abs)) > 1:  # all tied: the variance, a denominator, is 0
         out["p_value"] = _finite(sps.mannwhitneyu(absr, base_abs, alternative="greater", method="asymptotic",
                                                   use_continuity=True).pvalue)
     out["rank_ic"] = None
@@ -343,7 +347,7 @@ def statistics(ev: Evaluation) -> dict:
     base_abs = {h: [abs(r.ret[h]) for r in ev.baseline if r.ret[h] is not None] for h in ev.horizons}
 
     def per_horizon(records):
-        return [{"horizon": h, **group_stats(records, h, base_abs[h])} for h in ev.horizons]
+        return [{"horizon": str(h), **group_stats(records, h, base_abs[h])} for h in ev.horizons]
 
     order = sorted(priced, key=lambda r: (r.severity, r.clock, r.symbol.encode()))
     n = len(order)
@@ -365,14 +369,14 @@ def statistics(ev: Evaluation) -> dict:
     def study(records, k):
         xs = [r.study[k] for r in records if r.price is not None and r.study[k] is not None]
         mean = _mean(xs)
-        band = None
+        low = high = None
         if len(xs) >= 2:
             se = float(np.std(xs, ddof=1)) / math.sqrt(len(xs))
-            band = [mean - 1.96 * se, mean + 1.96 * se]
-        return {"mean_abs_return": mean, "count": len(xs), "band": band}
+            low, high = mean - 1.96 * se, mean + 1.96 * se
+        return {"n": len(xs), "mean": mean, "low": low, "high": high}
 
     return {
-        "horizons": [{"horizon": h, **horizon_stats(ev, h)} for h in ev.horizons],
+        "horizons": [{"horizon": str(h), "offset": h, **horizon_stats(ev, h)} for h in ev.horizons],
         "by_quintile": quintiles,
         "by_factor": factors,
         "event_study": [{"offset": off, "onsets": study(ev.onsets, k), "baseline": study(ev.baseline, k)}

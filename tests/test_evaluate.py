@@ -7,7 +7,7 @@ import sys
 from random import Random
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
 import zolvar_radar
@@ -29,7 +29,8 @@ SPEC = {
     "threshold": 0.3,
     "limit": 3,
 }
-SETTINGS = settings(max_examples=12, deadline=None, derandomize=True,
+# no shrinking: each example replays files twice, and the failing example is small already
+SETTINGS = settings(max_examples=12, deadline=None, derandomize=True, phases=[Phase.explicit, Phase.generate],
                     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 
 
@@ -133,6 +134,18 @@ def test_the_reference_reads_and_checkpoints_as_the_replay_does(seed, every, eve
 
 
 @needs_evaluate
+def test_every_price_up_to_the_horizon_counts_in_the_extremes(tmp_path):
+    # two prices at exactly clock + h: the first resolves the return, the second is still inside the horizon
+    marks = [(0, 100, 100.0), (10, 200, 100.0), (20, 200, 110.0), (20, 200, 90.0)]
+    pairs = [("A", {"kind": "derivatives", "ts": ts, "open_interest": oi, "funding_rate": 1e-4, "mark_price": px})
+             for ts, oi, px in marks]
+    spec = {"signals": [{"kind": "oi_delta", "params": [1, 0.1]}], "threshold": 0.5}
+    row = evaluate(write_files(tmp_path, pairs, 1), json.dumps(spec), horizons=[10], every=2, baseline=0).to_pandas()
+    assert (row["clock"][0], row["return_10"][0], row["max_10"][0]) == (10, pytest.approx(0.1), pytest.approx(0.1))
+    assert row["min_10"][0] == pytest.approx(-0.1)
+
+
+@needs_evaluate
 def test_the_bootstrap_interval_is_seeded(tmp_path):
     paths = write_files(tmp_path, market(3, 5, 3000, 20), 1)
     runs = [evaluate(paths, json.dumps(SPEC), horizons=[200, 800], every_ts=100, seed=s, bootstrap=300).stats
@@ -142,7 +155,7 @@ def test_the_bootstrap_interval_is_seeded(tmp_path):
         assert horizon["lift_ci"] != runs[2]["horizons"][h]["lift_ci"]
         low, high = horizon["lift_ci"]
         assert low <= horizon["lift"] <= high, horizon
-        assert 0 < horizon["bootstrap"] <= 300
+        assert 0 < horizon["bootstrap_used"] <= 300
 
 
 # --- a planted signal --------------------------------------------------------
@@ -183,8 +196,7 @@ def comparable(frame):
 
 
 @needs_evaluate
-@settings(max_examples=10, deadline=None, derandomize=True,
-          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@settings(SETTINGS, max_examples=10)
 @given(seed=st.integers(0, 2**32), cut=st.floats(0.05, 0.95), every=st.integers(1, 40),
        every_ts=st.sampled_from([None, 50, 300]), cooldown=st.integers(0, 2))
 def test_cutting_the_data_changes_nothing_before_the_cut(tmp_path_factory, seed, cut, every, every_ts, cooldown):
