@@ -30,7 +30,7 @@ SPEC = {
     "limit": 3,
 }
 # no shrinking: each example replays files twice, and the failing example is small already
-SETTINGS = settings(max_examples=12, deadline=None, derandomize=True, phases=[Phase.explicit, Phase.generate],
+SETTINGS = settings(max_examples=25, deadline=None, derandomize=True, phases=[Phase.explicit, Phase.generate],
                     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 
 
