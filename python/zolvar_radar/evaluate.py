@@ -65,7 +65,9 @@ class Evaluation:
         self.interrupted = interrupted
         self._names = names
         status = native.status()
-        self.events, self.clock, self.first_ts = status[0], status[1], status[5]
+        self.events, self.clock, self.first_ts, self.dropped = status[0], status[1], status[5], status[10]
+        # where a file first went back in time by more than a checkpoint step: (file, line, from ts, to ts)
+        self.disorder = None if status[6] is None else (names[status[6][0]], *status[6][1:])
 
     @property
     def bad(self) -> list[BadLine]:

@@ -130,7 +130,7 @@ PyObject* evaluation_advance(PyObject* obj, PyObject* arg) {
 }
 
 // status() -> (events read, clock or None, bytes read, bytes in all, fatal text, smallest ts or None,
-//              step back in time or None, checkpoints, onsets, records waiting for prices)
+//              step back in time or None, checkpoints, onsets, records waiting for prices, snapshots a bar dropped)
 PyObject* evaluation_status(PyObject* obj, PyObject*) {
     const radar::Evaluation* e = idle(obj);
     if (e == nullptr) return nullptr;
@@ -146,12 +146,13 @@ PyObject* evaluation_status(PyObject* obj, PyObject*) {
                            : Py_NewRef(Py_None);
     PyObject* out = nullptr;
     if (clock && first && fatal && disorder)
-        out = Py_BuildValue("(KOKKOOOKKK)", static_cast<unsigned long long>(r.fed()), clock,
+        out = Py_BuildValue("(KOKKOOOKKKK)", static_cast<unsigned long long>(r.fed()), clock,
                             static_cast<unsigned long long>(r.bytes_done()),
                             static_cast<unsigned long long>(r.bytes_total()), fatal, first, disorder,
                             static_cast<unsigned long long>(e->checkpoints()),
                             static_cast<unsigned long long>(e->onsets()),
-                            static_cast<unsigned long long>(e->tracker().pending()));
+                            static_cast<unsigned long long>(e->tracker().pending()),
+                            static_cast<unsigned long long>(r.dropped()));
     Py_XDECREF(clock);
     Py_XDECREF(first);
     Py_XDECREF(fatal);
@@ -246,7 +247,8 @@ PyMethodDef evaluation_methods[] = {
      "advance(milliseconds)\n--\n\nReplays for about that long: 'running', 'end', 'bad' or 'fatal'."},
     {"status", evaluation_status, METH_NOARGS,
      "status()\n--\n\n(events read, largest ts or None, bytes read, bytes in all, fatal error text, smallest ts or "
-     "None, (file, line, from ts, to ts) of a step back or None, checkpoints, onsets, records waiting)."},
+     "None, (file, line, from ts, to ts) of a step back or None, checkpoints, onsets, records waiting, "
+     "snapshots a bar dropped)."},
     {"bad", evaluation_bad, METH_NOARGS, "bad()\n--\n\nThe bad lines so far: (file index, line, error)."},
     {"skipped", evaluation_skipped, METH_NOARGS, "skipped()\n--\n\nRows left out, per file, by reason."},
     {"result", evaluation_result, METH_NOARGS, "result()\n--\n\nThe statistics as a JSON text."},

@@ -15,7 +15,7 @@ TYPE_CHECKING = False
 
 from .. import __version__
 from .._display import visible
-from . import check, replay, scan
+from . import check, evaluate, replay, scan
 from .console import EXIT_USAGE, Failure, LazyConsole
 from .specs import DEFAULT_SPEC, SAMPLE
 
@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 __all__ = ["main", "build_parser", "COMMANDS", "DEFAULT_SPEC", "SAMPLE", "Failure"]
 
 PROG = "zolvar-radar"
-COMMANDS = [scan, replay, check]
+COMMANDS = [scan, replay, evaluate, check]
 
 
 def build_parser() -> argparse.ArgumentParser:
