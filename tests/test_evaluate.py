@@ -251,7 +251,7 @@ def small_file(tmp_path):
 
 @pytest.mark.parametrize("args, words", [
     (["--horizons", "5x"], "5x"),
-    (["--horizons", "1h,5m"], "increasing"),
+    (["--horizons", "1h,5m"], "increase"),
     (["--horizons", "0"], "0"),
     (["--baseline", "-1"], "baseline"),
 ])
