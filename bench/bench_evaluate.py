@@ -127,6 +127,8 @@ def report(size: str, info: dict, stats: dict, res: dict) -> list[str]:
     budget = 100 + 300 * stats["onsets"] / 1e6
     v = ev["wall"] / res["replay"]["wall"]
     out.append(f"{'evaluate / replay':<28} {v:10.2f}x {'<= 1.3x':>12}  {status(v, 1.3, True)}")
+    v = ev["cpu"] / res["replay"]["cpu"]  # steadier than wall time on a shared machine
+    out.append(f"{'evaluate / replay, CPU s':<28} {v:10.2f}x {'(<= 1.3x)':>12}  {status(v, 1.3, True)}")
     out.append(f"{'evaluate peak resident':<28} {ev['rss_max']:8.0f} MB {f'<= {budget:.0f} MB':>12}  "
                f"{status(ev['rss_max'], budget, True)}")
     if "pandas peer" in res:

@@ -38,7 +38,7 @@ def read_prices(paths: list[str]) -> pd.DataFrame:
     """symbol, ts, source ("mark" or "mid"), price: every price above 0, in time order."""
     parts = []
     for path in paths:
-        for chunk in pd.read_json(path, lines=True, chunksize=500_000, dtype=False):
+        for chunk in pd.read_json(path, lines=True, chunksize=500_000, dtype=False, precise_float=True):
             if "event" in chunk:
                 nested = chunk["event"].notna()
                 if nested.any():
