@@ -390,17 +390,21 @@ def statistics(ev: Evaluation) -> dict:
     }
 
 
+def record_row(r: Record, horizons: list[int], onset: bool = True) -> dict:
+    """A row of the onsets file (or of the baseline draws) as values: None for an empty field."""
+    row = {"symbol": r.symbol, "clock": r.clock}
+    if onset:
+        row.update(severity=r.severity, factor=r.factor)
+    row["price"] = r.price
+    for h in horizons:
+        got = r.ret.get(h)
+        row[f"return_{h}"], row[f"max_{h}"], row[f"min_{h}"] = got, r.hi.get(h), r.lo.get(h)
+        row[f"resolved_{h}"] = got is not None
+    return row
+
+
 def onset_rows(ev: Evaluation) -> list[dict]:
-    """The onsets file's rows as values: None for an empty field."""
-    rows = []
-    for r in ev.onsets:
-        row = {"symbol": r.symbol, "clock": r.clock, "severity": r.severity, "factor": r.factor, "price": r.price}
-        for h in ev.horizons:
-            got = r.ret.get(h)
-            row[f"return_{h}"], row[f"max_{h}"], row[f"min_{h}"] = got, r.hi.get(h), r.lo.get(h)
-            row[f"resolved_{h}"] = got is not None
-        rows.append(row)
-    return rows
+    return [record_row(r, ev.horizons) for r in ev.onsets]
 
 
 # --- comparing ------------------------------------------------------------------

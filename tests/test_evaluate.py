@@ -95,8 +95,7 @@ def checked(paths, spec, horizons, every=None, every_ts=None, cooldown=0, baseli
     drawn = rows_of(result.baseline_to_pandas())
     ref.check_baseline(ev, [(d["symbol"], d["clock"]) for d in drawn], baseline)
     for d, mine in zip(drawn, ev.baseline):
-        want = ref.onset_rows(ref.Evaluation(run, horizons, [mine], [], [], [], 0, []))[0]
-        want = {k: v for k, v in want.items() if k not in ("severity", "factor")}
+        want = ref.record_row(mine, horizons, onset=False)
         assert not ref.differences(d, want), (ref.differences(d, want), d)
     native_rows, want_rows = rows_of(result.to_pandas()), ref.onset_rows(ev)
     assert len(native_rows) == len(want_rows), (native_rows, want_rows)
