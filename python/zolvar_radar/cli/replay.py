@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 
 def add_parser(commands) -> argparse.ArgumentParser:
     replay = commands.add_parser("replay", help="feed events in order and print alerts as they change",
-                                 description="Feed the events in file order and print the alerts that are new, "
+                                 description="Feed the events merged by time and print the alerts that are new, "
                                  "moved or cleared at each checkpoint.")
     events_options(replay)
     every = replay.add_mutually_exclusive_group()
@@ -45,6 +45,8 @@ def add_parser(commands) -> argparse.ArgumentParser:
     replay.add_argument("--png", metavar="OUT.png",
                         help="also write that picture as a PNG, to a name ending in .png "
                         "(needs zolvar_radar[report])")
+    replay.add_argument("--file-order", action="store_true",
+                        help="read the files one after another instead of merged by time")
     replay.add_argument("--notional", action="store_true",
                         help="tardis liquidation quantities as amount times price (the quote currency)")
     replay.add_argument("--state", metavar="IN",
@@ -233,7 +235,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     try:
         replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
                         every=args.every, every_ts=args.every_ts, keep_events=drawing,
-                        bar=args.bar.width if args.bar else None)
+                        bar=args.bar.width if args.bar else None, file_order=args.file_order)
     except OSError as exc:
         raise Failure(str(exc)) from None
 
