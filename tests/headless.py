@@ -1,5 +1,6 @@
 """Opening a report in headless Chromium, offline, to see what a reader sees."""
 
+import html
 import re
 import shutil
 import subprocess
@@ -49,5 +50,5 @@ def loaded_images(dom: str) -> tuple[int, list[str]]:
 def cells(dom: str, table_after: str) -> list[list[str]]:
     """The text of each row of the first table after a heading, tags stripped."""
     part = dom.split(table_after, 1)[1].split("</table>", 1)[0]
-    return [[re.sub(r"<[^>]+>", "", c).strip() for c in re.findall(r"<t[dh][^>]*>(.*?)</t[dh]>", row, re.S)]
+    return [[html.unescape(re.sub(r"<[^>]+>", "", c)).strip() for c in re.findall(r"<t[dh][^>]*>(.*?)</t[dh]>", row, re.S)]
             for row in re.findall(r"<tr[^>]*>(.*?)</tr>", part, re.S)]
