@@ -170,3 +170,33 @@ def test_a_reader_that_goes_away_ends_the_replay_quietly():
     done.stdout.close()
     assert done.wait(timeout=120) == 1
     assert done.stderr.read() == b""
+
+
+def test_alert_lines_never_share_the_progress_bar_line():
+    pty = pytest.importorskip("pty")
+    import fcntl
+    import re
+    import struct
+    import termios
+
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 160, 0, 0))
+    done = subprocess.Popen([sys.executable, "-m", "zolvar_radar", "replay", "--every", "20000"],
+                            stdin=child, stdout=child, stderr=child, close_fds=True)
+    os.close(child)
+    written = b""
+    while chunk := _read(main):
+        written += chunk
+    os.close(main)
+    assert done.wait(timeout=120) == 0
+    text = re.sub(r"\x1b\[[0-9;]*m", "", written.decode())
+    assert "replay " in text  # the bar was drawn
+    starts = [m.start() for m in re.finditer(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  (new|up|down|cleared) ", text)]
+    assert starts and all(text[:at].endswith(("\n", "\x1b[2K")) for at in starts)
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 1 << 16)
+    except OSError:  # the child side closed
+        return b""

@@ -14,7 +14,7 @@ from .._display import visible
 from ..files import Replay
 from .console import Failure, say
 from .options import duration, events_options, input_paths, non_negative_float, positive_int
-from .progress import byte_progress
+from .progress import bar_paused, byte_progress
 from .specs import answer_of, spec_fields
 from .state import spec_and_state
 from .tables import format_ts, report_bar, report_skipped, report_skipped_rows, strongest
@@ -89,6 +89,8 @@ class Checkpoints:
         self.active = 0  # alerts at the last checkpoint
         self.text = ""  # the last alerts answer
         self.timeline: Timeline | None = None  # follows the replay for --report and --png
+        self.pending: list = []  # the styled lines of a checkpoint, written together
+        self.pause = contextlib.nullcontext  # what steps a progress bar aside while they are written
 
     def check(self, clock: int | None) -> None:
         text = self.radar.command(ALERTS)
@@ -119,6 +121,11 @@ class Checkpoints:
                 if when is None:
                     when = format_ts(clock) if clock is not None else "-"
                 self.line(when, "cleared", "dim", symbol, "", None)
+        if self.pending:
+            with self.pause():
+                for text in self.pending:
+                    self.out.print(text, soft_wrap=True)
+            self.pending.clear()
 
     def line(self, when: str, tag: str, style: str, symbol: str, severity: str, factors: dict | None) -> None:
         head = f"{when:<19}  "
@@ -135,7 +142,7 @@ class Checkpoints:
         text.append(f"{tag:<7}", style=style)
         text.append(body + tail)
         text.rstrip()
-        self.out.print(text, soft_wrap=True)
+        self.pending.append(text)
 
 
 def feed_timeline(timeline: Timeline, events: list[tuple[str, dict]]) -> None:
@@ -239,8 +246,10 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
 
     timeline = checkpoints.timeline
     show = err.is_terminal and not args.no_progress
-    # alerts still go to stdout; when both are the terminal, let rich keep them above the bar
-    progress = byte_progress(err, "replay", show, above=out.is_terminal) if show else None
+    progress = byte_progress(err, "replay", show) if show else None
+    if progress is not None and not checkpoints.plain:
+        # stdout on the terminal too: alert lines go above the bar, never after it on its line
+        checkpoints.pause = lambda: bar_paused(progress)
     try:
         with Interruption() as interruption, progress or contextlib.nullcontext():
             task = progress.add_task("replay", total=None) if progress is not None else None
