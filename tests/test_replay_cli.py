@@ -200,3 +200,17 @@ def _read(fd):
         return os.read(fd, 1 << 16)
     except OSError:  # the child side closed
         return b""
+
+
+def test_a_late_bad_line_keeps_what_was_replayed(capsys, tmp_path, replay_files):
+    pytest.importorskip("matplotlib")
+    spec, events = replay_files
+    with open(events, "a") as f:
+        f.write("{\n")
+    bad_line = len(REPLAY_EVENTS) + 1
+    png = tmp_path / "r.png"
+    code, out, err = run(capsys, "replay", "--spec", spec, "--every", "1000", "--png", png, events)
+    assert code == 2
+    assert out.splitlines()[-1].startswith(f"replayed {len(REPLAY_EVENTS)} events for ")
+    assert err.splitlines() == [f"wrote {png}", f"{events}:{bad_line}: parse: EOF while parsing an object at line 1 column 1"]
+    assert png.read_bytes().startswith(b"\x89PNG")

@@ -250,11 +250,16 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     if progress is not None and not checkpoints.plain:
         # stdout on the terminal too: alert lines go above the bar, never after it on its line
         checkpoints.pause = lambda: bar_paused(progress)
+    bad = None  # the line that stopped the replay: what came before it is still reported
     try:
         with Interruption() as interruption, progress or contextlib.nullcontext():
             task = progress.add_task("replay", total=None) if progress is not None else None
             try:
-                for _ in replay:
+                for _ in replay:  # every checkpoint, and the end
+                    if replay.stop == "bad":
+                        bad = str(replay.bad[0])
+                        if replay.fed == 0:
+                            raise Failure(bad)
                     if timeline is not None:
                         feed_timeline(timeline, replay.take_events())
                     checkpoints.check(replay.clock)
@@ -267,12 +272,6 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                 raise
             except OSError as exc:  # a file that became unreadable
                 raise Failure(str(exc)) from None
-            if replay.stop != "checkpoint":  # read to the end, not left at a checkpoint by Ctrl-C
-                if timeline is not None:
-                    feed_timeline(timeline, replay.take_events())
-                if replay.stop == "bad":
-                    raise Failure(str(replay.bad[0]))
-                checkpoints.check(replay.clock)
     finally:
         replay.close()
 
@@ -288,11 +287,14 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     symbols = int(text[text.rindex(":") + 1:-1])
     say(out, f"replayed {replay.fed} events for {symbols} symbols; "
              f"{active} alert{'s' if active != 1 else ''} active{when}")
-    report_skipped(replay.bad, err)
+    if bad is None:
+        report_skipped(replay.bad, err)
     report_skipped_rows(replay.skipped, err)
     report_bar(args.bar, replay.fed, replay.dropped, err)
     if timeline is not None:
         write_reports(timeline, args, err)
+    if bad is not None:
+        raise Failure(bad)
     return 130 if interruption.hit else 0
 
 
