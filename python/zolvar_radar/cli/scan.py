@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import logging
 import re
 TYPE_CHECKING = False
 
@@ -16,6 +18,8 @@ from .state import spec_and_state, write_state
 from .tables import print_table, report_bar, report_skipped, report_skipped_rows
 
 if TYPE_CHECKING:
+    from typing import Iterator
+
     from rich.console import Console
 
 
@@ -93,6 +97,33 @@ class DaskOption(argparse.Action):
         setattr(namespace, self.dest, value)
 
 
+# What reports on a cluster being torn down: once Ctrl-C stopped the scan, the
+# cancelled tasks and their never-read futures are expected, not news.
+TEARDOWN_LOGGERS = ("distributed", "asyncio", "tornado")
+
+
+@contextlib.contextmanager
+def quiet_interruption() -> Iterator[None]:
+    """Ctrl-C stops the scan as usual, and first silences what the teardown would log."""
+    import signal
+
+    def interrupted(signum, frame) -> None:
+        for name in [*TEARDOWN_LOGGERS, *logging.root.manager.loggerDict]:
+            if name.split(".")[0] in TEARDOWN_LOGGERS:
+                logging.getLogger(name).disabled = True
+        raise KeyboardInterrupt
+
+    try:
+        before = signal.signal(signal.SIGINT, interrupted)
+    except ValueError:  # not the main thread: nothing to catch
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, before)
+
+
 def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
     """scan --dask: the same result, the files read into states on a Dask cluster."""
     files = list(args.files)
@@ -115,9 +146,14 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
     dropped: list = []
     saved = bytearray() if args.save_state is not None else None
     try:
-        answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
-                                  notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
-                                  bar=args.bar.width if args.bar else None, dropped=dropped)
+        with quiet_interruption():
+            answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
+                                      notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
+                                      bar=args.bar.width if args.bar else None, dropped=dropped)
+    except KeyboardInterrupt:
+        out.file.flush()
+        print("scan --dask: interrupted", file=err.file)
+        return 130
     except (distributed.FormatError, distributed.InputError) as exc:
         raise Failure(str(exc)) from None
     except OSError as exc:
