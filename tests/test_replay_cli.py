@@ -214,3 +214,23 @@ def test_a_late_bad_line_keeps_what_was_replayed(capsys, tmp_path, replay_files)
     assert out.splitlines()[-1].startswith(f"replayed {len(REPLAY_EVENTS)} events for ")
     assert err.splitlines() == [f"wrote {png}", f"{events}:{bad_line}: parse: EOF while parsing an object at line 1 column 1"]
     assert png.read_bytes().startswith(b"\x89PNG")
+
+
+@pytest.mark.parametrize("command, options, warned", [
+    ("replay", ["--every-ts", "1h"], "--every-ts 1h assumes"),
+    ("replay", ["--every-ts", "1h", "--bar", "1m"], "--bar 1m and --every-ts 1h assume"),
+    ("replay", ["--every-ts", "3600", "--bar", "60"], None),
+    ("scan", ["--bar", "1m"], "--bar 1m assumes"),
+])
+@pytest.mark.parametrize("scale", [1, 1000])
+def test_durations_over_timestamps_not_in_epoch_ms_warn_once(capsys, tmp_path, command, options, warned, scale):
+    # REPLAY_EVENTS in epoch seconds (scale 1) or, as the durations assume, milliseconds
+    events = write_lines(tmp_path / "e.jsonl", [flat(s, {**e, "ts": e["ts"] // 1000 * scale}) for s, e in REPLAY_EVENTS])
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps({**REPLAY_SPEC, "threshold": 0}))  # every symbol alerts: a scan shows every time
+    code, _, err = run(capsys, command, "--spec", spec, *options, events)
+    lines = [line for line in err.splitlines() if line.startswith("warning:")]
+    latest = max(e["ts"] for _, e in REPLAY_EVENTS) // 1000
+    expected = [f"warning: {warned} epoch milliseconds, but the timestamps read include {latest} (epoch seconds?); "
+                f"give {'them' if ' and ' in warned else 'it'} in timestamp units instead"] if warned and scale == 1 else []
+    assert code == 0 and lines == expected

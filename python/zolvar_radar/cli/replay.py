@@ -13,7 +13,7 @@ TYPE_CHECKING = False
 from .._display import visible
 from ..files import Replay
 from .console import Failure, say
-from .options import duration, events_options, input_paths, non_negative_float, positive_int
+from .options import UnitCheck, duration, events_options, input_paths, non_negative_float, positive_int
 from .progress import bar_paused, byte_progress
 from .specs import answer_of, spec_fields
 from .state import spec_and_state
@@ -250,6 +250,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     if progress is not None and not checkpoints.plain:
         # stdout on the terminal too: alert lines go above the bar, never after it on its line
         checkpoints.pause = lambda: bar_paused(progress)
+    units = UnitCheck(args, err, (lambda line: err.print(line, soft_wrap=True)) if progress is not None else None)
     bad = None  # the line that stopped the replay: what came before it is still reported
     try:
         with Interruption() as interruption, progress or contextlib.nullcontext():
@@ -263,6 +264,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                     if timeline is not None:
                         feed_timeline(timeline, replay.take_events())
                     checkpoints.check(replay.clock)
+                    units.seen(replay.clock)
                     if progress is not None:
                         done, total = replay.progress()
                         progress.update(task, completed=done, total=total or None)

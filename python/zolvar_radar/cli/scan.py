@@ -11,7 +11,7 @@ TYPE_CHECKING = False
 
 from ..files import BadLineError, scan_files
 from .console import Failure
-from .options import events_options, input_bytes
+from .options import UnitCheck, events_options, input_bytes
 from .progress import PROGRESS_FROM_BYTES, byte_progress
 from .specs import SAMPLE
 from .state import spec_and_state, write_state
@@ -78,6 +78,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
     report_bar(args.bar, result.events, result.dropped, err)
+    UnitCheck(args, err).alerts(result.text)
     return 0
 
 
@@ -166,4 +167,5 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
         print_table(json.loads(answer), out)
     report_skipped_rows(rows, err)
     report_bar(args.bar, None, dropped[0] if dropped else 0, err)
+    UnitCheck(args, err).alerts(answer)
     return 0
