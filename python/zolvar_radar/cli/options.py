@@ -21,6 +21,20 @@ def positive_int(text: str) -> int:
     return value
 
 
+def finite_float(text: str) -> float:
+    value = float(text)
+    if not abs(value) < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number: {text}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number: {text}")
+    return value
+
+
 def non_negative_float(text: str) -> float:
     value = float(text)
     if not value >= 0:
@@ -102,6 +116,10 @@ def events_options(sub: argparse.ArgumentParser) -> None:
     """What every command that reads events takes: the specification, the inputs and how to read them."""
     sub.add_argument("--spec", metavar="SPEC.json",
                      help="radar specification (default: the bundled one)")
+    sub.add_argument("--threshold", type=finite_float, metavar="X",
+                     help="alert from severity X instead of the specification's threshold")
+    sub.add_argument("--limit", type=positive_int, metavar="N",
+                     help="at most N alerts instead of the specification's limit")
     sub.add_argument("--strict", action="store_true",
                      help="stop (status 2, before reading) on what `check` warns about in the specification, "
                      "instead of warning on stderr")

@@ -26,10 +26,18 @@ if TYPE_CHECKING:
     from ..report import Timeline
 
 
+EXAMPLES = """examples:
+  zolvar-radar replay --every-ts 1h day1.jsonl.gz
+  zolvar-radar replay --spec my.json --min-move 0.1 --report day1.html day1.jsonl.gz
+  zolvar-radar replay --json --every 500 day1.jsonl.gz | jq 'select(.change == "onset")'
+  zolvar-radar replay --state day1.state day2.jsonl.gz
+"""
+
+
 def add_parser(commands) -> argparse.ArgumentParser:
     replay = commands.add_parser("replay", help="feed events in order and print alerts as they change",
                                  description="Feed the events in file order and print the alerts that are new, "
-                                 "moved or cleared at each checkpoint.")
+                                 "moved or cleared at each checkpoint.", epilog=EXAMPLES)
     events_options(replay)
     every = replay.add_mutually_exclusive_group()
     every.add_argument("--every", type=positive_int, default=1000, metavar="N",

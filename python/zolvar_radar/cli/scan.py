@@ -11,7 +11,7 @@ TYPE_CHECKING = False
 
 from ..files import BadLineError, scan_files
 from .console import Failure
-from .options import UnitCheck, events_options, input_bytes
+from .options import UnitCheck, events_options, input_bytes, positive_float
 from .progress import PROGRESS_FROM_BYTES, byte_progress
 from .specs import SAMPLE
 from .state import spec_and_state, write_state
@@ -23,9 +23,19 @@ if TYPE_CHECKING:
     from rich.console import Console
 
 
+EXAMPLES = """examples:
+  zolvar-radar scan --spec my.json day1.jsonl.gz day2.jsonl.gz
+  zolvar-radar scan --json --threshold 0.4 --limit 10 binance-futures_*.csv.gz
+  zolvar-radar scan --bar 1m --save-state day1.state day1.jsonl.gz
+  zolvar-radar scan --bar 1m --state day1.state day2.jsonl.gz
+  zolvar-radar scan --dask tcp://scheduler:8786 s3-mounted/*.jsonl.gz
+"""
+
+
 def add_parser(commands) -> argparse.ArgumentParser:
     scan = commands.add_parser("scan", help="rank the alerts over all the events read",
-                               description="Rebuild every symbol from the events read and print the ranked alerts.")
+                               description="Rebuild every symbol from the events read and print the ranked alerts.",
+                               epilog=EXAMPLES)
     events_options(scan)
     scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
     scan.add_argument("--notional", action="store_true",
@@ -39,6 +49,8 @@ def add_parser(commands) -> argparse.ArgumentParser:
     scan.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
                       help="read the files into states on a Dask cluster: the scheduler at ADDRESS, "
                       "or alone a local cluster for this run (needs zolvar_radar[dask])")
+    scan.add_argument("--dask-timeout", type=positive_float, default=10.0, metavar="SECONDS",
+                      help="give up on a scheduler that does not answer within SECONDS (default: 10)")
     return scan
 
 
@@ -146,8 +158,12 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
     rows: dict = {}
     dropped: list = []
     saved = bytearray() if args.save_state is not None else None
+    import dask
+
+    where = f"dask scheduler {address or '(local cluster)'}"
     try:
-        with quiet_interruption():
+        # a scheduler that does not answer fails the scan within the timeout, not dask's 30 s
+        with quiet_interruption(), dask.config.set({"distributed.comm.timeouts.connect": f"{args.dask_timeout}s"}):
             answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
                                       notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
                                       bar=args.bar.width if args.bar else None, dropped=dropped)
@@ -158,7 +174,11 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
     except (distributed.FormatError, distributed.InputError) as exc:
         raise Failure(str(exc)) from None
     except OSError as exc:
-        raise Failure(f"dask scheduler {address or '(local cluster)'}: {exc}") from None
+        if "Timed out trying to connect" in str(exc):
+            raise Failure(f"{where}: no answer within {args.dask_timeout:g} s (see --dask-timeout)") from None
+        raise Failure(f"{where}: {exc}") from None
+    except MemoryError:  # what a peer that is no scheduler can make of the first frame's length
+        raise Failure(f"{where}: the answer is not a Dask scheduler's") from None
     if saved is not None:
         write_state(args.save_state, bytes(saved))
     if args.json:
