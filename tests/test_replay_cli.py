@@ -234,3 +234,17 @@ def test_durations_over_timestamps_not_in_epoch_ms_warn_once(capsys, tmp_path, c
     expected = [f"warning: {warned} epoch milliseconds, but the timestamps read include {latest} (epoch seconds?); "
                 f"give {'them' if ' and ' in warned else 'it'} in timestamp units instead"] if warned and scale == 1 else []
     assert code == 0 and lines == expected
+
+
+def test_json_lines_say_each_change(capsys, replay_files):
+    spec, events = replay_files
+    code, out, err = run(capsys, "replay", "--json", "--spec", spec, "--every", "1", events)
+    changes = [json.loads(line) for line in out.splitlines()]
+    assert code == 0 and err.startswith("replayed 4 events for 2 symbols; 0 alerts active")
+    clocks = [e["ts"] for _, e in REPLAY_EVENTS]
+    assert [(c["change"], c["symbol"], c["clock"]) for c in changes] == [
+        ("onset", "A", clocks[0]), ("moved", "A", clocks[2]), ("cleared", "A", clocks[3])]
+    assert [(c["previous"], c["severity"]) for c in changes] == [
+        (None, 1.0), (1.0, changes[1]["severity"]), (changes[1]["severity"], None)]
+    assert round(changes[1]["severity"], 3) == 0.667
+    assert changes[0]["factors"] == {"book_imbalance(0.5)": 1.0, "severity": 1.0} and changes[2]["factors"] is None

@@ -55,6 +55,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                         "(needs zolvar_radar[report])")
     replay.add_argument("--notional", action="store_true",
                         help="tardis liquidation quantities as amount times price (the quote currency)")
+    replay.add_argument("--json", action="store_true",
+                        help='one JSON line per change instead: {"change": "onset", "moved" or "cleared", "symbol", '
+                        '"severity", "previous", "factors", "clock"}; the summary then goes to stderr')
     replay.add_argument("--state", metavar="IN",
                         help="start from a state saved by scan --save-state: the files continue it; without "
                         "--spec, with the specification saved in it")
@@ -93,6 +96,7 @@ class Checkpoints:
         self.out = out
         # off a terminal nothing is styled: lines go to the file as they are
         self.plain = not out.is_terminal
+        self.json = getattr(args, "json", False)  # a JSON line per change instead
         self.shown: dict[str, float] = {}  # symbol -> severity last reported
         self.active = 0  # alerts at the last checkpoint
         self.text = ""  # the last alerts answer
@@ -106,34 +110,52 @@ class Checkpoints:
         self.text, self.active = text, len(alerts)
         if self.timeline is not None:
             self.timeline.checkpoint(clock, text)
-        shown = self.shown
         when = None
+        for tag, symbol, severity, before, at in self.changes(alerts):
+            if self.json:
+                self.json_line(clock, tag, symbol, severity, before, None if at is None else factors_at(text, at))
+                continue
+            if when is None:
+                when = format_ts(clock) if clock is not None else "-"
+            if tag == "new":
+                self.line(when, tag, "bold", symbol, f"{severity:.3f}", factors_at(text, at))
+            elif tag == "cleared":
+                self.line(when, tag, "dim", symbol, "", None)
+            else:
+                self.line(when, tag, "red" if tag == "up" else "green", symbol, f"{before:.3f} -> {severity:.3f}",
+                          factors_at(text, at))
+        if self.pending:
+            with self.pause():
+                for line in self.pending:
+                    if isinstance(line, str):
+                        self.out.file.write(line)
+                    else:
+                        self.out.print(line, soft_wrap=True)
+            self.pending.clear()
+
+    def changes(self, alerts: list[tuple[str, float, int]]):
+        """(new|up|down|cleared, symbol, severity, severity before, where its factors start) since the last checkpoint."""
+        shown = self.shown
         current = set()
         for symbol, severity, at in alerts:
             current.add(symbol)
             before = shown.get(symbol)
             if before is None:
-                tag, style, moved = "new", "bold", f"{severity:.3f}"
+                yield "new", symbol, severity, None, at
             elif abs(severity - before) >= self.min_move:
-                tag, style = ("up", "red") if severity > before else ("down", "green")
-                moved = f"{before:.3f} -> {severity:.3f}"
+                yield "up" if severity > before else "down", symbol, severity, before, at
             else:
                 continue
-            if when is None:
-                when = format_ts(clock) if clock is not None else "-"
-            self.line(when, tag, style, symbol, moved, factors_at(text, at))
             shown[symbol] = severity
         if len(current) != len(shown):
             for symbol in [s for s in shown if s not in current]:
-                del shown[symbol]
-                if when is None:
-                    when = format_ts(clock) if clock is not None else "-"
-                self.line(when, "cleared", "dim", symbol, "", None)
-        if self.pending:
-            with self.pause():
-                for text in self.pending:
-                    self.out.print(text, soft_wrap=True)
-            self.pending.clear()
+                yield "cleared", symbol, None, shown.pop(symbol), None
+
+    def json_line(self, clock: int | None, tag: str, symbol: str, severity: float | None, before: float | None,
+                  factors: dict | None) -> None:
+        change = {"new": "onset", "cleared": "cleared"}.get(tag, "moved")
+        self.pending.append(json.dumps({"change": change, "symbol": symbol, "severity": severity, "previous": before,
+                                        "factors": factors, "clock": clock}, ensure_ascii=False) + "\n")
 
     def line(self, when: str, tag: str, style: str, symbol: str, severity: str, factors: dict | None) -> None:
         head = f"{when:<19}  "
@@ -295,7 +317,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     when = f" at {format_ts(clock)}" if clock is not None else ""
     text = checkpoints.text  # ends with "scanned":N}
     symbols = int(text[text.rindex(":") + 1:-1])
-    say(out, f"replayed {replay.fed} events for {symbols} symbols; "
+    say(err if args.json else out, f"replayed {replay.fed} events for {symbols} symbols; "
              f"{active} alert{'s' if active != 1 else ''} active{when}")
     if bad is None:
         report_skipped(replay.bad, err)
