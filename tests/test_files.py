@@ -197,11 +197,11 @@ def test_replay_feeds_a_radar_to_the_same_state(tmp_path):
     paths = write_files(tmp_path, pairs, 3)
     radar = Radar(SPEC)
     replay = Replay(radar, paths, every=1000)
-    stops = [r.fed for r in replay]
-    assert stops == [1000, 2000] and replay.stop == "end" and replay.fed == 2500
+    stops = [(r.fed, r.at_end) for r in replay]
+    assert stops == [(1000, False), (2000, False), (2500, True)] and replay.stop == "end"
     assert radar.command('{"cmd":"alerts"}') == radar_scan(pairs)
     by_ts = Replay(Radar(SPEC), paths, every_ts=1000)
-    assert [r.clock for r in by_ts] == [999, 1999]
+    assert [r.clock for r in by_ts] == [999, 1999, 2499]
 
 
 def test_unreadable_files_raise_before_anything_is_read(tmp_path):

@@ -248,11 +248,13 @@ class Replay:
     checkpoint step (any step with ``every``).
 
     Iterating gives control back every ``every`` events, or with
-    ``every_ts`` before the first event at or past each multiple of it;
-    between checkpoints the native core reads and feeds with the
-    interpreter lock released. After the loop, ``stop`` says why it ended:
-    "end", or "bad" (the first refused line is ``bad[0]``; not with
-    ``skip_bad``). A file that cannot be read raises ``OSError``.
+    ``every_ts`` before the first event at or past each multiple of it,
+    and once more at the end, with ``at_end`` true; between steps the
+    native core reads and feeds with the interpreter lock released.
+    ``stop`` says why a step came: "checkpoint", or at the end "end" or
+    "bad" (the first refused line is ``bad[0]``, the radar holding what
+    came before it; not with ``skip_bad``). A file that cannot be read
+    raises ``OSError``.
 
     With ``bar`` (as for `scan_files`), the radar gets at most one
     derivatives snapshot and one order book per symbol per interval. A
@@ -291,13 +293,19 @@ class Replay:
             raise
         self.stop: str | None = None
 
+    at_end = False  # true on the last step, once the files are read or a bad line stopped them
+
     def __iter__(self) -> Iterator[Replay]:
+        # The end is a step too, whatever was read since the last checkpoint:
+        # a loop that looks at the radar at each step sees the final stretch.
         try:
             while True:
                 self.stop = self._native.advance()
                 if self.stop == "fatal":
                     raise OSError(self._native.status()[4])
                 if self.stop != "checkpoint":
+                    self.at_end = True
+                    yield self
                     return
                 yield self
         finally:

@@ -9,7 +9,7 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from .console import Failure
-from .specs import DEFAULT_SPEC, read_spec, warn_spec
+from .specs import DEFAULT_SPEC, overridden, read_spec, warn_spec
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -25,7 +25,7 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
     legitimate), and said so.
     """
     if getattr(args, "state", None) is None:
-        text = read_spec(args.spec or DEFAULT_SPEC)[0]
+        text = overridden(read_spec(args.spec or DEFAULT_SPEC)[0], args)
         warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err)
         return text, None
     try:
@@ -51,6 +51,7 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
                       f"its data is scored with {args.spec}"), file=err.file)
     where = f"the specification saved in {args.state}" if given is None and saved is not None \
         else args.spec or str(DEFAULT_SPEC)
+    text = overridden(text, args)
     warn_spec(text, where, args.strict, err)
     return text, data
 
