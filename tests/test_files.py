@@ -189,6 +189,25 @@ def test_a_line_too_long_to_hold_is_refused_and_reading_goes_on(tmp_path):
     assert (result.events, result.lines) == (2, 3)
 
 
+@pytest.mark.parametrize("size, end, read", [
+    # (bytes before the line end, the end, read or refused): a CR before the end does not count
+    (16 << 20, b"\n", True),
+    ((16 << 20) - 1, b"\r\n", True),
+    (16 << 20, b"\r\n", True),
+    (16 << 20, b"", True),
+    ((16 << 20) + 1, b"\n", False),
+    ((16 << 20) + 1, b"\r\r\n", False),
+])
+def test_a_line_of_16_mib_is_the_longest_read(tmp_path, size, end, read):
+    good = b'{"symbol":"B","kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"best_bid":1,"best_ask":2}'
+    path = tmp_path / "events.jsonl"
+    with open(path, "wb") as f:
+        f.write(good + b"\n" + good + b" " * (size - len(good)) + end + (good + b"\n" if end else b""))
+    result = scan_files([str(path)], SPEC, skip_bad=True)
+    assert [b.number for b in result.bad] == ([] if read else [2])
+    assert result.events == (2 if end else 1) + read
+
+
 def test_replay_feeds_a_radar_to_the_same_state(tmp_path):
     rng = random.Random(7)
     pairs = [(rng.choice(["A", "B", "C"]), {"kind": "derivatives", "ts": i, "open_interest": rng.random(),
