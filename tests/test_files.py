@@ -208,6 +208,29 @@ def test_a_line_of_16_mib_is_the_longest_read(tmp_path, size, end, read):
     assert result.events == (2 if end else 1) + read
 
 
+BOOK = b'{"symbol":"B","kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"best_bid":1,"best_ask":2}'
+TICKER = (b"exchange,symbol,timestamp,local_timestamp,funding_rate,open_interest,mark_price\n"
+          + b"x,BTCUSDT,1715644800123456,1715644800125001,0.0001,71234.5,61528.3\n" * 3)
+
+
+@pytest.mark.parametrize("name, data, events", [
+    # the last line has no line end: it is read all the same
+    ("e.jsonl", BOOK + b"\n" + BOOK, 2),
+    ("e.jsonl", BOOK + b"\r\n" + BOOK + b"\r", 2),
+    ("e.jsonl.gz", gzip.compress(BOOK + b"\n" + BOOK), 2),
+    ("ticker.csv", TICKER[:-1], 3),
+])
+def test_the_last_line_needs_no_line_end(tmp_path, name, data, events):
+    path = tmp_path / name
+    path.write_bytes(data)
+    assert scan_files([str(path)], SPEC).events == events
+    if not name.endswith(".gz"):
+        assert engine.FileScan([str(path)], SPEC, None, False, False, 2, 16).run()[3] == events
+    replay = Replay(Radar(SPEC), [str(path)])
+    list(replay)
+    assert (replay.stop, replay.fed) == ("end", events)
+
+
 def test_replay_feeds_a_radar_to_the_same_state(tmp_path):
     rng = random.Random(7)
     pairs = [(rng.choice(["A", "B", "C"]), {"kind": "derivatives", "ts": i, "open_interest": rng.random(),
