@@ -106,6 +106,34 @@ def test_a_file_scan_is_the_radars_scan(tmp_path_factory, pairs, seed):
         assert engine.FileScan(paths, SPEC, None, False, False, threads, range_bytes).run()[0] == expected
 
 
+TICKER_HEADER = b"exchange,symbol,timestamp,local_timestamp,funding_rate,open_interest,mark_price"
+ticker_rows = st.lists(st.tuples(st.sampled_from(["BTCUSDT", "ETHUSDT", "é"]), st.integers(0, 10**16),
+                                 st.integers(-999, 999), st.integers(0, 10**9), st.integers(1, 10**6)), max_size=12)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=ticker_rows, lead=st.lists(st.sampled_from([b"", b" ", b"\t"]), max_size=3), bom=st.booleans(),
+       seed=st.integers(0, 2**32))
+def test_a_tardis_file_reads_the_same_in_any_ranges(tmp_path_factory, rows, lead, bom, seed):
+    rng = random.Random(seed)
+    lines = [*lead, TICKER_HEADER, *(f"x,{s},{ts},{ts + 7},{f / 10000},{oi / 1000},{px}".encode()
+                                     for s, ts, f, oi, px in rows)]
+    starts, data = [], b"\xef\xbb\xbf" if bom else b""
+    for line in lines:
+        starts.append(len(data))
+        data += line + rng.choice([b"\n", b"\r\n"])
+    path = str(tmp_path_factory.mktemp("tardis") / "ticker.csv")
+    open(path, "wb").write(data)
+    whole = engine.FileScan([path], SPEC, None, True, False, 1, 0).run()
+    assert (whole[1], whole[3]) == ([], len(rows))
+    for threads, range_bytes in [(2, 16), (1, 37)]:
+        assert engine.FileScan([path], SPEC, None, True, False, threads, range_bytes).run()[:5] == whole[:5]
+    # two ranges cut where a line starts: the header's own start among them
+    for cut in starts[1:len(lead) + 2]:
+        ranged = engine.FileScan([(path, 0, cut), (path, cut, len(data))], SPEC, None, True, False, 1).run()
+        assert ranged[:2] + ranged[3:5] == whole[:2] + whole[3:5]
+
+
 @settings(max_examples=30, deadline=None)
 @given(pairs=st.lists(st.tuples(symbols, events()), min_size=1, max_size=60),
        cuts=st.lists(st.integers(0, 60), max_size=5))
