@@ -179,6 +179,8 @@ def rewrite(state, change):
     (lambda b: b[:24 + 9] + b"\x07" + b[24 + 10:], "bar byte 7"),
     (lambda b: b[:24 + 9 + 1 + 8 + 8] + struct.pack("<q", 99) + b[24 + 9 + 1 + 8 + 8 + 8:],
      "a held snapshot outside its bar"),
+    # symbol A's two kinds (a held snapshot and a held book) both left unseen
+    (lambda b: b[:24 + 9] + b"\0\0" + b[24 + 9 + 49 + 57:], "a symbol without bars"),
 ])
 def test_damaged_bars_are_refused(tmp_path, change, message):
     state = barred_partial(tmp_path)

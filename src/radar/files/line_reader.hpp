@@ -10,8 +10,8 @@
 
 namespace radar {
 
-// The longest line read; a longer one is reported as such and skipped
-// without being held in memory.
+// The longest line read, not counting its terminator or a CR before it; a
+// longer one is reported as such and skipped without being held in memory.
 inline constexpr size_t kMaxLineBytes = size_t{16} << 20;
 
 struct Line {
