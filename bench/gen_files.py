@@ -2,6 +2,7 @@
 
     python bench/gen_files.py --events 1000000                # into $TMPDIR/zolvar-bench-files/1m
     python bench/gen_files.py --events 20000 --dir /tmp/small --seed 3
+    python bench/gen_files.py --days 7                        # into $TMPDIR/zolvar-bench-files/7d
 
 N events over a few hundred perpetual swaps, split into 8 consecutive files
 (each file a stretch of time, every symbol in every file), written twice:
@@ -20,6 +21,14 @@ as whole numbers). About 140 bytes a line.
 Each symbol has its own regime (open interest and price drifts, funding level
 near or away from zero, a lopsided or balanced book, the size of its
 liquidations) so the radar's ranking has a spread of severities to order.
+`--days D` writes a set spanning days instead, one file a day: every symbol
+has a derivatives snapshot each minute (stamped a few milliseconds apart
+across symbols, the same offset every minute), an order book every five
+minutes and now and then a liquidation, about 1.22 events per symbol-minute
+(300 symbols over a week: 3.7 million events). Prices walk without drift;
+now and then a symbol runs an hour-long episode of open interest building
+against the price, so a radar on minute snapshots alerts at scattered times.
+
 Everything comes from one `random.Random(seed)`, so the files are the same
 bytes on every run (on one platform: a few powers go through libm).
 """
@@ -145,26 +154,76 @@ def generate(n_events: int, n_symbols: int, seed: int):
         yield n // per_file, line
 
 
+MINUTE = 60_000
+
+
+def generate_days(days: int, n_symbols: int, seed: int):
+    """Yields (file index, line): a snapshot a minute per symbol, a file a day, in time order."""
+    r = Random(seed)
+    symbols = [Symbol(name, r) for name in symbol_names(n_symbols)]
+    base_oi = [s.oi for s in symbols]
+    episode = [0] * n_symbols  # minutes left of a symbol's episode
+    rnd = r.random
+    for m in range(days * 1440):
+        day = m // 1440
+        for k, s in enumerate(symbols):
+            ts = BASE_TS + m * MINUTE + 40 * k
+            if episode[k] == 0 and rnd() < 1 / 2000:
+                episode[k] = 60
+            drift = 0.003 if episode[k] else 0.0
+            episode[k] -= episode[k] > 0
+            # pulled back towards its starting level, so a week does not compound
+            s.oi *= 1.0 + drift + 0.001 * irwin_hall(r) + 0.01 * (base_oi[k] / s.oi - 1.0)
+            s.price *= 1.0 - 0.3 * drift + 0.0008 * irwin_hall(r)
+            if rnd() < s.flip_chance / 10:
+                s.funding = -s.funding
+            f = s.funding * (1.0 + 0.3 * irwin_hall(r))
+            yield day, (f'{{"symbol":{s.json},"kind":"derivatives","ts":{ts},"open_interest":{fmt(s.oi, 2)},'
+                        f'"funding_rate":{fmt(f, 8)},"mark_price":{fmt(s.price, s.decimals)}}}\n')
+            if (m + k) % 5 == 0:
+                tick = 10.0 ** -s.decimals
+                bid = s.volume * (0.5 + rnd()) * s.lopsided
+                ask = s.volume * (0.5 + rnd())
+                yield day, (f'{{"symbol":{s.json},"kind":"orderbook","ts":{ts + 20},"bid_volume":{fmt(bid, 3)},'
+                            f'"ask_volume":{fmt(ask, 3)},"best_bid":{fmt(s.price - tick, s.decimals)},'
+                            f'"best_ask":{fmt(s.price + tick, s.decimals)}}}\n')
+            if rnd() < 0.02 + 0.2 * (episode[k] > 0):
+                qty = s.liq_scale / (1.0 - rnd()) ** 0.5
+                side = "buy" if rnd() < 0.5 else "sell"
+                yield day, (f'{{"symbol":{s.json},"kind":"liquidation","ts":{ts + 30},"side":"{side}",'
+                            f'"qty":{fmt(qty, 2)},"price":{fmt(s.price, s.decimals)}}}\n')
+
+
 def _by_file(pairs):
     """Groups (file index, line) pairs, consecutive by file index, into (index, lines)."""
     for k, group in itertools.groupby(pairs, key=lambda kv: kv[0]):
         yield k, (line for _k, line in group)
 
 
-def paths(directory: str, gz: bool) -> list[str]:
+def paths(directory: str, gz: bool, files: int = FILES) -> list[str]:
     suffix = ".jsonl.gz" if gz else ".jsonl"
-    return [os.path.join(directory, f"events-{k}{suffix}") for k in range(FILES)]
+    return [os.path.join(directory, f"events-{k}{suffix}") for k in range(files)]
 
 
-def write(directory: str, n_events: int, n_symbols: int, seed: int, quiet: bool = False) -> dict:
+def write(directory: str, n_events: int, n_symbols: int, seed: int, quiet: bool = False, days: int = 0) -> dict:
+    """n_events lines in 8 files, or with `days` the set spanning days (n_events is then counted)."""
     os.makedirs(directory, exist_ok=True)
     try:
         os.remove(os.path.join(directory, MANIFEST))
     except FileNotFoundError:
         pass
-    plain, packed = paths(directory, False), paths(directory, True)
+    files = days or FILES
+    plain, packed = paths(directory, False, files), paths(directory, True, files)
     t0 = time.perf_counter()
-    for k, lines in _by_file(generate(n_events, n_symbols, seed)):
+    counted = [0]
+
+    def counting(pairs):
+        for pair in pairs:
+            counted[0] += 1
+            yield pair
+
+    source = counting(generate_days(days, n_symbols, seed)) if days else generate(n_events, n_symbols, seed)
+    for k, lines in _by_file(source):
         with open(plain[k], "wb") as out, open(packed[k], "wb") as raw, \
                 gzip.GzipFile(filename="", mode="wb", compresslevel=6, mtime=0, fileobj=raw) as gz:
             buf = []
@@ -178,8 +237,10 @@ def write(directory: str, n_events: int, n_symbols: int, seed: int, quiet: bool 
             data = "".join(buf).encode()
             out.write(data)
             gz.write(data)
+    if days:
+        n_events = counted[0]
     info = {
-        "dir": directory, "events": n_events, "symbols": n_symbols, "seed": seed,
+        "dir": directory, "events": n_events, "symbols": n_symbols, "seed": seed, "days": days,
         "plain": plain, "gzip": packed,
         "plain_bytes": sum(os.path.getsize(p) for p in plain),
         "gzip_bytes": sum(os.path.getsize(p) for p in packed),
@@ -193,23 +254,29 @@ def write(directory: str, n_events: int, n_symbols: int, seed: int, quiet: bool 
     return info
 
 
-def ensure(directory: str, n_events: int, n_symbols: int, seed: int) -> dict:
-    """The set in directory, generated unless a complete one with these parameters is there."""
+def ensure(directory: str, n_events: int, n_symbols: int, seed: int, days: int = 0) -> dict:
+    """The set in directory, generated unless a complete one with these parameters is there
+    (with `days`, n_events is not compared: the set's size follows from the days)."""
     try:
         with open(os.path.join(directory, MANIFEST)) as f:
             info = json.load(f)
-        if (info["events"], info["symbols"], info["seed"]) == (n_events, n_symbols, seed) and all(
-                os.path.exists(p) for p in info["plain"] + info["gzip"]):
+        if (info.get("days", 0), info["symbols"], info["seed"]) == (days, n_symbols, seed) and (
+                days or info["events"] == n_events) and all(os.path.exists(p) for p in info["plain"] + info["gzip"]):
             return info
     except (OSError, ValueError, KeyError):
         pass
-    return write(directory, n_events, n_symbols, seed)
+    return write(directory, n_events, n_symbols, seed, days=days)
 
 
 def default_dir(n_events: int, seed: int) -> str:
     label = f"{n_events // 1_000_000}m" if n_events % 1_000_000 == 0 else f"{n_events}"
     if seed != DEFAULT_SEED:
         label += f"-s{seed}"
+    return os.path.join(tempfile.gettempdir(), "zolvar-bench-files", label)
+
+
+def days_dir(days: int, seed: int) -> str:
+    label = f"{days}d" + (f"-s{seed}" if seed != DEFAULT_SEED else "")
     return os.path.join(tempfile.gettempdir(), "zolvar-bench-files", label)
 
 
@@ -224,8 +291,13 @@ def main(argv=None) -> int:
     p.add_argument("--events", type=parse_count, default=1_000_000, help="events in all (1m, 5m, 20k ...)")
     p.add_argument("--symbols", type=int, default=300)
     p.add_argument("--seed", type=int, default=DEFAULT_SEED)
+    p.add_argument("--days", type=int, default=0,
+                   help="a set spanning this many days instead: a snapshot a minute per symbol, a file a day")
     p.add_argument("--dir", help="output directory (default: $TMPDIR/zolvar-bench-files/<size>)")
     a = p.parse_args(argv)
+    if a.days:
+        write(a.dir or days_dir(a.days, a.seed), 0, a.symbols, a.seed, days=a.days)
+        return 0
     write(a.dir or default_dir(a.events, a.seed), a.events, a.symbols, a.seed)
     return 0
 
