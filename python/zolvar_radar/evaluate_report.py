@@ -69,7 +69,7 @@ def _curve(side: Any) -> dict[str, float | None]:
     """One offset of the event study for one side: mean, count, band."""
     side = side if isinstance(side, Mapping) else {}
     band = side.get("band") if isinstance(side.get("band"), list) else [side.get("low"), side.get("high")]
-    return {"mean": _number(side.get("mean", side.get("mean_abs_return"))), "count": _number(side.get("count")),
+    return {"mean": _number(side.get("mean", side.get("mean_abs_return"))), "count": _number(side.get("count", side.get("n"))),
             "low": _number(band[0] if band else None), "high": _number(band[1] if len(band) > 1 else None)}
 
 

@@ -268,7 +268,8 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         signals, threshold, _ = spec_fields(json.loads(spec_text))
         names = ", ".join(Path(f).name for f in args.files) if args.files else "the bundled sample day"
         bars = f", in bars of {args.bar}" if args.bar else ""  # a look-back then counts bars
-        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}")
+        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}",
+                                        bar=str(args.bar) if args.bar else None)
     try:
         replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
                         every=args.every, every_ts=args.every_ts, keep_events=drawing,
@@ -333,10 +334,11 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
 
 
 def write_reports(timeline: Timeline, args: argparse.Namespace, err: Console) -> None:
+    from ..atomic import write_atomic
     from ..report import png_bytes, write_html
 
     picture = png_bytes(timeline)
-    for path, write in ((args.png, lambda p: Path(p).write_bytes(picture)),
+    for path, write in ((args.png, lambda p: write_atomic(p, picture)),
                         (args.report, lambda p: write_html(timeline, p, picture))):
         if path:
             try:

@@ -58,11 +58,9 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
 
 def write_state(path: str, data: bytes) -> None:
     """Writes a whole state or nothing: a state file is never left half written."""
-    target = Path(path)
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    from ..atomic import write_atomic
+
     try:
-        temporary.write_bytes(data)
-        os.replace(temporary, target)
+        write_atomic(path, data)
     except OSError as exc:
-        temporary.unlink(missing_ok=True)
         raise Failure(f"{path}: {exc.strerror or exc}") from None
