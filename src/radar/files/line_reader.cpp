@@ -25,6 +25,7 @@ bool LineReader::more(std::string& error) {
 }
 
 int LineReader::next(Line& line, std::string& error) {
+    if (skipping_) return skip_long(line, error);
     for (;;) {
         const char* base = buf_.data() + begin_;
         const size_t avail = end_ - begin_;
@@ -45,33 +46,42 @@ int LineReader::next(Line& line, std::string& error) {
         scanned_ = avail;
         if (avail >= kMaxLineBytes) {
             // Too long to hold: report it and read on past its end.
-            line.text = {};
-            line.number = ++number_;
-            line.start = offset_;
-            line.too_long = true;
-            for (;;) {
-                offset_ += end_ - begin_;
-                begin_ = end_ = 0;
-                scanned_ = 0;
-                if (!more(error)) return -1;
-                if (end_ == 0) return 1;
-                const void* at = std::memchr(buf_.data(), '\n', end_);
-                if (at != nullptr) {
-                    const size_t used = static_cast<size_t>(static_cast<const char*>(at) - buf_.data()) + 1;
-                    begin_ = used;
-                    offset_ += used;
-                    if (buf_.size() > 2 * chunk_) {
-                        std::vector<char> smaller(std::max(chunk_, end_ - begin_));
-                        std::memcpy(smaller.data(), buf_.data() + begin_, end_ - begin_);
-                        end_ -= begin_;
-                        begin_ = 0;
-                        buf_.swap(smaller);
-                    }
-                    return 1;
-                }
-            }
+            skipping_ = true;
+            long_start_ = offset_;
+            return skip_long(line, error);
         }
         if (!more(error)) return -1;
+    }
+}
+
+int LineReader::skip_long(Line& line, std::string& error) {
+    for (;;) {
+        offset_ += end_ - begin_;
+        begin_ = end_ = 0;
+        scanned_ = 0;
+        // An interrupted read leaves the line half skipped: the next call goes on.
+        if (!more(error)) return -1;
+        size_t used = 0;
+        if (end_ > 0) {
+            const void* at = std::memchr(buf_.data(), '\n', end_);
+            if (at == nullptr) continue;
+            used = static_cast<size_t>(static_cast<const char*>(at) - buf_.data()) + 1;
+        }
+        begin_ = used;
+        offset_ += used;
+        if (buf_.size() > 2 * chunk_) {
+            std::vector<char> smaller(std::max(chunk_, end_ - begin_));
+            std::memcpy(smaller.data(), buf_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+            buf_.swap(smaller);
+        }
+        skipping_ = false;
+        line.text = {};
+        line.number = ++number_;
+        line.start = long_start_;
+        line.too_long = true;
+        return 1;
     }
 }
 
