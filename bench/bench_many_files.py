@@ -38,18 +38,16 @@ def lines_of(count: int, work: str) -> list[bytes]:
 
 def run(cmd: list[str]) -> tuple[float, int, bytes]:
     """(wall seconds, peak resident KiB, stdout) of one process."""
-    with tempfile.TemporaryFile() as out:
+    # GNU time between: a child's own peak would include this process's, from before its exec
+    with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as peak:
         start = time.perf_counter()
-        # No preexec_fn: a forked copy of this process would count in the child's peak.
-        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.PIPE)
-        err = proc.stderr.read()
-        _, status, usage = os.wait4(proc.pid, 0)
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak.name, *cmd], stdout=out,
+                              stderr=subprocess.PIPE)
         wall = time.perf_counter() - start
-        proc.stderr.close()
-        if os.waitstatus_to_exitcode(status) != 0:
-            sys.exit(f"{cmd[:3]}... failed: {err.decode(errors='replace').strip()}")
+        if proc.returncode != 0:
+            sys.exit(f"{cmd[:3]}... failed: {proc.stderr.decode(errors='replace').strip()}")
         out.seek(0)
-        return wall, usage.ru_maxrss, out.read()
+        return wall, int(peak.read().split()[-1]), out.read()
 
 
 def main() -> int:
