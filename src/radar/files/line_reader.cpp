@@ -27,6 +27,7 @@ bool LineReader::more(std::string& error) {
 }
 
 int LineReader::next(Line& line, std::string& error) {
+    if (skipping_) return skip_long(line, error);
     // A line may hold kMaxLineBytes and a CR before its terminator: the
     // terminator is looked for no further than that.
     constexpr size_t kLongest = kMaxLineBytes + 1;
@@ -53,32 +54,42 @@ int LineReader::next(Line& line, std::string& error) {
         scanned_ = window;
         if (too_long) {
             // Too long to hold: report it and read on past its end.
+            skipping_ = true;
+            long_start_ = offset_;
+            return skip_long(line, error);
+        }
+        if (!more(error)) return -1;
+    }
+}
+
+int LineReader::skip_long(Line& line, std::string& error) {
+    for (;;) {
+        const void* at = std::memchr(buf_.data() + begin_, '\n', end_ - begin_);
+        if (at != nullptr || eof_) {
+            const size_t used = at != nullptr
+                                    ? static_cast<size_t>(static_cast<const char*>(at) - (buf_.data() + begin_)) + 1
+                                    : end_ - begin_;
+            begin_ += used;
+            offset_ += used;
+            if (buf_.size() > 2 * chunk_) {
+                std::vector<char> smaller(std::max(chunk_, end_ - begin_));
+                std::memcpy(smaller.data(), buf_.data() + begin_, end_ - begin_);
+                end_ -= begin_;
+                begin_ = 0;
+                buf_.swap(smaller);
+            }
+            skipping_ = false;
+            scanned_ = 0;
             line.text = {};
             line.number = ++number_;
-            line.start = offset_;
+            line.start = long_start_;
             line.too_long = true;
-            scanned_ = 0;
-            for (;;) {
-                const void* at = std::memchr(buf_.data() + begin_, '\n', end_ - begin_);
-                if (at != nullptr) {
-                    const size_t used = static_cast<size_t>(static_cast<const char*>(at) - (buf_.data() + begin_)) + 1;
-                    begin_ += used;
-                    offset_ += used;
-                    if (buf_.size() > 2 * chunk_) {
-                        std::vector<char> smaller(std::max(chunk_, end_ - begin_));
-                        std::memcpy(smaller.data(), buf_.data() + begin_, end_ - begin_);
-                        end_ -= begin_;
-                        begin_ = 0;
-                        buf_.swap(smaller);
-                    }
-                    return 1;
-                }
-                offset_ += end_ - begin_;
-                begin_ = end_ = 0;
-                if (eof_) return 1;
-                if (!more(error)) return -1;
-            }
+            return 1;
         }
+        offset_ += end_ - begin_;
+        begin_ = end_ = 0;
+        scanned_ = 0;
+        // An interrupted read leaves the line half skipped: the next call goes on.
         if (!more(error)) return -1;
     }
 }
