@@ -78,4 +78,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 0
     except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
         return 130

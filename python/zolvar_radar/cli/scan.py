@@ -67,7 +67,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     paths = scan_paths(args, args.files)
     show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
     with byte_progress(err, "scan", show) as progress:
-        task = progress.add_task("scan", total=input_bytes(paths) or None)
+        task = progress.add_task("scan", total=(input_bytes(paths) or None) if show else None)
 
         def moved(done: int, total: int) -> None:
             progress.update(task, completed=done, total=total or None)
