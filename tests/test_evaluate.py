@@ -277,3 +277,22 @@ def test_durations_over_timestamps_that_are_not_epoch_milliseconds_warn(small_fi
     assert "warning" in err.lower(), err
     code, out, err = run_cli("--horizons", "50,100", small_file)
     assert code == 0 and "warning" not in err.lower(), err
+
+
+@needs_evaluate
+def test_the_command_line_prints_what_evaluate_returns(small_file, tmp_path):
+    import pandas as pd
+
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps(SPEC))
+    options = ["--horizons", "40,300", "--every-ts", "100", "--baseline", "3", "--seed", "5", "--bootstrap", "40"]
+    code, out, err = run_cli("--spec", spec, *options, "--json", "--onsets", tmp_path / "cli.csv", small_file)
+    assert code == 0, err
+    result = evaluate([small_file], json.dumps(SPEC), horizons=["40", "300"], every_ts=100, baseline=3, seed=5,
+                      bootstrap=40)
+    assert json.loads(out) == result.stats
+    result.write_onsets(tmp_path / "api.csv")
+    assert (tmp_path / "cli.csv").read_bytes() == (tmp_path / "api.csv").read_bytes()
+    # shortest text that reads back as the same double
+    back = pd.read_csv(tmp_path / "api.csv", dtype={"symbol": str})
+    assert comparable(back) == comparable(result.to_pandas())
