@@ -94,6 +94,28 @@ def test_a_barred_scan_is_the_scan_of_the_events_the_rule_keeps(tmp_path_factory
         assert again.partial_state() == merged
 
 
+@pytest.mark.parametrize("width", [700, 3000])
+def test_bars_join_across_files_ranges_and_saved_states(tmp_path, width):
+    # many events per symbol and interval, in no time order, split many ways
+    rng = random.Random(width)
+    kinds = ["derivatives", "derivatives", "orderbook", "liquidation"]
+    pairs = [(f"S{rng.randrange(10)}", event_of(rng.choice(kinds), rng.randrange(10_000), rng.randint(1, 9),
+                                                  rng.randint(1, 9))) for _ in range(600)]
+    paths = split_files(tmp_path, pairs, [150, 300, 450])
+    whole = scan_files([write_lines(tmp_path / "all.jsonl", pairs)], SPEC, bar=width, keep_state=True)
+    assert whole.dropped > 0
+    for threads, range_bytes in [(1, 97), (2, 97), (2, 0)]:
+        text, *_, dropped, _ = engine.FileScan(paths, SPEC, None, False, False, threads, range_bytes, bar=width).run()
+        assert (text, dropped) == (whole.text, whole.dropped)
+    # a stretch saved with its bars open, then continued (read in ranges) from its state, twice over
+    state = scan_files(paths[:1], SPEC, bar=width, keep_state=True).saved_state
+    for stretch in (paths[1:3], paths[3:]):
+        scan = engine.FileScan(stretch, SPEC, None, False, False, 2, 97, state=state, bar=width, save=True)
+        text, *_, dropped, _ = scan.run()
+        state = scan.saved_state()
+    assert (text, dropped, state) == (whole.text, whole.dropped, whole.saved_state)
+
+
 @settings(max_examples=30, deadline=None)
 @given(pairs=pair_lists, width=st.sampled_from([1, 4, 25]), every=st.integers(1, 7), seed=st.integers(0, 99))
 def test_a_barred_replay_of_ordered_events_ends_where_the_scan_does(tmp_path_factory, pairs, width, every, seed):
@@ -179,6 +201,8 @@ def rewrite(state, change):
     (lambda b: b[:24 + 9] + b"\x07" + b[24 + 10:], "bar byte 7"),
     (lambda b: b[:24 + 9 + 1 + 8 + 8] + struct.pack("<q", 99) + b[24 + 9 + 1 + 8 + 8 + 8:],
      "a held snapshot outside its bar"),
+    # symbol A's two kinds (a held snapshot and a held book) both left unseen
+    (lambda b: b[:24 + 9] + b"\0\0" + b[24 + 9 + 49 + 57:], "a symbol without bars"),
 ])
 def test_damaged_bars_are_refused(tmp_path, change, message):
     state = barred_partial(tmp_path)

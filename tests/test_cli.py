@@ -221,7 +221,9 @@ def test_skip_bad_counts_and_keeps_the_rest(capsys, tmp_path, spec_file, command
     args = ["--json"] if command == "scan" else []
     code, out, err = run(capsys, command, "--spec", spec_file, "--skip-bad", *args, first, second)
     assert code == 0
-    assert err.splitlines() == [
+    hints = [line for line in err.splitlines() if line.startswith("  hint: ")]
+    assert hints and len(hints) <= 3  # a line's hint stands under it, the radar's words untouched
+    assert [line for line in err.splitlines() if not line.startswith("  hint: ")] == [
         f"{first}:2: parse: EOF while parsing an object at line 1 column 1",
         f"{first}:5: parse: missing field `bid_volume`",
         f"{second}:1: bad spec: missing string \"symbol\"",
@@ -391,3 +393,37 @@ def test_a_narrow_terminal_never_cuts_rank_nor_severity(width):
     text = console.file.getvalue()
     assert re.search(r"^ 1 .*0\.612 .*00:00:00", text, re.M) and re.search(r"^ 2 .*0\.400 ", text, re.M)
     assert "severity" in text
+
+
+@pytest.mark.parametrize("command", ["scan", "replay"])
+def test_a_bad_option_shows_the_commands_own_usage(capsys, command):
+    with pytest.raises(SystemExit) as stopped:
+        cli.main([command, "--no-such-option"])
+    err = capsys.readouterr().err
+    assert stopped.value.code == 2 and err.startswith(f"usage: zolvar-radar {command} ")
+    assert err.splitlines()[-1] == f"zolvar-radar {command}: error: unrecognized arguments: --no-such-option"
+
+
+@pytest.mark.parametrize("form", ["object", "array"])
+@pytest.mark.parametrize("options, changed", [
+    (["--threshold", "0.05"], {"threshold": 0.05}),
+    (["--limit", "1"], {"limit": 1}),
+    (["--threshold", "0", "--limit", "2"], {"threshold": 0.0, "limit": 2}),
+])
+def test_threshold_and_limit_overrides(capsys, tmp_path, form, options, changed):
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps(SPEC if form == "object" else [[], [], SPEC["signals"]]))
+    events = write_lines(tmp_path / "e.jsonl", [flat(s, e) for s, e in EVENTS])
+    base = SPEC if form == "object" else {"signals": SPEC["signals"]}
+    code, out, _ = run(capsys, "scan", "--json", "--spec", spec, *options, events)
+    assert (code, out) == (0, library_scan({**base, **changed}, EVENTS) + "\n")
+
+
+def test_a_scheduler_that_does_not_answer_fails_within_the_timeout(capsys):
+    pytest.importorskip("distributed")
+    import time
+
+    started = time.monotonic()
+    code, out, err = run(capsys, "scan", "--dask", "tcp://127.0.0.1:9", "--dask-timeout", "0.5")
+    assert (code, out, err) == (2, "", "dask scheduler tcp://127.0.0.1:9: no answer within 0.5 s (see --dask-timeout)\n")
+    assert time.monotonic() - started < 10

@@ -322,7 +322,7 @@ def test_bad_line_names_file_and_line(client, tmp_path, capsys, bad, error, rang
 
     # the command line says the same with and without --dask
     spec_file = tmp_path / "spec.json"
-    spec_file.write_text(json.dumps({"signals": SIGNALS}))
+    spec_file.write_text(json.dumps({"signals": SIGNALS, "threshold": 0.1}))  # no warning to print
     said = []
     for dask in ([], ["--dask", client.scheduler.address]):
         assert cli.main(["scan", "--spec", str(spec_file), *dask, *paths]) == 2
@@ -337,7 +337,7 @@ def test_event_the_reader_passes_but_the_radar_refuses(client, tmp_path, capsys)
     csv.write_text(csv.read_text().replace(",9003000,", ",99999999999999999999999,"))  # line 6
     paths = [*write_files(tmp_path, workload(8, n_events=500), 2), str(csv)]
     spec_file = tmp_path / "spec.json"
-    spec_file.write_text(json.dumps({"signals": SIGNALS}))
+    spec_file.write_text(json.dumps({"signals": SIGNALS, "threshold": 0.1}))  # no warning to print
     said = []
     for dask in ([], ["--dask", client.scheduler.address]):
         assert cli.main(["scan", "--spec", str(spec_file), *dask, *paths]) == 2

@@ -133,15 +133,15 @@ def test_the_reference_reads_and_checkpoints_as_the_replay_does(seed, every, eve
 
 
 @needs_evaluate
-def test_every_price_up_to_the_horizon_counts_in_the_extremes(tmp_path):
-    # two prices at exactly clock + h: the first resolves the return, the second is still inside the horizon
+def test_the_extremes_end_at_the_price_that_resolves_the_horizon(tmp_path):
+    # two prices at exactly clock + h: the first resolves the return and closes the extremes, streaming
     marks = [(0, 100, 100.0), (10, 200, 100.0), (20, 200, 110.0), (20, 200, 90.0)]
     pairs = [("A", {"kind": "derivatives", "ts": ts, "open_interest": oi, "funding_rate": 1e-4, "mark_price": px})
              for ts, oi, px in marks]
     spec = {"signals": [{"kind": "oi_delta", "params": [1, 0.1]}], "threshold": 0.5}
     row = evaluate(write_files(tmp_path, pairs, 1), json.dumps(spec), horizons=[10], every=2, baseline=0).to_pandas()
     assert (row["clock"][0], row["return_10"][0], row["max_10"][0]) == (10, pytest.approx(0.1), pytest.approx(0.1))
-    assert row["min_10"][0] == pytest.approx(-0.1)
+    assert row["min_10"][0] == pytest.approx(0.1)
 
 
 @needs_evaluate

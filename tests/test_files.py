@@ -106,6 +106,34 @@ def test_a_file_scan_is_the_radars_scan(tmp_path_factory, pairs, seed):
         assert engine.FileScan(paths, SPEC, None, False, False, threads, range_bytes).run()[0] == expected
 
 
+TICKER_HEADER = b"exchange,symbol,timestamp,local_timestamp,funding_rate,open_interest,mark_price"
+ticker_rows = st.lists(st.tuples(st.sampled_from(["BTCUSDT", "ETHUSDT", "é"]), st.integers(0, 10**16),
+                                 st.integers(-999, 999), st.integers(0, 10**9), st.integers(1, 10**6)), max_size=12)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=ticker_rows, lead=st.lists(st.sampled_from([b"", b" ", b"\t"]), max_size=3), bom=st.booleans(),
+       seed=st.integers(0, 2**32))
+def test_a_tardis_file_reads_the_same_in_any_ranges(tmp_path_factory, rows, lead, bom, seed):
+    rng = random.Random(seed)
+    lines = [*lead, TICKER_HEADER, *(f"x,{s},{ts},{ts + 7},{f / 10000},{oi / 1000},{px}".encode()
+                                     for s, ts, f, oi, px in rows)]
+    starts, data = [], b"\xef\xbb\xbf" if bom else b""
+    for line in lines:
+        starts.append(len(data))
+        data += line + rng.choice([b"\n", b"\r\n"])
+    path = str(tmp_path_factory.mktemp("tardis") / "ticker.csv")
+    open(path, "wb").write(data)
+    whole = engine.FileScan([path], SPEC, None, True, False, 1, 0).run()
+    assert (whole[1], whole[3]) == ([], len(rows))
+    for threads, range_bytes in [(2, 16), (1, 37)]:
+        assert engine.FileScan([path], SPEC, None, True, False, threads, range_bytes).run()[:5] == whole[:5]
+    # two ranges cut where a line starts: the header's own start among them
+    for cut in starts[1:len(lead) + 2]:
+        ranged = engine.FileScan([(path, 0, cut), (path, cut, len(data))], SPEC, None, True, False, 1).run()
+        assert ranged[:2] + ranged[3:5] == whole[:2] + whole[3:5]
+
+
 @settings(max_examples=30, deadline=None)
 @given(pairs=st.lists(st.tuples(symbols, events()), min_size=1, max_size=60),
        cuts=st.lists(st.integers(0, 60), max_size=5))
@@ -189,6 +217,48 @@ def test_a_line_too_long_to_hold_is_refused_and_reading_goes_on(tmp_path):
     assert (result.events, result.lines) == (2, 3)
 
 
+@pytest.mark.parametrize("size, end, read", [
+    # (bytes before the line end, the end, read or refused): a CR before the end does not count
+    (16 << 20, b"\n", True),
+    ((16 << 20) - 1, b"\r\n", True),
+    (16 << 20, b"\r\n", True),
+    (16 << 20, b"", True),
+    ((16 << 20) + 1, b"\n", False),
+    ((16 << 20) + 1, b"\r\r\n", False),
+])
+def test_a_line_of_16_mib_is_the_longest_read(tmp_path, size, end, read):
+    good = b'{"symbol":"B","kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"best_bid":1,"best_ask":2}'
+    path = tmp_path / "events.jsonl"
+    with open(path, "wb") as f:
+        f.write(good + b"\n" + good + b" " * (size - len(good)) + end + (good + b"\n" if end else b""))
+    result = scan_files([str(path)], SPEC, skip_bad=True)
+    assert [b.number for b in result.bad] == ([] if read else [2])
+    assert result.events == (2 if end else 1) + read
+
+
+BOOK = b'{"symbol":"B","kind":"orderbook","ts":1,"bid_volume":1,"ask_volume":2,"best_bid":1,"best_ask":2}'
+TICKER = (b"exchange,symbol,timestamp,local_timestamp,funding_rate,open_interest,mark_price\n"
+          + b"x,BTCUSDT,1715644800123456,1715644800125001,0.0001,71234.5,61528.3\n" * 3)
+
+
+@pytest.mark.parametrize("name, data, events", [
+    # the last line has no line end: it is read all the same
+    ("e.jsonl", BOOK + b"\n" + BOOK, 2),
+    ("e.jsonl", BOOK + b"\r\n" + BOOK + b"\r", 2),
+    ("e.jsonl.gz", gzip.compress(BOOK + b"\n" + BOOK), 2),
+    ("ticker.csv", TICKER[:-1], 3),
+])
+def test_the_last_line_needs_no_line_end(tmp_path, name, data, events):
+    path = tmp_path / name
+    path.write_bytes(data)
+    assert scan_files([str(path)], SPEC).events == events
+    if not name.endswith(".gz"):
+        assert engine.FileScan([str(path)], SPEC, None, False, False, 2, 16).run()[3] == events
+    replay = Replay(Radar(SPEC), [str(path)])
+    list(replay)
+    assert (replay.stop, replay.fed) == ("end", events)
+
+
 def test_replay_feeds_a_radar_to_the_same_state(tmp_path):
     rng = random.Random(7)
     pairs = [(rng.choice(["A", "B", "C"]), {"kind": "derivatives", "ts": i, "open_interest": rng.random(),
@@ -197,11 +267,11 @@ def test_replay_feeds_a_radar_to_the_same_state(tmp_path):
     paths = write_files(tmp_path, pairs, 3)
     radar = Radar(SPEC)
     replay = Replay(radar, paths, every=1000)
-    stops = [r.fed for r in replay]
-    assert stops == [1000, 2000] and replay.stop == "end" and replay.fed == 2500
+    stops = [(r.fed, r.at_end) for r in replay]
+    assert stops == [(1000, False), (2000, False), (2500, True)] and replay.stop == "end"
     assert radar.command('{"cmd":"alerts"}') == radar_scan(pairs)
     by_ts = Replay(Radar(SPEC), paths, every_ts=1000)
-    assert [r.clock for r in by_ts] == [999, 1999]
+    assert [r.clock for r in by_ts] == [999, 1999, 2499]
 
 
 def test_unreadable_files_raise_before_anything_is_read(tmp_path):

@@ -431,7 +431,9 @@ def scan_with_cli(folder: str, path: str):
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         status = cli.main(["scan", "--json", "--spec", spec_path, path])
-    return status, out.getvalue(), err.getvalue()
+    # threshold 0 is meant here: the warning it earns is not what these tests look at
+    said = "".join(line for line in err.getvalue().splitlines(True) if not line.startswith(f"{spec_path}: warning: "))
+    return status, out.getvalue(), said
 
 
 def check_file(lines, data=None):

@@ -76,6 +76,10 @@ CASES = [
     ("liq_cluster", [2, -100], [liq(0.0), liq(0.0)], "-0.0"),
     ("liq_cluster", [2, 100], [liq(-5), liq(-7)], "0.0"),
     ("oi_price_divergence", [1, -0.1], [d(100, 0, 50), d(100, 0, 50)], "0.0"),
+    # a denominator below 1e-12 counts as 1e-12; one above it as itself
+    ("oi_delta", [1, 1], [d(0), d(1e-13)], "0.1"),
+    ("oi_delta", [1, 1], [d(1e-10), d(1.5e-10)], "0.5"),
+    ("book_imbalance", [1], [book(1e-13, 0)], "0.1"),
 ]
 
 

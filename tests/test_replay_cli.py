@@ -168,5 +168,83 @@ def test_a_reader_that_goes_away_ends_the_replay_quietly():
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert done.stdout.readline().strip()
     done.stdout.close()
-    assert done.wait(timeout=120) == 1
+    assert done.wait(timeout=120) == 0
     assert done.stderr.read() == b""
+
+
+def test_alert_lines_never_share_the_progress_bar_line():
+    pty = pytest.importorskip("pty")
+    import fcntl
+    import re
+    import struct
+    import termios
+
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 160, 0, 0))
+    done = subprocess.Popen([sys.executable, "-m", "zolvar_radar", "replay", "--every", "20000"],
+                            stdin=child, stdout=child, stderr=child, close_fds=True)
+    os.close(child)
+    written = b""
+    while chunk := _read(main):
+        written += chunk
+    os.close(main)
+    assert done.wait(timeout=120) == 0
+    text = re.sub(r"\x1b\[[0-9;]*m", "", written.decode())
+    assert "replay " in text  # the bar was drawn
+    starts = [m.start() for m in re.finditer(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  (new|up|down|cleared) ", text)]
+    assert starts and all(text[:at].endswith(("\n", "\x1b[2K")) for at in starts)
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 1 << 16)
+    except OSError:  # the child side closed
+        return b""
+
+
+def test_a_late_bad_line_keeps_what_was_replayed(capsys, tmp_path, replay_files):
+    pytest.importorskip("matplotlib")
+    spec, events = replay_files
+    with open(events, "a") as f:
+        f.write("{\n")
+    bad_line = len(REPLAY_EVENTS) + 1
+    png = tmp_path / "r.png"
+    code, out, err = run(capsys, "replay", "--spec", spec, "--every", "1000", "--png", png, events)
+    assert code == 2
+    assert out.splitlines()[-1].startswith(f"replayed {len(REPLAY_EVENTS)} events for ")
+    assert err.splitlines() == [f"wrote {png}", f"{events}:{bad_line}: parse: EOF while parsing an object at line 1 column 1"]
+    assert png.read_bytes().startswith(b"\x89PNG")
+
+
+@pytest.mark.parametrize("command, options, warned", [
+    ("replay", ["--every-ts", "1h"], "--every-ts 1h assumes"),
+    ("replay", ["--every-ts", "1h", "--bar", "1m"], "--bar 1m and --every-ts 1h assume"),
+    ("replay", ["--every-ts", "3600", "--bar", "60"], None),
+    ("scan", ["--bar", "1m"], "--bar 1m assumes"),
+])
+@pytest.mark.parametrize("scale", [1, 1000])
+def test_durations_over_timestamps_not_in_epoch_ms_warn_once(capsys, tmp_path, command, options, warned, scale):
+    # REPLAY_EVENTS in epoch seconds (scale 1) or, as the durations assume, milliseconds
+    events = write_lines(tmp_path / "e.jsonl", [flat(s, {**e, "ts": e["ts"] // 1000 * scale}) for s, e in REPLAY_EVENTS])
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps({**REPLAY_SPEC, "threshold": 0}))  # every symbol alerts: a scan shows every time
+    code, _, err = run(capsys, command, "--spec", spec, *options, events)
+    lines = [line for line in err.splitlines() if line.startswith("warning:")]
+    latest = max(e["ts"] for _, e in REPLAY_EVENTS) // 1000
+    expected = [f"warning: {warned} epoch milliseconds, but the timestamps read include {latest} (epoch seconds?); "
+                f"give {'them' if ' and ' in warned else 'it'} in timestamp units instead"] if warned and scale == 1 else []
+    assert code == 0 and lines == expected
+
+
+def test_json_lines_say_each_change(capsys, replay_files):
+    spec, events = replay_files
+    code, out, err = run(capsys, "replay", "--json", "--spec", spec, "--every", "1", events)
+    changes = [json.loads(line) for line in out.splitlines()]
+    assert code == 0 and err.startswith("replayed 4 events for 2 symbols; 0 alerts active")
+    clocks = [e["ts"] for _, e in REPLAY_EVENTS]
+    assert [(c["change"], c["symbol"], c["clock"]) for c in changes] == [
+        ("onset", "A", clocks[0]), ("moved", "A", clocks[2]), ("cleared", "A", clocks[3])]
+    assert [(c["previous"], c["severity"]) for c in changes] == [
+        (None, 1.0), (1.0, changes[1]["severity"]), (changes[1]["severity"], None)]
+    assert round(changes[1]["severity"], 3) == 0.667
+    assert changes[0]["factors"] == {"book_imbalance(0.5)": 1.0, "severity": 1.0} and changes[2]["factors"] is None

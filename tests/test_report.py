@@ -102,11 +102,11 @@ def liq(ts, side, qty):
          0.625, "book -0.50 ask-heavy: bids 100, asks 300"),
         ({"kind": "liq_cluster", "params": [2, 1e6]},
          [liq(T0, "buy", 5e5), liq(T0 + 1, "sell", 3e5), liq(T0 + 2, {"sell": None}, 1e5)],
-         0.4, "400k liquidated in the last 2, 100% sells"),
+         0.4, "400k liquidated in the last 2, 100% longs (sells)"),
         # array form, as the radar also takes it
         ({"kind": "liq_cluster", "params": [5, 1e6]},
          [["liquidation", T0, "buy", 3e5, 1], ["liquidation", T0, "sell", 1e5, 1]],
-         0.4, "400k liquidated in the last 2, 25% sells"),
+         0.4, "400k liquidated in the last 2, 25% longs (sells)"),
     ],
 )
 def test_drivers_carry_the_market_values_behind_them(signal, events, strength, market):
@@ -210,3 +210,47 @@ def test_near_misses_when_nothing_alerts(tmp_path):
         [("A", "0.300"), ("B", "0.167")]
     assert "book +0.33 bid-heavy: bids 20, asks 10" in misses  # B's book at its peak, not its last
     assert "OI +1.00% in 1 snapshot" in misses
+
+
+def test_a_long_title_wraps_inside_the_picture():
+    names = ", ".join(f"binance-futures_derivative_ticker_2024-05-{d:02d}.csv.gz" for d in range(1, 31))
+    for title in (f"zolvar-radar replay of {names}, in bars of 1m", "x" * 400):
+        timeline = report.Timeline([{"kind": "book_imbalance", "params": [0.5]}], 0.5, title=title)
+        timeline.checkpoint(T0, [])
+        figure = report.draw(timeline)
+        figure.savefig(io.BytesIO(), format="png")
+        box = figure._suptitle.get_window_extent()
+        shown = figure._suptitle.get_text()
+        assert box.x0 >= 0 and box.x1 <= figure.bbox.width
+        assert shown.count("\n") <= 1 and shown.endswith("...") and shown.startswith(title[:12])
+
+
+def test_page_in_a_browser(tmp_path):
+    """What a reader sees: the picture loaded, factors strongest first, bold red from the threshold on,
+    look-backs in bars, and what a liquidation's side means."""
+    from headless import cells, loaded_images, render
+
+    spec = {"signals": [{"kind": "oi_delta", "params": [2, 0.2]}, {"kind": "book_imbalance", "params": [0.5]},
+                        {"kind": "liq_cluster", "params": [5, 1e6]}], "threshold": 0.3}
+    events = [deriv(T0, 100), deriv(T0 + 60_000, 105), deriv(T0 + 120_000, 110), book(T0, 20, 10),
+              liq(T0, "sell", 1e5)]
+    timeline = report.Timeline(spec["signals"], spec["threshold"], title="replay of <day>.jsonl, in bars of 1m",
+                               bar="1m")
+    radar = report.Radar(json.dumps(spec))
+    for event in events:
+        timeline.observe("A", event)
+        radar.command(json.dumps({"cmd": "feed", "symbol": "A", "event": event}))
+    timeline.checkpoint(T0 + 120_000, radar.command('{"cmd":"alerts"}'))
+    page = tmp_path / "replay.html"
+    report.write_html(timeline, str(page))
+    dom, shot = render(page, tmp_path)
+
+    assert loaded_images(dom) == (1, ["1200x1400"])
+    assert "<title>replay of &lt;day&gt;.jsonl, in bars of 1m</title>" in dom
+    [_, alert] = cells(dom, "<h2>Alerts at the end</h2>")
+    assert alert[1:4] == ["A", "0.422", "book_imbalance(0.5) 0.667, oi_delta(2,0.2) 0.500, "
+                                        "liq_cluster(5,1000000) 0.100"]
+    assert '<td class="num hot">0.422</td>' in dom  # below 0.5, above the threshold
+    assert "OI +10.00% in 2 x 1m bars" in dom and "100% longs (sells)" in dom
+    assert "at or above the threshold 0.3" in dom and '"sell" closes a long position' in dom
+    assert shot.stat().st_size > 10_000

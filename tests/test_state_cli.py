@@ -210,3 +210,24 @@ def test_replay_continues_a_saved_state(days, tmp_path, capsys):
     # the same alerts at the end, after only the files left
     assert resumed[1].splitlines()[-1].split("; ")[1] == whole[1].splitlines()[-1].split("; ")[1]
     assert resumed[1].splitlines()[-1].startswith(f"replayed {3 * 400} events")
+
+
+def test_ctrl_c_during_a_dask_scan_is_one_line(days):
+    pytest.importorskip("distributed")
+    import subprocess
+
+    paths, spec = days
+    # a scan that Ctrl-C stops while it runs, its cluster's teardown logging as a real one does
+    code = ("import asyncio, logging, os, signal, time, sys\n"
+            "from zolvar_radar import cli, distributed\n"
+            "def scan(*args, **kwargs):\n"
+            "    try:\n"
+            "        os.kill(os.getpid(), signal.SIGINT)\n"
+            "        time.sleep(30)\n"
+            "    finally:\n"
+            "        logging.getLogger('distributed.worker.state_machine').warning('ended with CancelledError')\n"
+            "        logging.getLogger('asyncio').error('Task exception was never retrieved')\n"
+            "distributed.scan = scan\n"
+            f"sys.exit(cli.main(['scan', '--spec', {spec!r}, '--dask', {paths[0]!r}]))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (130, "", "scan --dask: interrupted\n")

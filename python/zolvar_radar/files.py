@@ -151,6 +151,10 @@ def scan_files(
     thread while the files are read. The interpreter lock is released while
     the native code works.
 
+    A signal stops the reading, even while it waits on a quiet pipe: on the
+    main thread, Ctrl-C raises ``KeyboardInterrupt`` (another signal, what
+    its handler raises, or ``InterruptedError``).
+
     ``state``, the bytes of a saved state (``save_state``'s, or a partial
     state), is what the files continue: the result is what reading its
     events and then the files would give. Its window must be the
@@ -170,7 +174,8 @@ def scan_files(
     try:
         scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state, bar=width,
                                save=keep_state)
-        text, bad, skipped, events, lines, dropped, _ = _run_watched(scan.run, scan.progress, progress)
+        with _Interruptible():
+            text, bad, skipped, events, lines, dropped, _ = _run_watched(scan.run, scan.progress, progress)
     finally:
         inputs.close()
     shown = _names(names)
@@ -198,6 +203,54 @@ def _bar(bar: int | str | None) -> int:
     from .bars import bar_width
 
     return bar_width(bar)
+
+
+class _Interruptible:
+    """Lets a signal (Ctrl-C) stop the native reads, however long they wait
+    for input: while it lasts, Python's signal handler writes to a pipe
+    whose other end the native reads watch. The native call then ends and
+    the signal's handler raises (KeyboardInterrupt for Ctrl-C). Only on the
+    main thread, where Python's signal handlers run."""
+
+    def __enter__(self) -> _Interruptible:
+        self._pipe: tuple[int, int] | None = None
+        if os.name != "posix" or threading.current_thread() is not threading.main_thread():
+            return self
+        import signal
+
+        r, w = os.pipe()
+        os.set_blocking(r, False)
+        os.set_blocking(w, False)
+        try:
+            self._before = signal.set_wakeup_fd(w, warn_on_full_buffer=False)
+        except (ValueError, OSError):
+            os.close(r)
+            os.close(w)
+            return self
+        self._pipe = (r, w)
+        engine.set_interrupt_fd(r)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._pipe is None:
+            return
+        import signal
+
+        r, w = self._pipe
+        engine.set_interrupt_fd(-1)
+        signal.set_wakeup_fd(self._before)
+        try:
+            woken = os.read(r, 1 << 12)
+        except BlockingIOError:
+            woken = b""
+        if woken and self._before >= 0:
+            # whoever watched before (an event loop) hears of the signals too
+            try:
+                os.write(self._before, woken)
+            except OSError:
+                pass
+        os.close(r)
+        os.close(w)
 
 
 def _run_watched(work, poll, report, every: float = 0.1):
@@ -248,11 +301,13 @@ class Replay:
     checkpoint step (any step with ``every``).
 
     Iterating gives control back every ``every`` events, or with
-    ``every_ts`` before the first event at or past each multiple of it;
-    between checkpoints the native core reads and feeds with the
-    interpreter lock released. After the loop, ``stop`` says why it ended:
-    "end", or "bad" (the first refused line is ``bad[0]``; not with
-    ``skip_bad``). A file that cannot be read raises ``OSError``.
+    ``every_ts`` before the first event at or past each multiple of it,
+    and once more at the end, with ``at_end`` true; between steps the
+    native core reads and feeds with the interpreter lock released.
+    ``stop`` says why a step came: "checkpoint", or at the end "end" or
+    "bad" (the first refused line is ``bad[0]``, the radar holding what
+    came before it; not with ``skip_bad``). A file that cannot be read
+    raises ``OSError``.
 
     With ``bar`` (as for `scan_files`), the radar gets at most one
     derivatives snapshot and one order book per symbol per interval. A
@@ -291,13 +346,19 @@ class Replay:
             raise
         self.stop: str | None = None
 
+    at_end = False  # true on the last step, once the files are read or a bad line stopped them
+
     def __iter__(self) -> Iterator[Replay]:
+        # The end is a step too, whatever was read since the last checkpoint:
+        # a loop that looks at the radar at each step sees the final stretch.
         try:
             while True:
                 self.stop = self._native.advance()
                 if self.stop == "fatal":
                     raise OSError(self._native.status()[4])
                 if self.stop != "checkpoint":
+                    self.at_end = True
+                    yield self
                     return
                 yield self
         finally:

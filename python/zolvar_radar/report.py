@@ -42,6 +42,7 @@ from datetime import datetime, timedelta, timezone
 from typing import Any, Iterable, Sequence
 
 from ._zolvar_radar import Radar
+from .atomic import write_atomic
 from .lint import FLOOR, Signal, count, read_signals, window
 
 WIDTH, HEIGHT, DPI = 12.0, 14.0, 100  # the PNG is 1200 x 1400 pixels
@@ -50,6 +51,7 @@ HEATMAP_ROWS = 30
 TABLE_ROWS = 10  # final alerts drawn in the picture; the HTML page lists them all
 PEAK_ROWS = 8  # symbols whose drivers are drawn in the picture; the HTML page lists them all
 DRIVERS_DRAWN = 2  # drivers per symbol in the picture
+TITLE_SIZE, TITLE_LINES = 13, 2
 NEAR_MISSES = 8  # symbols shown, closest first, when none alerted
 FLUSH_EVENTS = 50_000  # events waiting for the second radar
 NO_EVENT_TS = -(2**63)
@@ -94,7 +96,10 @@ def _qty(x: float) -> str:
     return f"{x:.4g}"
 
 
-def _snapshots(n: float) -> str:
+def _lookback(n: float, bar: str | None) -> str:
+    """A look-back in words: with bars, each step is one bar of time."""
+    if bar:
+        return f"{n:.0f} x {bar} bar{'s' if n != 1 else ''}"
     return f"{n:.0f} snapshot{'s' if n != 1 else ''}"
 
 
@@ -118,9 +123,10 @@ class Market:
     is what the signal saw.
     """
 
-    __slots__ = ("derivatives", "liquidations", "book")
+    __slots__ = ("derivatives", "liquidations", "book", "bar")
 
-    def __init__(self, width: int):
+    def __init__(self, width: int, bar: str | None = None):
+        self.bar = bar  # the bar width as given (`1m`), when the replay thinned snapshots to bars
         self.derivatives: deque[tuple[float, float, float]] = deque(maxlen=width)  # open interest, funding, price
         self.liquidations: deque[tuple[float, bool]] = deque(maxlen=width)  # quantity, sell side
         self.book: tuple[float, float] | None = None  # bid and ask volume
@@ -192,7 +198,8 @@ class Market:
         kind = signal.kind
         if values is None:
             n = count(signal.params[0]) if signal.params else 0
-            needs = (f"{len(self.derivatives)} of the {n + 1} snapshots it needs" if n
+            steps = f"x {self.bar} bars" if self.bar else "snapshots"
+            needs = (f"{len(self.derivatives)} of the {n + 1} {steps} it needs" if n
                      else "a lookback of 0 sees no change")
             return {
                 "oi_delta": needs,
@@ -202,10 +209,10 @@ class Market:
                 "liq_cluster": "no liquidations",
             }.get(kind, "-")
         if kind == "oi_delta":
-            return f"OI {_pct(values['oi_change'])} in {_snapshots(values['snapshots'])}"
+            return f"OI {_pct(values['oi_change'])} in {_lookback(values['snapshots'], self.bar)}"
         if kind == "oi_price_divergence":
             return (f"price {_pct(values['price_change'])}, OI {_pct(values['oi_change'])} "
-                    f"in {_snapshots(values['snapshots'])}")
+                    f"in {_lookback(values['snapshots'], self.bar)}")
         if kind == "funding_flip":
             f, g = values["funding_rate"], values["previous"]
             flipped = ", flipped" if f * g < 0 else ""
@@ -216,7 +223,8 @@ class Market:
             return f"book {imbalance:+.2f} {lean}: bids {_qty(values['bid'])}, asks {_qty(values['ask'])}"
         if kind == "liq_cluster":
             share = values["sell_share"]
-            sells = f", {share:.0%} sells" if share == share else ""
+            # a sell liquidation closes a long position, a buy one a short
+            sells = f", {share:.0%} longs (sells)" if share == share else ""
             return f"{_qty(values['liquidated'])} liquidated in the last {values['count']:.0f}{sells}"
         return "-"
 
@@ -251,6 +259,7 @@ class Timeline:
     signals: list  # the specification's signals, as its JSON gives them
     threshold: float
     title: str = "zolvar-radar replay"
+    bar: str | None = None  # the replay's bar width as given (`1m`): look-backs then count bars of time
     clocks: list[int | None] = field(default_factory=list)
     severities: list[dict[str, float]] = field(default_factory=list)
     alerted: dict[str, int] = field(default_factory=dict)  # symbol -> checkpoint of its first alert
@@ -278,7 +287,7 @@ class Timeline:
             text, value = json.dumps(event), event
         market = self._markets.get(symbol)
         if market is None:
-            market = self._markets[symbol] = Market(self._width)
+            market = self._markets[symbol] = Market(self._width, self.bar)
         market.apply(value)
         self._pending.setdefault(symbol, []).append(text)
         self._waiting += 1
@@ -323,7 +332,7 @@ class Timeline:
     def _peak(self, alert: dict, at: int, clock: int | None) -> Peak:
         factors = alert["factors"]
         total = sum(s.weight for s in self._read)
-        market = self._markets.get(alert["symbol"]) or Market(self._width)
+        market = self._markets.get(alert["symbol"]) or Market(self._width, self.bar)
         drivers = [
             Driver(label, factors[label], factors[label] * s.weight / total if total > 0 else 0.0,
                    market.describe(s), market.measure(s))
@@ -391,6 +400,37 @@ def _table(ax, cells: list[list[str]], labels: list[str], widths: list[float], f
             cell.set_text_props(weight="bold")
 
 
+def _fit(text: str, figure, size: float, lines: int = TITLE_LINES) -> str:
+    """The text wrapped at spaces to the figure's width, in at most `lines` lines, the last shortened
+    with "..." when it still does not fit: many file names make a long title."""
+    from matplotlib.font_manager import FontProperties
+
+    renderer = figure.canvas.get_renderer()
+    font = FontProperties(size=size)
+    room = figure.get_figwidth() * figure.dpi * 0.97
+
+    def fits(line: str) -> bool:
+        return renderer.get_text_width_height_descent(line, font, ismath=False)[0] <= room
+
+    wrapped: list[str] = []
+    for word in text.split(" "):
+        if wrapped and fits(f"{wrapped[-1]} {word}"):
+            wrapped[-1] += f" {word}"
+        else:
+            wrapped.append(word)
+    shown = wrapped[:lines]
+    if len(wrapped) > lines:
+        shown[-1] = " ".join(wrapped[lines - 1:])
+    for i, line in enumerate(shown):
+        if not fits(line):  # a word wider than the figure, or the words that got no line
+            low, high = 0, len(line)  # the longest start that fits with "...": fits(low), not fits(high)
+            while high - low > 1:
+                middle = (low + high) // 2
+                low, high = (middle, high) if fits(line[:middle] + "...") else (low, middle)
+            shown[i] = line[:low].rstrip(" ,") + "..."
+    return "\n".join(shown)
+
+
 def draw(timeline: Timeline):
     """The figure: severity lines of the top symbols, a heatmap of all that alerted (or of the near misses
     when none did), their drivers at their peaks, and the final alerts."""
@@ -408,7 +448,7 @@ def draw(timeline: Timeline):
     table = figure.add_subplot(grid[3, :])
     peaks_table.axis("off")
     table.axis("off")
-    figure.suptitle(_plain(timeline.title), x=0.01, ha="left", fontsize=13)
+    figure.suptitle(_plain(_fit(timeline.title, figure, TITLE_SIZE)), x=0.01, ha="left", fontsize=TITLE_SIZE)
 
     x, dated = timeline._x()
     alerted = timeline.ranked_peaks()
@@ -500,8 +540,7 @@ def png_bytes(timeline: Timeline) -> bytes:
 
 
 def write_png(timeline: Timeline, path: str) -> None:
-    with open(path, "wb") as out:
-        out.write(png_bytes(timeline))
+    write_atomic(path, png_bytes(timeline))
 
 
 _STYLE = """
@@ -514,7 +553,20 @@ td { white-space: nowrap; } td.wrap { white-space: normal; } td[rowspan] { verti
 tr.quiet td { color: #999; }
 td.sym { font-weight: 600; }
 .hot { color: #b30000; font-weight: 600; }
+p.legend { color: #555; font-size: 0.92em; margin-top: 1.4em; }
 """
+
+
+def _by_strength(factors: dict[str, float]) -> list[tuple[str, float]]:
+    """An alert's factors, strongest first (ties by label), without its severity."""
+    return sorted(((k, v) for k, v in factors.items() if k != "severity"), key=lambda kv: (-kv[1], kv[0]))
+
+
+def _severity_cell(severity: float, threshold: float, span: int = 1) -> str:
+    """Bold red from the specification's threshold on: what the legend under the tables says."""
+    style = '"num hot"' if severity >= threshold else "num"
+    rows = f" rowspan={span}" if span > 1 else ""
+    return f"<td class={style}{rows}>{severity:.3f}</td>"
 
 
 def _peak_rows(timeline: Timeline, peaks: Sequence[Peak], first_alert: bool) -> str:
@@ -526,7 +578,7 @@ def _peak_rows(timeline: Timeline, peaks: Sequence[Peak], first_alert: bool) -> 
         head = f'<td class=sym rowspan={span}>{esc(peak.symbol)}</td>'
         if first_alert:
             head += f"<td rowspan={span}>{esc(_when(timeline.clocks[timeline.alerted[peak.symbol]]))}</td>"
-        head += (f'<td class=num rowspan={span}>{peak.severity:.3f}</td>'
+        head += (f'{_severity_cell(peak.severity, timeline.threshold, span)}'
                  f'<td rowspan={span}>{esc(_when(peak.clock))}</td>')
         for i, d in enumerate(peak.drivers or [Driver("-", 0.0, 0.0, "-")]):
             quiet = "" if d.strength > 0 else ' class="quiet"'
@@ -544,9 +596,9 @@ def write_html(timeline: Timeline, path: str, picture: bytes | None = None) -> N
     span = f" from {_when(min(x_clock))} to {_when(max(x_clock))}" if x_clock else ""
     rows = []
     for i, alert in enumerate(timeline.final, 1):
-        factors = ", ".join(f"{esc(k)} {v:.3f}" for k, v in alert["factors"].items() if k != "severity")
-        hot = ' class="num hot"' if alert["severity"] >= 0.5 else ' class="num"'
-        rows.append(f"<tr><td class=num>{i}</td><td>{esc(alert['symbol'])}</td><td{hot}>{alert['severity']:.3f}</td>"
+        factors = ", ".join(f"{esc(k)} {v:.3f}" for k, v in _by_strength(alert["factors"]))
+        rows.append(f"<tr><td class=num>{i}</td><td>{esc(alert['symbol'])}</td>"
+                    f"{_severity_cell(alert['severity'], timeline.threshold)}"
                     f"<td class=wrap>{factors}</td><td>{esc(_when(alert['ts']))}</td></tr>")
     signal_heads = "<th>signal</th><th>strength</th><th>adds</th><th>market values behind it</th>"
     alerted = timeline.ranked_peaks()
@@ -563,6 +615,11 @@ gives (strength times weight over the sum of the weights).</p>
 "adds" is the part of the severity the signal gives (strength times weight over the sum of the weights).</p>
 <table><thead><tr><th>symbol</th><th>peak severity</th><th>peak at</th>{signal_heads}</tr></thead>
 <tbody>{_peak_rows(timeline, misses, False) or '<tr><td colspan=7>none</td></tr>'}</tbody></table>"""
+    legend = (f'<p class=legend><span class=hot>Bold red</span>: a severity at or above the threshold '
+              f'{timeline.threshold:g}, where the radar alerts. Liquidations: a "sell" closes a long position '
+              f'(the exchange sells it), a "buy" closes a short.'
+              + (f" Look-backs count {esc(timeline.bar)} bars: the replay kept one snapshot of each kind per "
+                 f"symbol and bar." if timeline.bar else "") + "</p>")
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{esc(timeline.title)}</title>
 <style>{_STYLE}</style></head><body>
@@ -575,7 +632,7 @@ threshold {timeline.threshold:g}; {len(timeline.alerted)} symbols alerted at som
 <table><thead><tr><th>#</th><th>symbol</th><th>severity</th><th>factors</th><th>last event</th></tr></thead>
 <tbody>{''.join(rows) or '<tr><td colspan=5>none</td></tr>'}</tbody></table>
 {peaks}
+{legend}
 </body></html>
 """
-    with open(path, "w", encoding="utf-8") as out:
-        out.write(page)
+    write_atomic(path, page)

@@ -207,7 +207,8 @@ PyObject* evaluation_records(PyObject* obj, PyObject* arg) {
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
     auto num = [](bool known, double v) { return known ? PyFloat_FromDouble(v) : Py_NewRef(Py_None); };
-    for (const radar::Record& r : t.records()) {
+    for (size_t i = 0; i < t.records().size(); ++i) {
+        const radar::Record& r = t.records()[i];
         if (r.baseline != (baseline != 0)) continue;
         const bool priced = r.source != radar::PriceSource::None;
         PyObject* row = PyTuple_New(static_cast<Py_ssize_t>(5 + 4 * horizons));
@@ -225,9 +226,9 @@ PyObject* evaluation_records(PyObject* obj, PyObject* arg) {
             const size_t target = t.target_of_horizon(h);
             const bool done = priced && t.resolved(r, target);
             const auto at = static_cast<Py_ssize_t>(5 + 4 * h);
-            PyTuple_SetItem(row, at, num(done, t.price_at(r, target) / r.p0 - 1));
-            PyTuple_SetItem(row, at + 1, num(done, t.high_at(r, h) / r.p0 - 1));
-            PyTuple_SetItem(row, at + 2, num(done, t.low_at(r, h) / r.p0 - 1));
+            PyTuple_SetItem(row, at, num(done, t.price_at(i, h) / r.p0 - 1));
+            PyTuple_SetItem(row, at + 1, num(done, t.high_at(i, h) / r.p0 - 1));
+            PyTuple_SetItem(row, at + 2, num(done, t.low_at(i, h) / r.p0 - 1));
             PyTuple_SetItem(row, at + 3, PyBool_FromLong(done));
         }
         bool ok = true;

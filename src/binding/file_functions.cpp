@@ -13,6 +13,7 @@
 #include "binding/file_common.hpp"
 #include "binding/radar_object.hpp"
 #include "files/file_read.hpp"
+#include "files/interrupt.hpp"
 #include "replay/file_replay.hpp"
 #include "protocol/handle.hpp"
 #include "scan/commands.hpp"
@@ -223,7 +224,7 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     uint64_t dropped = 0;
     const bool done = without_interpreter_lock([&] {
         result = self->read->run(self->handle->spec);
-        if (!result.fatal.empty()) return;
+        if (!result.fatal.empty() || result.interrupted) return;
         const uint64_t window = radar::window_length(self->handle->spec);
         std::optional<radar::BarFilter> bars;
         if (self->bars != nullptr) bars = std::move(*self->bars);
@@ -250,6 +251,12 @@ PyObject* file_scan_run(PyObject* obj, PyObject*) {
     });
     self->state = 2;
     if (!done) return nullptr;
+    if (result.interrupted) {
+        // The signal's handler says what follows: KeyboardInterrupt for Ctrl-C.
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        PyErr_SetString(PyExc_InterruptedError, "the scan was interrupted by a signal");
+        return nullptr;
+    }
     if (!result.fatal.empty()) return os_error(result.fatal);
     if (!scored && !text.empty()) return value_error(text);
     PyObject* answer = scored ? new_str(text, "strict") : Py_NewRef(Py_None);
@@ -625,7 +632,24 @@ PyObject* radar_from_partial_state(PyObject*, PyObject* args) {
     }
 }
 
+// set_interrupt_fd(fd) -> the previous one: a descriptor that becomes
+// readable when the process is interrupted, for the native reads to give
+// way to (-1: none). Its bytes are left for the caller to drain.
+PyObject* set_interrupt_fd(PyObject*, PyObject* arg) {
+    const long fd = PyLong_AsLong(arg);
+    if (fd == -1 && PyErr_Occurred()) return nullptr;
+    if (fd < -1 || fd > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "fd must be a descriptor or -1");
+        return nullptr;
+    }
+    const int before = radar::interrupt_fd();
+    radar::set_interrupt_fd(static_cast<int>(fd));
+    return PyLong_FromLong(before);
+}
+
 PyMethodDef file_functions[] = {
+    {"set_interrupt_fd", set_interrupt_fd, METH_O,
+     "set_interrupt_fd(fd)\n--\n\nA descriptor readable once the process is interrupted (-1: none); the previous one."},
     {"merge_partial_states", merge_partial_states, METH_O,
      "merge_partial_states(states)\n--\n\nPartial states of consecutive stretches of events, in order, as one."},
     {"radar_from_partial_state", radar_from_partial_state, METH_VARARGS,

@@ -15,7 +15,16 @@
 
 #include "protocol/handle.hpp"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    // Text mode would write "\r\n": the bytes compared must be the core's own.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     if (argc != 2) {
         std::cerr << "usage: corpus_driver CORPUS\n";
         return 2;

@@ -26,6 +26,14 @@ __all__ = ["main", "build_parser", "COMMANDS", "DEFAULT_SPEC", "SAMPLE", "Failur
 
 PROG = "zolvar-radar"
 COMMANDS = [scan, replay, evaluate, check]
+EXAMPLES = """examples:
+  zolvar-radar                                     the bundled sample day, ranked
+  zolvar-radar scan --spec my.json day1.jsonl.gz   your events, your signals
+  zolvar-radar replay --every-ts 1h day1.jsonl     alerts as they change, hour by hour
+  zolvar-radar evaluate --every-ts 1m day1.jsonl   what the price did after each alert
+  zolvar-radar check my.json                       what a specification means
+  zolvar-radar COMMAND --help                      a command's options
+"""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -33,18 +41,25 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Rank crypto-derivatives market events into alerts. "
         "Without arguments, scans the bundled sample day with the bundled specification.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for command in COMMANDS:
-        command.add_parser(commands).set_defaults(run=command.run)
+        sub = command.add_parser(commands)
+        sub.formatter_class = argparse.RawDescriptionHelpFormatter  # keeps the examples' lines
+        sub.set_defaults(run=command.run, parser=sub)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
-    args = parser.parse_args(argv or ["scan"])
+    args, unknown = parser.parse_known_args(argv or ["scan"])
+    if unknown:
+        # the command's own usage, not the list of commands
+        getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
     if not hasattr(args, "run"):
         parser.print_usage(sys.stderr)
         return EXIT_USAGE
@@ -58,9 +73,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(visible(exc), file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
-        # the reader went away (`| head`); say nothing more
+        # the reader went away (`| head -1`): it has what it wanted; say nothing more
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return 0
     except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
         return 130

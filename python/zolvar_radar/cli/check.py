@@ -19,11 +19,17 @@ if TYPE_CHECKING:
 LOOKBACK_KINDS = {"oi_delta", "liq_cluster", "oi_price_divergence"}
 
 
+EXAMPLES = """examples:
+  zolvar-radar check                  the bundled specification
+  zolvar-radar check --strict my.json status 1 when there is a warning
+"""
+
+
 def add_parser(commands) -> argparse.ArgumentParser:
     check = commands.add_parser("check", help="validate a specification and show its signals",
                                 description="Validate a specification and print its signals, their labels, "
                                 "the window they imply, the threshold and the limit, then warnings about what the "
-                                "radar accepts but probably is not meant.")
+                                "radar accepts but probably is not meant.", epilog=EXAMPLES)
     check.add_argument("spec_file", nargs="?", default=str(DEFAULT_SPEC), metavar="SPEC.json",
                        help="the specification (default: the bundled one)")
     check.add_argument("--strict", action="store_true",

@@ -165,12 +165,15 @@ def write_output(path: str, data: bytes, err: Console) -> None:
 
 
 def write_report(args: argparse.Namespace, result, err: Console) -> None:
-    from ..evaluate_report import evaluation_html
+    from ..evaluate_report import write_evaluation_html
 
     rows = [dict(zip(result.columns(), row)) for row in result.rows()]
     names = ", ".join(args.files) if args.files else "the bundled sample day"
-    write_output(args.report, evaluation_html(result.stats, rows, title=f"zolvar-radar evaluate of {names}").encode(),
-                 err)
+    try:
+        write_evaluation_html(result.stats, rows, args.report, title=f"zolvar-radar evaluate of {names}")
+    except OSError as exc:
+        raise Failure(f"{args.report}: {exc.strerror or exc}") from None
+    print(visible(f"wrote {args.report}"), file=err.file)
 
 
 def cell(value, digits: int = 4, percent: bool = False) -> str:

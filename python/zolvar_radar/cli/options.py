@@ -21,11 +21,29 @@ def positive_int(text: str) -> int:
     return value
 
 
+def finite_float(text: str) -> float:
+    value = float(text)
+    if not abs(value) < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number: {text}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number: {text}")
+    return value
+
+
 def non_negative_float(text: str) -> float:
     value = float(text)
     if not value >= 0:
         raise argparse.ArgumentTypeError(f"must be zero or more: {text}")
     return value
+
+
+EPOCH_MS = range(10**11, 10**14)  # 1973 to 5138 in epoch milliseconds
+NO_EVENT_TS = -(2**63)  # an alert's time when its symbol got no event
 
 
 class BarOption:
@@ -39,25 +57,69 @@ class BarOption:
         except ValueError:
             raise argparse.ArgumentTypeError(f"{DURATION_HELP}: {text}") from None
         self.text = text.strip()
+        self.unit = not self.text.isdigit()  # a duration like 1m assumes epoch milliseconds
 
     def __str__(self) -> str:
         return self.text
 
 
-def duration(text: str) -> int:
-    """--every-ts T: whole timestamp units, or a duration like 1h (epoch ms)."""
+class Duration(int):
+    """--every-ts T: whole timestamp units; `text` as given, `unit` when it was a duration like 1h (epoch ms)."""
+
+    text: str
+    unit: bool
+
+
+def duration(text: str) -> Duration:
     from ..bars import bar_width
 
     try:
-        return bar_width(text)
+        value = Duration(bar_width(text))
     except ValueError:
         raise argparse.ArgumentTypeError(f"{DURATION_HELP}: {text}") from None
+    value.text = text.strip()
+    value.unit = not value.text.isdigit()
+    return value
+
+
+class UnitCheck:
+    """Durations like 1m count epoch milliseconds: once the timestamps read show
+    they are something else (seconds, microseconds), says so once on stderr,
+    since the bars or checkpoints are then off by a factor of a thousand."""
+
+    def __init__(self, args: argparse.Namespace, err, write=None):
+        given = [(name, getattr(args, attr, None)) for name, attr in (("--bar", "bar"), ("--every-ts", "every_ts"))]
+        self.options = [f"{name} {option.text}" for name, option in given if option is not None and option.unit]
+        self.write = write or (lambda line: print(line, file=err.file))
+
+    def alerts(self, text: str) -> None:
+        """The latest event time among the alerts of a scan result text: all a scan tells of its timestamps."""
+        if self.options:
+            import json
+
+            seen = [alert["ts"] for alert in json.loads(text)["alerts"] if alert["ts"] != NO_EVENT_TS]
+            self.seen(max(seen, default=None))
+
+    def seen(self, latest: int | None) -> None:
+        if not self.options or latest is None or latest in EPOCH_MS:
+            return
+        guess = (" (epoch seconds?)" if 10**8 <= latest < 10**11 else
+                 " (epoch microseconds or nanoseconds?)" if latest >= 10**14 else "")
+        one = len(self.options) == 1
+        self.write(f"warning: {' and '.join(self.options)} assume{'s' if one else ''} epoch milliseconds, but the "
+                   f"timestamps read include {latest}{guess}; give {'it' if one else 'them'} in timestamp units "
+                   f"instead")
+        self.options = []  # once
 
 
 def events_options(sub: argparse.ArgumentParser) -> None:
     """What every command that reads events takes: the specification, the inputs and how to read them."""
     sub.add_argument("--spec", metavar="SPEC.json",
                      help="radar specification (default: the bundled one)")
+    sub.add_argument("--threshold", type=finite_float, metavar="X",
+                     help="alert from severity X instead of the specification's threshold")
+    sub.add_argument("--limit", type=positive_int, metavar="N",
+                     help="at most N alerts instead of the specification's limit")
     sub.add_argument("--strict", action="store_true",
                      help="stop (status 2, before reading) on what `check` warns about in the specification, "
                      "instead of warning on stderr")

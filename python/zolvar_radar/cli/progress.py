@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
+
 TYPE_CHECKING = False
 
 if TYPE_CHECKING:
+    from typing import Iterator
+
     from rich.console import Console
     from rich.progress import Progress
 
@@ -29,7 +33,7 @@ class NoProgress:
         return None
 
 
-def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> Progress | NoProgress:
+def byte_progress(err: Console, label: str, show: bool) -> Progress | NoProgress:
     if not show:
         return NoProgress()
     from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeElapsedColumn
@@ -41,7 +45,19 @@ def byte_progress(err: Console, label: str, show: bool, above: bool = False) -> 
         TimeElapsedColumn(),
         console=getattr(err, "console", err),
         transient=True,
-        # with `above`, output to a terminal stdout is kept above the bar
-        redirect_stdout=above,
+        # rich's consoles write to the real stdout past any redirection: lines
+        # for the terminal the bar is on are written with it paused instead
+        redirect_stdout=False,
         redirect_stderr=False,
     )
+
+
+@contextlib.contextmanager
+def bar_paused(progress: Progress) -> Iterator[None]:
+    """The bar taken off the terminal while lines are written there, then drawn again below them."""
+    live = progress.live
+    live.stop()
+    try:
+        yield
+    finally:
+        live.start(refresh=True)

@@ -13,8 +13,8 @@ TYPE_CHECKING = False
 from .._display import visible
 from ..files import Replay
 from .console import Failure, say
-from .options import duration, events_options, input_paths, non_negative_float, positive_int
-from .progress import byte_progress
+from .options import UnitCheck, duration, events_options, input_paths, non_negative_float, positive_int
+from .progress import bar_paused, byte_progress
 from .specs import answer_of, spec_fields
 from .state import spec_and_state
 from .tables import format_ts, report_bar, report_skipped, report_skipped_rows, strongest
@@ -26,10 +26,18 @@ if TYPE_CHECKING:
     from ..report import Timeline
 
 
+EXAMPLES = """examples:
+  zolvar-radar replay --every-ts 1h day1.jsonl.gz
+  zolvar-radar replay --spec my.json --min-move 0.1 --report day1.html day1.jsonl.gz
+  zolvar-radar replay --json --every 500 day1.jsonl.gz | jq 'select(.change == "onset")'
+  zolvar-radar replay --state day1.state day2.jsonl.gz
+"""
+
+
 def add_parser(commands) -> argparse.ArgumentParser:
     replay = commands.add_parser("replay", help="feed events in order and print alerts as they change",
-                                 description="Feed the events in file order and print the alerts that are new, "
-                                 "moved or cleared at each checkpoint.")
+                                 description="Feed the events merged by time and print the alerts that are new, "
+                                 "moved or cleared at each checkpoint.", epilog=EXAMPLES)
     events_options(replay)
     every = replay.add_mutually_exclusive_group()
     every.add_argument("--every", type=positive_int, default=1000, metavar="N",
@@ -45,8 +53,13 @@ def add_parser(commands) -> argparse.ArgumentParser:
     replay.add_argument("--png", metavar="OUT.png",
                         help="also write that picture as a PNG, to a name ending in .png "
                         "(needs zolvar_radar[report])")
+    replay.add_argument("--file-order", action="store_true",
+                        help="read the files one after another instead of merged by time")
     replay.add_argument("--notional", action="store_true",
                         help="tardis liquidation quantities as amount times price (the quote currency)")
+    replay.add_argument("--json", action="store_true",
+                        help='one JSON line per change instead: {"change": "onset", "moved" or "cleared", "symbol", '
+                        '"severity", "previous", "factors", "clock"}; the summary then goes to stderr')
     replay.add_argument("--state", metavar="IN",
                         help="start from a state saved by scan --save-state: the files continue it; without "
                         "--spec, with the specification saved in it")
@@ -85,10 +98,13 @@ class Checkpoints:
         self.out = out
         # off a terminal nothing is styled: lines go to the file as they are
         self.plain = not out.is_terminal
+        self.json = getattr(args, "json", False)  # a JSON line per change instead
         self.shown: dict[str, float] = {}  # symbol -> severity last reported
         self.active = 0  # alerts at the last checkpoint
         self.text = ""  # the last alerts answer
         self.timeline: Timeline | None = None  # follows the replay for --report and --png
+        self.pending: list = []  # the styled lines of a checkpoint, written together
+        self.pause = contextlib.nullcontext  # what steps a progress bar aside while they are written
 
     def check(self, clock: int | None) -> None:
         text = self.radar.command(ALERTS)
@@ -96,29 +112,52 @@ class Checkpoints:
         self.text, self.active = text, len(alerts)
         if self.timeline is not None:
             self.timeline.checkpoint(clock, text)
-        shown = self.shown
         when = None
+        for tag, symbol, severity, before, at in self.changes(alerts):
+            if self.json:
+                self.json_line(clock, tag, symbol, severity, before, None if at is None else factors_at(text, at))
+                continue
+            if when is None:
+                when = format_ts(clock) if clock is not None else "-"
+            if tag == "new":
+                self.line(when, tag, "bold", symbol, f"{severity:.3f}", factors_at(text, at))
+            elif tag == "cleared":
+                self.line(when, tag, "dim", symbol, "", None)
+            else:
+                self.line(when, tag, "red" if tag == "up" else "green", symbol, f"{before:.3f} -> {severity:.3f}",
+                          factors_at(text, at))
+        if self.pending:
+            with self.pause():
+                for line in self.pending:
+                    if isinstance(line, str):
+                        self.out.file.write(line)
+                    else:
+                        self.out.print(line, soft_wrap=True)
+            self.pending.clear()
+
+    def changes(self, alerts: list[tuple[str, float, int]]):
+        """(new|up|down|cleared, symbol, severity, severity before, where its factors start) since the last checkpoint."""
+        shown = self.shown
         current = set()
         for symbol, severity, at in alerts:
             current.add(symbol)
             before = shown.get(symbol)
             if before is None:
-                tag, style, moved = "new", "bold", f"{severity:.3f}"
+                yield "new", symbol, severity, None, at
             elif abs(severity - before) >= self.min_move:
-                tag, style = ("up", "red") if severity > before else ("down", "green")
-                moved = f"{before:.3f} -> {severity:.3f}"
+                yield "up" if severity > before else "down", symbol, severity, before, at
             else:
                 continue
-            if when is None:
-                when = format_ts(clock) if clock is not None else "-"
-            self.line(when, tag, style, symbol, moved, factors_at(text, at))
             shown[symbol] = severity
         if len(current) != len(shown):
             for symbol in [s for s in shown if s not in current]:
-                del shown[symbol]
-                if when is None:
-                    when = format_ts(clock) if clock is not None else "-"
-                self.line(when, "cleared", "dim", symbol, "", None)
+                yield "cleared", symbol, None, shown.pop(symbol), None
+
+    def json_line(self, clock: int | None, tag: str, symbol: str, severity: float | None, before: float | None,
+                  factors: dict | None) -> None:
+        change = {"new": "onset", "cleared": "cleared"}.get(tag, "moved")
+        self.pending.append(json.dumps({"change": change, "symbol": symbol, "severity": severity, "previous": before,
+                                        "factors": factors, "clock": clock}, ensure_ascii=False) + "\n")
 
     def line(self, when: str, tag: str, style: str, symbol: str, severity: str, factors: dict | None) -> None:
         head = f"{when:<19}  "
@@ -135,7 +174,7 @@ class Checkpoints:
         text.append(f"{tag:<7}", style=style)
         text.append(body + tail)
         text.rstrip()
-        self.out.print(text, soft_wrap=True)
+        self.pending.append(text)
 
 
 def feed_timeline(timeline: Timeline, events: list[tuple[str, dict]]) -> None:
@@ -229,26 +268,36 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         signals, threshold, _ = spec_fields(json.loads(spec_text))
         names = ", ".join(Path(f).name for f in args.files) if args.files else "the bundled sample day"
         bars = f", in bars of {args.bar}" if args.bar else ""  # a look-back then counts bars
-        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}")
+        checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}",
+                                        bar=str(args.bar) if args.bar else None)
     try:
         replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
                         every=args.every, every_ts=args.every_ts, keep_events=drawing,
-                        bar=args.bar.width if args.bar else None)
+                        bar=args.bar.width if args.bar else None, file_order=args.file_order)
     except OSError as exc:
         raise Failure(str(exc)) from None
 
     timeline = checkpoints.timeline
     show = err.is_terminal and not args.no_progress
-    # alerts still go to stdout; when both are the terminal, let rich keep them above the bar
-    progress = byte_progress(err, "replay", show, above=out.is_terminal) if show else None
+    progress = byte_progress(err, "replay", show) if show else None
+    if progress is not None and not checkpoints.plain:
+        # stdout on the terminal too: alert lines go above the bar, never after it on its line
+        checkpoints.pause = lambda: bar_paused(progress)
+    units = UnitCheck(args, err, (lambda line: err.print(line, soft_wrap=True)) if progress is not None else None)
+    bad = None  # the line that stopped the replay: what came before it is still reported
     try:
         with Interruption() as interruption, progress or contextlib.nullcontext():
             task = progress.add_task("replay", total=None) if progress is not None else None
             try:
-                for _ in replay:
+                for _ in replay:  # every checkpoint, and the end
+                    if replay.stop == "bad":
+                        bad = str(replay.bad[0])
+                        if replay.fed == 0:
+                            raise Failure(bad)
                     if timeline is not None:
                         feed_timeline(timeline, replay.take_events())
                     checkpoints.check(replay.clock)
+                    units.seen(replay.clock)
                     if progress is not None:
                         done, total = replay.progress()
                         progress.update(task, completed=done, total=total or None)
@@ -258,12 +307,6 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                 raise
             except OSError as exc:  # a file that became unreadable
                 raise Failure(str(exc)) from None
-            if replay.stop != "checkpoint":  # read to the end, not left at a checkpoint by Ctrl-C
-                if timeline is not None:
-                    feed_timeline(timeline, replay.take_events())
-                if replay.stop == "bad":
-                    raise Failure(str(replay.bad[0]))
-                checkpoints.check(replay.clock)
     finally:
         replay.close()
 
@@ -277,21 +320,25 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     when = f" at {format_ts(clock)}" if clock is not None else ""
     text = checkpoints.text  # ends with "scanned":N}
     symbols = int(text[text.rindex(":") + 1:-1])
-    say(out, f"replayed {replay.fed} events for {symbols} symbols; "
+    say(err if args.json else out, f"replayed {replay.fed} events for {symbols} symbols; "
              f"{active} alert{'s' if active != 1 else ''} active{when}")
-    report_skipped(replay.bad, err)
+    if bad is None:
+        report_skipped(replay.bad, err)
     report_skipped_rows(replay.skipped, err)
     report_bar(args.bar, replay.fed, replay.dropped, err)
     if timeline is not None:
         write_reports(timeline, args, err)
+    if bad is not None:
+        raise Failure(bad)
     return 130 if interruption.hit else 0
 
 
 def write_reports(timeline: Timeline, args: argparse.Namespace, err: Console) -> None:
+    from ..atomic import write_atomic
     from ..report import png_bytes, write_html
 
     picture = png_bytes(timeline)
-    for path, write in ((args.png, lambda p: Path(p).write_bytes(picture)),
+    for path, write in ((args.png, lambda p: write_atomic(p, picture)),
                         (args.report, lambda p: write_html(timeline, p, picture))):
         if path:
             try:

@@ -3,25 +3,39 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import logging
 import re
 TYPE_CHECKING = False
 
 from ..files import BadLineError, scan_files
 from .console import Failure
-from .options import events_options, input_bytes
+from .options import UnitCheck, events_options, input_bytes, positive_float
 from .progress import PROGRESS_FROM_BYTES, byte_progress
 from .specs import SAMPLE
 from .state import spec_and_state, write_state
 from .tables import print_table, report_bar, report_skipped, report_skipped_rows
 
 if TYPE_CHECKING:
+    from typing import Iterator
+
     from rich.console import Console
+
+
+EXAMPLES = """examples:
+  zolvar-radar scan --spec my.json day1.jsonl.gz day2.jsonl.gz
+  zolvar-radar scan --json --threshold 0.4 --limit 10 binance-futures_*.csv.gz
+  zolvar-radar scan --bar 1m --save-state day1.state day1.jsonl.gz
+  zolvar-radar scan --bar 1m --state day1.state day2.jsonl.gz
+  zolvar-radar scan --dask tcp://scheduler:8786 s3-mounted/*.jsonl.gz
+"""
 
 
 def add_parser(commands) -> argparse.ArgumentParser:
     scan = commands.add_parser("scan", help="rank the alerts over all the events read",
-                               description="Rebuild every symbol from the events read and print the ranked alerts.")
+                               description="Rebuild every symbol from the events read and print the ranked alerts.",
+                               epilog=EXAMPLES)
     events_options(scan)
     scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
     scan.add_argument("--notional", action="store_true",
@@ -35,6 +49,8 @@ def add_parser(commands) -> argparse.ArgumentParser:
     scan.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
                       help="read the files into states on a Dask cluster: the scheduler at ADDRESS, "
                       "or alone a local cluster for this run (needs zolvar_radar[dask])")
+    scan.add_argument("--dask-timeout", type=positive_float, default=10.0, metavar="SECONDS",
+                      help="give up on a scheduler that does not answer within SECONDS (default: 10)")
     return scan
 
 
@@ -51,7 +67,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     paths = scan_paths(args, args.files)
     show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
     with byte_progress(err, "scan", show) as progress:
-        task = progress.add_task("scan", total=input_bytes(paths) or None)
+        task = progress.add_task("scan", total=(input_bytes(paths) or None) if show else None)
 
         def moved(done: int, total: int) -> None:
             progress.update(task, completed=done, total=total or None)
@@ -74,6 +90,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
     report_bar(args.bar, result.events, result.dropped, err)
+    UnitCheck(args, err).alerts(result.text)
     return 0
 
 
@@ -91,6 +108,33 @@ class DaskOption(argparse.Action):
             namespace.dask_file = (value, bool(getattr(namespace, "files", None)))
             value = ""
         setattr(namespace, self.dest, value)
+
+
+# What reports on a cluster being torn down: once Ctrl-C stopped the scan, the
+# cancelled tasks and their never-read futures are expected, not news.
+TEARDOWN_LOGGERS = ("distributed", "asyncio", "tornado")
+
+
+@contextlib.contextmanager
+def quiet_interruption() -> Iterator[None]:
+    """Ctrl-C stops the scan as usual, and first silences what the teardown would log."""
+    import signal
+
+    def interrupted(signum, frame) -> None:
+        for name in [*TEARDOWN_LOGGERS, *logging.root.manager.loggerDict]:
+            if name.split(".")[0] in TEARDOWN_LOGGERS:
+                logging.getLogger(name).disabled = True
+        raise KeyboardInterrupt
+
+    try:
+        before = signal.signal(signal.SIGINT, interrupted)
+    except ValueError:  # not the main thread: nothing to catch
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, before)
 
 
 def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
@@ -114,14 +158,27 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
     rows: dict = {}
     dropped: list = []
     saved = bytearray() if args.save_state is not None else None
+    import dask
+
+    where = f"dask scheduler {address or '(local cluster)'}"
     try:
-        answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
-                                  notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
-                                  bar=args.bar.width if args.bar else None, dropped=dropped)
+        # a scheduler that does not answer fails the scan within the timeout, not dask's 30 s
+        with quiet_interruption(), dask.config.set({"distributed.comm.timeouts.connect": f"{args.dask_timeout}s"}):
+            answer = distributed.scan(scan_paths(args, files), spec_text, client=address, format=args.format,
+                                      notional=args.notional, state=state, saved_state=saved, skipped_rows=rows,
+                                      bar=args.bar.width if args.bar else None, dropped=dropped)
+    except KeyboardInterrupt:
+        out.file.flush()
+        print("scan --dask: interrupted", file=err.file)
+        return 130
     except (distributed.FormatError, distributed.InputError) as exc:
         raise Failure(str(exc)) from None
     except OSError as exc:
-        raise Failure(f"dask scheduler {address or '(local cluster)'}: {exc}") from None
+        if "Timed out trying to connect" in str(exc):
+            raise Failure(f"{where}: no answer within {args.dask_timeout:g} s (see --dask-timeout)") from None
+        raise Failure(f"{where}: {exc}") from None
+    except MemoryError:  # what a peer that is no scheduler can make of the first frame's length
+        raise Failure(f"{where}: the answer is not a Dask scheduler's") from None
     if saved is not None:
         write_state(args.save_state, bytes(saved))
     if args.json:
@@ -130,4 +187,5 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
         print_table(json.loads(answer), out)
     report_skipped_rows(rows, err)
     report_bar(args.bar, None, dropped[0] if dropped else 0, err)
+    UnitCheck(args, err).alerts(answer)
     return 0

@@ -26,6 +26,34 @@ def read_spec(path: Path | str) -> tuple[str, Radar]:
         raise Failure(f"{path}: {exc}") from None
 
 
+def overridden(text: str, args) -> str:
+    """The specification with --threshold and --limit, when given, in place of its own."""
+    threshold, limit = getattr(args, "threshold", None), getattr(args, "limit", None)
+    if threshold is None and limit is None:
+        return text
+    spec = json.loads(text)
+    if isinstance(spec, dict):
+        if threshold is not None:
+            spec["threshold"] = threshold
+        if limit is not None:
+            spec["limit"] = limit
+    else:  # [venues, symbols, signals, threshold, limit], the last two optional
+        if len(spec) < 4:
+            spec.append(0.0)
+        if threshold is not None:
+            spec[3] = threshold
+        if limit is not None:
+            spec[4:] = [limit]
+    changed = json.dumps(spec, ensure_ascii=False)
+    try:
+        Radar(changed)
+    except ValueError as exc:
+        given = " ".join(f"--{name} {value}" for name, value in (("threshold", threshold), ("limit", limit))
+                         if value is not None)
+        raise Failure(f"{given}: {exc}") from None
+    return changed
+
+
 def warn_spec(text: str, where: str, strict: bool, err) -> None:
     """What check warns about, on stderr before any file is read: a typo like
     `treshold` is legal, and makes every symbol an alert. With strict, each is

@@ -9,7 +9,7 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from .console import Failure
-from .specs import DEFAULT_SPEC, read_spec, warn_spec
+from .specs import DEFAULT_SPEC, overridden, read_spec, warn_spec
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -25,7 +25,7 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
     legitimate), and said so.
     """
     if getattr(args, "state", None) is None:
-        text = read_spec(args.spec or DEFAULT_SPEC)[0]
+        text = overridden(read_spec(args.spec or DEFAULT_SPEC)[0], args)
         warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err)
         return text, None
     try:
@@ -51,17 +51,16 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
                       f"its data is scored with {args.spec}"), file=err.file)
     where = f"the specification saved in {args.state}" if given is None and saved is not None \
         else args.spec or str(DEFAULT_SPEC)
+    text = overridden(text, args)
     warn_spec(text, where, args.strict, err)
     return text, data
 
 
 def write_state(path: str, data: bytes) -> None:
     """Writes a whole state or nothing: a state file is never left half written."""
-    target = Path(path)
-    temporary = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    from ..atomic import write_atomic
+
     try:
-        temporary.write_bytes(data)
-        os.replace(temporary, target)
+        write_atomic(path, data)
     except OSError as exc:
-        temporary.unlink(missing_ok=True)
         raise Failure(f"{path}: {exc.strerror or exc}") from None

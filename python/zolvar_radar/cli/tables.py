@@ -131,8 +131,13 @@ def write_plain(renderable, out: Console, keep_style: bool = False) -> None:
 def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
     if not skipped:
         return
-    for bad in skipped[:SHOWN_SKIPS]:
+    from ..hints import hints
+
+    shown = list(skipped[:SHOWN_SKIPS])
+    for bad, hint in zip(shown, hints(shown)):
         err.print(visible(bad), soft_wrap=True)
+        if hint:
+            err.print(visible(f"  hint: {hint}"), soft_wrap=True)
     if len(skipped) > SHOWN_SKIPS:
         err.print(f"... and {len(skipped) - SHOWN_SKIPS} more")
     err.print(f"skipped {len(skipped)} bad line{'s' if len(skipped) != 1 else ''}")

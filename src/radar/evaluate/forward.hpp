@@ -32,7 +32,7 @@ struct Targets {
 };
 
 struct Record {
-    uint32_t symbol = 0;      // index into ForwardTracker::symbols()
+    uint32_t symbol = 0;      // index into ForwardTracker's symbols
     uint32_t checkpoint = 0;  // index of the checkpoint it opened at
     int64_t clock = 0;
     double p0 = 0;  // the reference price; 0 with no price
@@ -41,7 +41,7 @@ struct Record {
     PriceSource source = PriceSource::None;
     bool baseline = false;
     uint32_t resolved = 0;  // targets resolved so far (a prefix of Targets::all)
-    size_t values = 0;      // offset of its numbers in ForwardTracker's value store
+    uint64_t start = UINT64_MAX;  // the number of its line's first price after the clock
 };
 
 class ForwardTracker {
@@ -66,40 +66,51 @@ public:
 
     const Targets& targets() const { return targets_; }
     const std::vector<Record>& records() const { return records_; }
-    // The price that resolved target t of a record (by index into Targets::all); 0 when unresolved.
-    double price_at(const Record& r, size_t t) const { return values_[r.values + t]; }
-    // The extremes of horizon h as prices: [max, min]; 0 when unresolved.
-    double high_at(const Record& r, size_t h) const { return values_[r.values + targets_.all.size() + 2 * h]; }
-    double low_at(const Record& r, size_t h) const { return values_[r.values + targets_.all.size() + 2 * h + 1]; }
-    bool resolved(const Record& r, size_t t) const { return r.resolved > t; }
+    bool resolved(const Record& r, size_t target) const { return r.resolved > target; }
     size_t target_of_horizon(size_t h) const { return horizon_target_[h]; }
     size_t target_of_point(size_t k) const { return point_target_[k]; }
+    // Horizon h of record i, once resolved: the price that resolved it and the extremes, as prices.
+    double price_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h]; }
+    double high_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h + 1]; }
+    double low_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h + 2]; }
+    // |return| at event-study point k of record i, once resolved (single precision: it only makes means).
+    double study_at(size_t i, size_t k) const { return study_[i * targets_.study.size() + k]; }
 
     uint64_t ignored_prices() const { return ignored_; }
     uint64_t pending() const { return pending_count_; }
 
 private:
-    // A record still waiting, kept with its symbol so that a price touches
-    // only what it can resolve.
-    struct Pending {
-        uint32_t record;
-        PriceSource source;
-        int64_t clock;
-        int64_t due;  // clock + the next target's offset, saturated
-        double high, low;  // prices read after the clock so far
+    // The records of one symbol and price source still waiting, in the order
+    // opened (so their clocks never decrease). A target's due time then never
+    // decreases along the line either, so the records that have resolved a
+    // target are always a prefix: one position per target says which.
+    struct Line {
+        std::vector<uint32_t> records;
+        size_t head = 0;     // records before it are done
+        size_t started = 0;  // records before it have seen a price after their clock
+        std::vector<size_t> resolved;  // per target: records before it have resolved it
+        int64_t next_due = INT64_MAX;  // the earliest due time of any of them
+        uint64_t count = 0;  // prices seen
+        // Monotone stacks of (price number, price): the largest and smallest
+        // price from any number on are found by a binary search.
+        std::vector<std::pair<uint64_t, double>> high, low;
+        size_t high_head = 0, low_head = 0;
     };
     struct Symbol {
         std::string name;
         double mark = 0, mid = 0;  // 0: none yet
-        std::vector<Pending> pending;
+        Line lines[2];  // mark, mid
     };
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
     };
 
-    void price(Symbol& s, PriceSource source, double p, int64_t ts);
-    int64_t due(int64_t clock, uint32_t target) const;
+    size_t stride() const { return 3 * targets_.horizons.size(); }
+    void price(Line& line, double p, int64_t ts);
+    int64_t due(int64_t clock, size_t target) const;
+    void resolve(Line& line, double p, int64_t ts);
+    void trim(Line& line);
 
     Targets targets_;
     std::vector<size_t> horizon_target_, point_target_;
@@ -108,6 +119,7 @@ private:
     std::vector<uint32_t> priced_;
     std::vector<Record> records_;
     std::vector<double> values_;
+    std::vector<float> study_;
     uint64_t ignored_ = 0;
     uint64_t pending_count_ = 0;
     uint32_t last_ = UINT32_MAX;  // the last symbol looked up: events come in runs of one symbol

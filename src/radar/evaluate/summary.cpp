@@ -55,13 +55,16 @@ std::string Evaluation::result_json() const {
     const ForwardTracker& t = tracker_;
     const auto& records = t.records();
     const EvaluateOptions& o = options_;
-    auto sample = [&](auto&& keep, size_t target) {
+    // horizon h's resolved returns of the records kept
+    auto sample = [&](auto&& keep, size_t h) {
         Sample s;
-        for (const Record& r : records) {
+        const size_t target = t.target_of_horizon(h);
+        for (size_t i = 0; i < records.size(); ++i) {
+            const Record& r = records[i];
             if (r.source == PriceSource::None || !keep(r)) continue;
             ++s.records;
             if (!t.resolved(r, target)) continue;
-            const double x = t.price_at(r, target) / r.p0 - 1;
+            const double x = t.price_at(i, h) / r.p0 - 1;
             s.ret.push_back(x);
             s.abs.push_back(std::fabs(x));
             s.severity.push_back(r.severity);
@@ -98,8 +101,7 @@ std::string Evaluation::result_json() const {
     key(out, "horizons");
     out += '[';
     for (size_t h = 0; h < o.horizons.size(); ++h) {
-        const size_t target = t.target_of_horizon(h);
-        const Sample on = sample(onset, target), base = sample(drawn, target);
+        const Sample on = sample(onset, h), base = sample(drawn, h);
         const Maybe on_mean_abs = mean_of(on.abs), b_mean_abs = mean_of(base.abs);
         const Maybe b_median_abs = median_of(base.abs);
         if (h > 0) out += ',';
@@ -195,7 +197,7 @@ std::string Evaluation::result_json() const {
         key(out, "horizons");
         out += '[';
         for (size_t h = 0; h < o.horizons.size(); ++h) {
-            const Sample s = sample(keep, t.target_of_horizon(h));
+            const Sample s = sample(keep, h);
             if (h > 0) out += ',';
             out += '{';
             key(out, "horizon");
@@ -268,18 +270,27 @@ std::string Evaluation::result_json() const {
     for (size_t k = 0; k < t.targets().study.size(); ++k) {
         const size_t target = t.target_of_point(k);
         if (k > 0) out += ',';
+        auto study = [&](bool baseline) {
+            std::vector<double> abs;
+            for (size_t i = 0; i < records.size(); ++i) {
+                const Record& r = records[i];
+                if (r.baseline == baseline && r.source != PriceSource::None && t.resolved(r, target))
+                    abs.push_back(t.study_at(i, k));
+            }
+            return abs;
+        };
         out += '{';
         key(out, "offset");
         append_i64(out, t.targets().study[k]);
         for (bool baseline : {false, true}) {
-            const Sample s = sample([&](const Record& r) { return r.baseline == baseline; }, target);
+            const std::vector<double> abs = study(baseline);
             key(out, baseline ? "baseline" : "onsets");
             out += '{';
-            count(out, "n", s.abs.size());
-            const Maybe m = mean_of(s.abs), sd = sample_sd(s.abs);
+            count(out, "n", abs.size());
+            const Maybe m = mean_of(abs), sd = sample_sd(abs);
             field(out, "mean", m);
             Maybe half;
-            if (sd) half = 1.96 * *sd / std::sqrt(static_cast<double>(s.abs.size()));
+            if (sd) half = 1.96 * *sd / std::sqrt(static_cast<double>(abs.size()));
             field(out, "low", half ? Maybe(*m - *half) : std::nullopt);
             field(out, "high", half ? Maybe(*m + *half) : std::nullopt);
             out += '}';
@@ -316,7 +327,8 @@ std::string Evaluation::records_csv(bool baseline) const {
             csv_text(out, column + name);
         }
     out += '\n';
-    for (const Record& r : t.records()) {
+    for (size_t i = 0; i < t.records().size(); ++i) {
+        const Record& r = t.records()[i];
         if (r.baseline != baseline) continue;
         csv_text(out, t.symbol_name(r.symbol));
         out += ',';
@@ -332,7 +344,7 @@ std::string Evaluation::records_csv(bool baseline) const {
         for (size_t h = 0; h < options_.horizons.size(); ++h) {
             const size_t target = t.target_of_horizon(h);
             const bool done = r.source != PriceSource::None && t.resolved(r, target);
-            for (double price : {t.price_at(r, target), t.high_at(r, h), t.low_at(r, h)}) {
+            for (double price : {t.price_at(i, h), t.high_at(i, h), t.low_at(i, h)}) {
                 out += ',';
                 if (done) append_json_double(out, price / r.p0 - 1);
             }

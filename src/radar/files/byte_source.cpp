@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "files/file_io.hpp"
+#include "files/interrupt.hpp"
 
 namespace radar {
 
 namespace {
 
 constexpr size_t kRawChunk = size_t{1} << 18;
+constexpr size_t kPeekBytes = size_t{1} << 12;
 // Inflated bytes waiting for the reader: kAheadChunks pieces of kAheadChunk.
 constexpr size_t kAheadChunk = size_t{1} << 20;
 constexpr size_t kAheadChunks = 4;
@@ -75,6 +77,9 @@ bool ByteSource::read_ahead() {
     if (!gzip_ || ahead_ || size_ == 0) return false;
     auto ahead = std::make_unique<Ahead>();
     Ahead& a = *ahead;
+    // The thread reads a regular file, which never keeps it waiting long: the
+    // reader looks for an interruption before it waits on the thread.
+    checks_ = false;
     a.consumed.store(consumed_, std::memory_order_relaxed);
     try {
         a.thread = std::thread([this, &a] {
@@ -113,49 +118,85 @@ bool ByteSource::read_ahead() {
             }
         });
     } catch (const std::system_error&) {
+        checks_ = true;
         return false;
     }
     ahead_ = std::move(ahead);
     return true;
 }
 
-std::unique_ptr<ByteSource> ByteSource::open(const std::string& path, std::string& error) {
+std::unique_ptr<ByteSource> ByteSource::open(const std::string& path, std::string& error,
+                                             std::optional<uint64_t> regular_size) {
     std::unique_ptr<ByteSource> src(new ByteSource());
     if (path == "-") {
         src->fd_ = io::stdin_fd();
+        src->waits_ = true;
     } else {
         int code = 0;
-        src->fd_ = io::open_read(path.c_str(), code);
+        // Opening a FIFO waits for a writer; a signal breaks that wait.
+        while ((src->fd_ = io::open_read(path.c_str(), code)) < 0 && code == EINTR) {
+            if (interrupt_pending()) {
+                error = kInterrupted;
+                return nullptr;
+            }
+        }
         if (src->fd_ < 0) {
             error = system_error(code);
             return nullptr;
         }
         src->own_fd_ = true;
-        uint64_t size = 0;
+        uint64_t size = regular_size.value_or(0);
         int kind_code = 0;
-        switch (io::regular_size(src->fd_, size, kind_code)) {
+        switch (regular_size ? io::FileKind::Regular : io::regular_size(src->fd_, size, kind_code)) {
             case io::FileKind::Regular: src->size_ = size; break;
             case io::FileKind::Directory: error = "Is a directory"; return nullptr;
-            case io::FileKind::Other: break;
+            case io::FileKind::Other: src->waits_ = true; break;
             case io::FileKind::Error: error = system_error(kind_code); return nullptr;
         }
     }
-    // The first two bytes tell gzip; they stay in raw_ for whichever reader follows.
-    while (src->raw_.size() < 2 && !src->raw_eof_) {
-        if (!src->fill_raw(error)) return nullptr;
-    }
-    src->gzip_ = src->raw_.size() >= 2 && static_cast<unsigned char>(src->raw_[0]) == 0x1f &&
-                 static_cast<unsigned char>(src->raw_[1]) == 0x8b;
-    if (src->gzip_) {
-        src->inflater_ = std::make_unique<Inflater>();
-        // 16 + 15: a gzip wrapper, the largest window
-        if (inflateInit2(&src->inflater_->z, 16 + MAX_WBITS) != Z_OK) {
-            error = "cannot start gzip decompression";
-            return nullptr;
-        }
-        src->inflater_->live = true;
-    }
+    if (!src->waits_ && !src->peek(error)) return nullptr;
+    src->checks_ = true;
     return src;
+}
+
+bool ByteSource::peek(std::string& error) {
+    // The first two bytes tell gzip; they stay in raw_ for whichever reader
+    // follows. A small file comes in whole with them.
+    while (raw_.size() < 2 && !raw_eof_) {
+        const size_t old = raw_.size();
+        raw_.resize(kPeekBytes);
+        const long long got = pull(raw_.data() + old, kPeekBytes - old, error);
+        raw_.resize(old + static_cast<size_t>(got < 0 ? 0 : got));
+        if (got < 0) return false;
+        if (got == 0) raw_eof_ = true;
+        offset_ += static_cast<uint64_t>(got);
+    }
+    peeked_ = true;
+    gzip_ = raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0x1f &&
+            static_cast<unsigned char>(raw_[1]) == 0x8b;
+    if (gzip_) {
+        inflater_ = std::make_unique<Inflater>();
+        // 16 + 15: a gzip wrapper, the largest window
+        if (inflateInit2(&inflater_->z, 16 + MAX_WBITS) != Z_OK) {
+            error = "cannot start gzip decompression";
+            return false;
+        }
+        inflater_->live = true;
+    }
+    return true;
+}
+
+long long ByteSource::pull(char* out, size_t want, std::string& error) {
+    const int wake = checks_ ? interrupt_fd() : -1;
+    if (wake >= 0 && !(waits_ ? io::wait_readable(fd_, wake) : !io::readable_now(wake))) {
+        interrupted_ = true;
+        error = kInterrupted;
+        return -1;
+    }
+    int code = 0;
+    const long long got = io::read_some(fd_, out, want, code);
+    if (got < 0) error = system_error(code);
+    return got;
 }
 
 bool ByteSource::restrict_to(uint64_t begin, uint64_t end, std::string& error) {
@@ -190,11 +231,9 @@ bool ByteSource::fill_raw(std::string& error) {
         return true;
     }
     raw_.resize(old + want);
-    int code = 0;
-    const long long got = io::read_some(fd_, raw_.data() + old, want, code);
+    const long long got = pull(raw_.data() + old, want, error);
     if (got < 0) {
         raw_.resize(old);
-        error = system_error(code);
         return false;
     }
     raw_.resize(old + static_cast<size_t>(got));
@@ -204,10 +243,16 @@ bool ByteSource::fill_raw(std::string& error) {
 }
 
 bool ByteSource::read(char* out, size_t cap, size_t& got, std::string& error) {
+    interrupted_ = false;
     if (!ahead_) return read_here(out, cap, got, error);
     Ahead& a = *ahead_;
     got = 0;
     if (a.pos == a.current.size()) {
+        if (interrupt_pending()) {
+            interrupted_ = true;
+            error = kInterrupted;
+            return false;
+        }
         std::unique_lock lock(a.mutex);
         a.changed.wait(lock, [&] { return !a.ready.empty() || a.done; });
         if (a.ready.empty()) {
@@ -229,6 +274,7 @@ bool ByteSource::read(char* out, size_t cap, size_t& got, std::string& error) {
 
 bool ByteSource::read_here(char* out, size_t cap, size_t& got, std::string& error) {
     got = 0;
+    if (!peeked_ && !peek(error)) return false;
     if (gzip_) return inflate_some(out, cap, got, error);
     // Bytes already taken in for the gzip check go first.
     if (raw_pos_ < raw_.size()) {
@@ -245,12 +291,8 @@ bool ByteSource::read_here(char* out, size_t cap, size_t& got, std::string& erro
         raw_eof_ = true;
         return true;
     }
-    int code = 0;
-    const long long n = io::read_some(fd_, out, want, code);
-    if (n < 0) {
-        error = system_error(code);
-        return false;
-    }
+    const long long n = pull(out, want, error);
+    if (n < 0) return false;
     if (n == 0) raw_eof_ = true;
     got = static_cast<size_t>(n);
     offset_ += got;

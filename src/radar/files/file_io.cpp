@@ -9,6 +9,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -44,6 +45,20 @@ bool seek(int fd, uint64_t offset, int& code) {
     }
     return true;
 }
+FileKind check_path(const char* path, uint64_t& size, int& code) {
+    struct _stat64 st;
+    if (_access(path, 4) != 0 || _stat64(path, &st) != 0) {
+        code = errno;
+        return FileKind::Error;
+    }
+    if (st.st_mode & _S_IFDIR) return FileKind::Directory;
+    if (!(st.st_mode & _S_IFREG)) return FileKind::Other;
+    size = static_cast<uint64_t>(st.st_size);
+    return FileKind::Regular;
+}
+// No interruption descriptor here: reads just read.
+bool readable_now(int) { return false; }
+bool wait_readable(int, int) { return true; }
 long long read_some(int fd, char* out, size_t cap, int& code) {
     const unsigned want = cap > (1u << 30) ? (1u << 30) : static_cast<unsigned>(cap);
     int n = _read(fd, out, want);
@@ -70,7 +85,8 @@ FileKind regular_size(int fd, uint64_t& size, int& code) {
     if (!S_ISREG(st.st_mode)) return FileKind::Other;
     size = static_cast<uint64_t>(st.st_size);
 #ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // a wider read-ahead pays only on a file of many reads
+    if (size > (uint64_t{4} << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
     return FileKind::Regular;
 }
@@ -80,6 +96,53 @@ bool seek(int fd, uint64_t offset, int& code) {
         return false;
     }
     return true;
+}
+namespace {
+
+// Whether the mode bits alone let this process read: then the kernel need
+// not be asked (a second walk of the path). Wrong only where an ACL or a
+// security module says otherwise, and then the open says so in the same words.
+bool mode_lets_read(const struct stat& st) {
+    if (st.st_uid == ::geteuid()) return (st.st_mode & S_IRUSR) != 0;
+    const bool group = (st.st_mode & S_IRGRP) != 0, other = (st.st_mode & S_IROTH) != 0;
+    if (st.st_gid == ::getegid()) return group;
+    return group && other;  // in a supplementary group or not, either way
+}
+
+}  // namespace
+
+FileKind check_path(const char* path, uint64_t& size, int& code) {
+    struct stat st;
+    if (::stat(path, &st) != 0) {
+        code = errno;
+        return FileKind::Error;
+    }
+    // an unreadable directory is "Permission denied", as opening it says
+    if ((S_ISDIR(st.st_mode) || !mode_lets_read(st)) && ::faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0) {
+        code = errno;
+        return FileKind::Error;
+    }
+    if (S_ISDIR(st.st_mode)) return FileKind::Directory;
+    if (!S_ISREG(st.st_mode)) return FileKind::Other;
+    size = static_cast<uint64_t>(st.st_size);
+    return FileKind::Regular;
+}
+bool readable_now(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+bool wait_readable(int fd, int wake) {
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    for (;;) {
+        const int n = ::poll(p, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return true;
+        }
+        if ((p[1].revents & POLLIN) != 0) return false;
+        if (p[0].revents != 0) return true;  // data, its end or an error: the read tells which
+        p[1].fd = -1;  // a wake descriptor gone bad is left out rather than spun on
+    }
 }
 long long read_some(int fd, char* out, size_t cap, int& code) {
     for (;;) {

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <thread>
 
 #include "files/byte_source.hpp"
+#include "files/file_io.hpp"
 #include "files/file_lines.hpp"
+#include "files/interrupt.hpp"
 #include "files/line_reader.hpp"
 
 namespace radar {
@@ -18,11 +21,51 @@ namespace {
 constexpr uint64_t kRangeBytes = uint64_t{16} << 20;
 // How many parts may wait, read, for an earlier one still being read.
 constexpr size_t kAhead = 4;
+// The line buffer of a part: its size when smaller, within these bounds.
+constexpr size_t kLineChunk = size_t{1} << 20;
+constexpr size_t kSmallestChunk = size_t{1} << 12;
+// Consecutive small files are read as one part, up to these bounds: a part
+// costs a dataset and a merge, which would outweigh a file of a few lines.
+constexpr uint64_t kGroupFileBytes = uint64_t{64} << 10;
+constexpr uint64_t kGroupBytes = uint64_t{1} << 20;
+constexpr size_t kGroupFiles = 1024;
 
 size_t thread_count(size_t wanted) {
     if (wanted > 0) return wanted;
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
+}
+
+struct Look {
+    io::FileKind kind = io::FileKind::Other;  // standard input is no file to look at
+    uint64_t size = 0;
+    int code = 0;
+};
+
+// What each path is. Many are looked at on several threads: for a small
+// file, looking costs about what reading it does.
+std::vector<Look> look_at(const std::vector<std::string>& paths, size_t threads) {
+    std::vector<Look> looks(paths.size());
+    auto some = [&](size_t from, size_t to) {
+        for (size_t f = from; f < to; ++f)
+            if (paths[f] != "-") looks[f].kind = io::check_path(paths[f].c_str(), looks[f].size, looks[f].code);
+    };
+    const size_t n = paths.size();
+    threads = std::min(threads, n / 512 + 1);
+    std::vector<std::thread> helpers;
+    size_t untaken = threads;  // the first slice no helper took
+    for (size_t t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(some, n * t / threads, n * (t + 1) / threads);
+        } catch (const std::system_error&) {
+            untaken = t;
+            break;
+        }
+    }
+    some(0, n / threads);
+    if (untaken < threads) some(n * untaken / threads, n);
+    for (std::thread& t : helpers) t.join();
+    return looks;
 }
 
 }  // namespace
@@ -32,10 +75,13 @@ struct FileRead::Part {
     uint64_t begin = 0;  // byte range of a plain file; [0, max) for a whole file
     uint64_t end = UINT64_MAX;
     bool first = true;   // starts at the file's beginning
+    size_t files = 1;    // whole files from `file` on: small ones go together
+    uint64_t bytes = 0;  // the bytes of a group of small files
+    bool small = false;  // whole small files: a group that the next may join
 };
 
 struct FileRead::Plan {
-    std::vector<std::unique_ptr<ByteSource>> sources;  // opened up front; taken by the part reading a whole file
+    std::vector<uint64_t> sizes;                       // of regular files, else 0
     std::vector<std::string> first_lines;              // for files read in ranges
     std::vector<uint64_t> first_line_at;               // where each of them starts
     std::vector<Part> parts;
@@ -47,11 +93,13 @@ struct PartResult {
     Dataset dataset;
     std::optional<BarFilter> bars;
     std::vector<BadLine> bad;  // line numbers within the part
-    ReasonCounts skipped;
+    std::vector<ReasonCounts> skipped;  // per file of the part
+    std::vector<uint64_t> file_lines;   // per file of the part
     uint64_t events = 0;
     uint64_t lines = 0;
     std::string fatal;
-    bool stopped = false;  // ended at a bad line or a fatal error
+    bool interrupted = false;
+    bool stopped = false;  // ended at a bad line, a fatal error or an interruption
 };
 
 }  // namespace
@@ -64,35 +112,55 @@ FileRead::FileRead(std::vector<std::string> paths, FileReadOptions options, std:
 FileRead::~FileRead() = default;
 
 bool FileRead::open(std::string& error) {
+    // Files are only looked at here: each is opened when its turn comes, so
+    // open descriptors and buffers go with the reading threads, not the files.
     Plan& plan = *plan_;
-    plan.sources.clear();
     plan.parts.clear();
+    plan.sizes.assign(paths_.size(), 0);
     plan.first_lines.assign(paths_.size(), std::string());
     plan.first_line_at.assign(paths_.size(), UINT64_MAX);
+    const uint64_t range = options_.range_bytes > 0 ? options_.range_bytes : kRangeBytes;
+    const std::vector<Look> looks = look_at(paths_, thread_count(options_.threads));
     for (size_t f = 0; f < paths_.size(); ++f) {
+        const std::string& path = paths_[f];
         std::string why;
-        auto source = ByteSource::open(paths_[f], why);
-        if (!source) {
-            error = (paths_[f] == "-" ? std::string("<stdin>") : paths_[f]) + ": " + why;
+        uint64_t size = looks[f].size;
+        const bool regular = looks[f].kind == io::FileKind::Regular;
+        if (looks[f].kind == io::FileKind::Directory) {
+            error = path + ": Is a directory";
             return false;
         }
-        const uint64_t size = source->size();
+        if (looks[f].kind == io::FileKind::Error) {
+            error = path + ": " + std::strerror(looks[f].code);
+            return false;
+        }
         const ByteRange given = ranges_[f];
         const bool whole = given.begin == 0 && given.end == UINT64_MAX;
-        if (!whole && (source->gzip() || paths_[f] == "-" || size == 0)) {
-            error = paths_[f] + ": only a plain file can be read in ranges";
+        // Only a file large enough to be cut, or given in ranges, is opened
+        // now: its first bytes tell whether it is gzip, which is read whole.
+        bool gzip = false;
+        if (regular && (!whole || size > 2 * range)) {
+            auto source = ByteSource::open(path, why);
+            if (!source) {
+                error = path + ": " + why;
+                return false;
+            }
+            gzip = source->gzip();
+            size = source->size();
+        }
+        if (!whole && (gzip || !regular || size == 0)) {
+            error = path + ": only a plain file can be read in ranges";
             return false;
         }
         const uint64_t begin = std::min(given.begin, size);
         const uint64_t end = whole ? size : std::min(std::max(given.end, begin), size);
         total_ += whole ? size : end - begin;
-        const uint64_t range = options_.range_bytes > 0 ? options_.range_bytes : kRangeBytes;
-        if (!whole || (!source->gzip() && paths_[f] != "-" && size > 2 * range)) {
+        if (!whole || (regular && !gzip && size > 2 * range)) {
             const uint64_t pieces = std::max<uint64_t>(1, (end - begin + range - 1) / range);
             // Every part but one from the file's start needs the line that tells the format.
             if (begin > 0 || pieces > 1) {
-                if (!first_content_line(paths_[f], plan.first_lines[f], plan.first_line_at[f], why)) {
-                    error = paths_[f] + ": " + why;
+                if (!first_content_line(path, plan.first_lines[f], plan.first_line_at[f], why)) {
+                    error = path + ": " + why;
                     return false;
                 }
             }
@@ -101,11 +169,19 @@ bool FileRead::open(std::string& error) {
                 const uint64_t b = begin + (end - begin) * (r + 1) / pieces;
                 plan.parts.push_back(Part{f, a, b, a == 0});
             }
-            plan.sources.push_back(nullptr);  // each range opens its own
             continue;
         }
-        plan.parts.push_back(Part{f, 0, UINT64_MAX, true});
-        plan.sources.push_back(std::move(source));
+        if (regular) plan.sizes[f] = size;
+        const bool small = regular && size <= kGroupFileBytes;
+        if (small && !plan.parts.empty()) {
+            Part& last = plan.parts.back();
+            if (last.small && last.file + last.files == f && last.bytes + size <= kGroupBytes && last.files < kGroupFiles) {
+                ++last.files;
+                last.bytes += size;
+                continue;
+            }
+        }
+        plan.parts.push_back(Part{f, 0, UINT64_MAX, true, 1, size, small});
     }
     return true;
 }
@@ -120,10 +196,12 @@ struct Reading {
     std::atomic<uint64_t>& done;
     std::atomic<size_t> next{0};
     std::atomic<size_t> stop_after{SIZE_MAX};  // the earliest part that stopped
+    std::atomic<bool> interrupted{false};
     bool ahead = false;  // cores to spare: gzip files inflate on threads of their own
 
     std::mutex mutex;
     std::condition_variable merged_cv;
+    size_t waiting = 0;  // threads waiting on merged_cv: most merges wake no one
     std::vector<std::unique_ptr<PartResult>> results;
     size_t merged = 0;  // parts [0, merged) are in `total`
     std::vector<uint64_t> file_lines;
@@ -132,31 +210,53 @@ struct Reading {
 
     std::string name_of(size_t file) const { return paths[file] == "-" ? std::string("<stdin>") : paths[file]; }
 
-    void read_part(const FileRead::Part& part, std::unique_ptr<ByteSource> source, PartResult& out, size_t index) {
-        std::string error;
-        if (!source) {
-            source = ByteSource::open(paths[part.file], error);
-            if (!source || (part.begin > 0 && !source->restrict_to(part.begin - 1, UINT64_MAX, error))) {
-                out.fatal = name_of(part.file) + ": " + error;
-                out.stopped = true;
-                return;
-            }
+    // A fatal error of the part; an interruption stops every part.
+    void fail(PartResult& out, size_t file, const std::string& error) {
+        if (error == kInterrupted) {
+            out.interrupted = true;
+            interrupted.store(true, std::memory_order_relaxed);
+        } else {
+            out.fatal = name_of(file) + ": " + error;
         }
-        if (ahead) source->read_ahead();
-        LineReader reader(*source, part.begin > 0 ? part.begin - 1 : 0);
-        FileLines lines(options.format, paths[part.file], options.notional);
+        out.stopped = true;
+    }
+
+    void read_part(const FileRead::Part& part, PartResult& out, size_t index) {
+        if (options.bar > 0) out.bars.emplace(options.bar);
+        out.skipped.resize(part.files);
+        out.file_lines.assign(part.files, 0);
+        for (size_t k = 0; k < part.files; ++k)
+            if (!read_file(part, k, out, index)) return;
+    }
+
+    // The part's k-th file (its range of it); false when the part stops here.
+    bool read_file(const FileRead::Part& part, size_t k, PartResult& out, size_t index) {
+        const size_t file = part.file + k;
+        std::string error;
+        // a small file was looked at a moment ago; a larger one is worth a fresh look
+        std::optional<uint64_t> known;
+        if (part.small) known = plan.sizes[file];
+        auto source = ByteSource::open(paths[file], error, known);
+        if (!source || (part.begin > 0 && !source->restrict_to(part.begin - 1, UINT64_MAX, error))) {
+            fail(out, file, error);
+            return false;
+        }
+        if (ahead && part.files == 1) source->read_ahead();
+        const uint64_t bytes = part.end != UINT64_MAX ? part.end - part.begin : plan.sizes[file];
+        size_t chunk = kLineChunk;
+        if (bytes > 0 && bytes < chunk) chunk = std::max<size_t>(kSmallestChunk, bytes + 2);
+        LineReader reader(*source, part.begin > 0 ? part.begin - 1 : 0, chunk);
+        FileLines lines(options.format, paths[file], options.notional);
         if (!part.first) {
             // The part holding that line judges it itself, as a whole read
             // would (a refused header is a bad line, an accepted one no row).
-            const bool before = plan.first_line_at[part.file] < part.begin;
-            lines.take_first_line(before ? std::string_view(plan.first_lines[part.file]) : std::string_view());
+            const bool before = plan.first_line_at[file] < part.begin;
+            lines.take_first_line(before ? std::string_view(plan.first_lines[file]) : std::string_view());
             if (reader.skip_partial(error) < 0) {
-                out.fatal = name_of(part.file) + ": " + error;
-                out.stopped = true;
-                return;
+                fail(out, file, error);
+                return false;
             }
         }
-        if (options.bar > 0) out.bars.emplace(options.bar);
         auto feed = [&out, this](std::string_view s, const Event& e) { out.dataset.ingest(spec, s, e); };
         uint64_t reported = source->consumed();
         Line line;
@@ -168,16 +268,20 @@ struct Reading {
                 const uint64_t now = source->consumed();
                 done.fetch_add(now - reported, std::memory_order_relaxed);
                 reported = now;
-                if (index > stop_after.load(std::memory_order_relaxed)) return;  // its result can't count
+                if (index > stop_after.load(std::memory_order_relaxed)) return false;  // its result can't count
+                if (interrupted.load(std::memory_order_relaxed)) {
+                    out.stopped = true;
+                    return false;
+                }
             }
             const int r = reader.next(line, error);
             if (r < 0) {
-                out.fatal = name_of(part.file) + ": " + error;
-                out.stopped = true;
-                return;
+                fail(out, file, error);
+                return false;
             }
             if (r == 0 || line.start >= part.end) break;
             ++out.lines;
+            ++out.file_lines[k];
             switch (lines.line(line, symbol, event, message)) {
                 case FileLines::What::Nothing: break;
                 case FileLines::What::Event:
@@ -187,18 +291,19 @@ struct Reading {
                         out.dataset.ingest(spec, symbol, event);
                     ++out.events;
                     break;
-                case FileLines::What::Skipped: out.skipped.add(message); break;
+                case FileLines::What::Skipped: out.skipped[k].add(message); break;
                 case FileLines::What::Bad:
-                    out.bad.push_back(BadLine{part.file, line.number, std::move(message)});
+                    out.bad.push_back(BadLine{file, line.number, std::move(message)});
                     message.clear();
                     if (!options.skip_bad) {
                         out.stopped = true;
-                        return;
+                        return false;
                     }
                     break;
             }
         }
         done.fetch_add(source->consumed() - reported, std::memory_order_relaxed);
+        return true;
     }
 
     // Folds finished parts into the total, in input order, as far as they go.
@@ -217,19 +322,22 @@ struct Reading {
                 }
                 total.dataset.merge_later(std::move(r.dataset));
                 for (BadLine& b : r.bad) {
-                    b.line += file_lines[part.file];
+                    b.line += file_lines[b.file];  // the lines of its file in earlier parts
                     total.bad.push_back(std::move(b));
                 }
-                for (const auto& [reason, n] : r.skipped) total.skipped[part.file].add(reason, n);
+                for (size_t k = 0; k < r.file_lines.size(); ++k) {
+                    for (const auto& [reason, n] : r.skipped[k]) total.skipped[part.file + k].add(reason, n);
+                    file_lines[part.file + k] += r.file_lines[k];
+                }
                 total.events += r.events;
                 total.lines += r.lines;
-                file_lines[part.file] += r.lines;
                 if (!r.fatal.empty()) total.fatal = std::move(r.fatal);
+                if (r.interrupted) total.interrupted = true;
             }
             results[merged].reset();
             ++merged;
         }
-        merged_cv.notify_all();
+        if (waiting > 0) merged_cv.notify_all();
     }
 
     void work() {
@@ -239,13 +347,13 @@ struct Reading {
                 if (i >= plan.parts.size()) return;
                 {
                     std::unique_lock lock(mutex);
+                    ++waiting;
                     merged_cv.wait(lock, [&] { return i < merged + kAhead || failure; });
+                    --waiting;
                     if (failure) return;
                 }
                 auto result = std::make_unique<PartResult>();
-                if (i <= stop_after.load()) {
-                    read_part(plan.parts[i], std::move(plan.sources[i]), *result, i);
-                }
+                if (i <= stop_after.load() && !interrupted.load()) read_part(plan.parts[i], *result, i);
                 if (result->stopped) {
                     size_t seen = stop_after.load();
                     while (i < seen && !stop_after.compare_exchange_weak(seen, i)) {
@@ -267,14 +375,6 @@ struct Reading {
 
 FileReadResult FileRead::run(const RadarSpec& spec) {
     Plan& plan = *plan_;
-    // Sources were opened in file order; parts index them by part.
-    std::vector<std::unique_ptr<ByteSource>> by_part(plan.parts.size());
-    for (size_t i = 0; i < plan.parts.size(); ++i) {
-        const size_t f = plan.parts[i].file;
-        if (plan.parts[i].first && plan.sources[f]) by_part[i] = std::move(plan.sources[f]);
-    }
-    plan.sources = std::move(by_part);
-
     Reading reading{spec, paths_, options_, plan, done_};
     reading.results.resize(plan.parts.size());
     reading.file_lines.assign(paths_.size(), 0);
@@ -293,6 +393,11 @@ FileReadResult FileRead::run(const RadarSpec& spec) {
     reading.work();
     for (std::thread& t : threads) t.join();
     if (reading.failure) std::rethrow_exception(reading.failure);
+    if (reading.interrupted.load()) {
+        FileReadResult stopped;
+        stopped.interrupted = true;
+        return stopped;
+    }
     if (!options_.skip_bad && reading.total.bad.size() > 1) reading.total.bad.resize(1);
     reading.total.file_lines = std::move(reading.file_lines);
     return std::move(reading.total);

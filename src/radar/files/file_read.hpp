@@ -67,6 +67,8 @@ struct FileReadResult {
     // (close_all into the dataset) or to carry on into later files.
     std::optional<BarFilter> bars;
     std::string fatal;  // "PATH: reason" when a file could not be read; then nothing else counts
+    // The reading stopped for an interruption (interrupt.hpp); then nothing else counts.
+    bool interrupted = false;
 };
 
 // The lines of a plain file that start in [begin, end): a piece of a file
@@ -84,8 +86,9 @@ public:
     FileRead(const FileRead&) = delete;
     FileRead& operator=(const FileRead&) = delete;
 
-    // Opens every file up front, so a missing one is found before any work.
-    // False with "PATH: reason".
+    // Looks at every file up front, so a missing or unreadable one is found
+    // before any work; each is opened only when its turn comes (an open that
+    // fails then is a fatal error of the same form). False with "PATH: reason".
     bool open(std::string& error);
     // Reads everything into states with the spec's window. Call once, after open().
     FileReadResult run(const RadarSpec& spec);
