@@ -171,7 +171,8 @@ PyObject* evaluation_skipped(PyObject* obj, PyObject*) {
 }
 
 PyObject* evaluation_result(PyObject* obj, PyObject*) {
-    const radar::Evaluation* e = idle(obj);
+    radar::Evaluation* e = idle(obj);
+    if (e != nullptr) e->settle();
     if (e == nullptr) return nullptr;
     try {
         return new_str(e->result_json(), "replace");
@@ -185,7 +186,8 @@ PyObject* evaluation_result(PyObject* obj, PyObject*) {
 PyObject* evaluation_records_csv(PyObject* obj, PyObject* arg) {
     const int baseline = PyObject_IsTrue(arg);
     if (baseline < 0) return nullptr;
-    const radar::Evaluation* e = idle(obj);
+    radar::Evaluation* e = idle(obj);
+    if (e != nullptr) e->settle();
     if (e == nullptr) return nullptr;
     try {
         return new_str(e->records_csv(baseline != 0), "replace");
@@ -200,7 +202,8 @@ PyObject* evaluation_records_csv(PyObject* obj, PyObject* arg) {
 PyObject* evaluation_records(PyObject* obj, PyObject* arg) {
     const int baseline = PyObject_IsTrue(arg);
     if (baseline < 0) return nullptr;
-    const radar::Evaluation* e = idle(obj);
+    radar::Evaluation* e = idle(obj);
+    if (e != nullptr) e->settle();
     if (e == nullptr) return nullptr;
     const radar::ForwardTracker& t = e->tracker();
     const size_t horizons = e->options().horizons.size();

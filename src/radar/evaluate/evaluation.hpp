@@ -50,6 +50,8 @@ public:
     // The factor keys of the alerts, without "severity": what a record's factor indexes.
     const std::vector<std::string>& factor_keys() const { return keys_; }
 
+    // Brings the records up to date for reading: before the two below, and records().
+    void settle() { tracker_.settle(); }
     // The statistics as one JSON object (once the input has ended).
     std::string result_json() const;
     // One CSV row per onset, or per baseline draw.

@@ -15,6 +15,7 @@ void Targets::build() {
 
 ForwardTracker::ForwardTracker(Targets targets) : targets_(std::move(targets)) {
     targets_.build();
+    study_.resize(2 * targets_.study.size());
     horizon_target_.resize(targets_.horizons.size());
     point_target_.resize(targets_.study.size());
     for (size_t t = 0; t < targets_.all.size(); ++t) {
@@ -76,8 +77,7 @@ double from_on(const std::vector<std::pair<uint64_t, double>>& stack, size_t hea
 
 void ForwardTracker::price(Line& line, double p, int64_t ts) {
     // records whose clock this price is past start seeing prices here
-    while (line.started < line.records.size() && records_[line.records[line.started]].clock < ts)
-        records_[line.records[line.started++]].start = line.count;
+    while (line.started < line.records.size() && line.clocks[line.started] < ts) line.starts[line.started++] = line.count;
     if (line.started > line.head) {
         while (line.high.size() > line.high_head && line.high.back().second <= p) line.high.pop_back();
         line.high.emplace_back(line.count, p);
@@ -85,49 +85,66 @@ void ForwardTracker::price(Line& line, double p, int64_t ts) {
         line.low.emplace_back(line.count, p);
     }
     ++line.count;
-    if (ts >= line.next_due) resolve(line, p, ts);
+    if (!line.due.empty() && ts >= line.due.front().first) resolve(line, p, ts);
+}
+
+namespace {
+
+bool later_due(const std::pair<int64_t, uint32_t>& a, const std::pair<int64_t, uint32_t>& b) { return a > b; }
+
+}  // namespace
+
+void ForwardTracker::wait_for(Line& line, size_t t) {
+    const size_t at = line.resolved[t];
+    // the next record of target t must be there and have resolved t - 1
+    if (at >= line.records.size() || (t > 0 && line.resolved[t - 1] <= at)) return;
+    line.due.emplace_back(due(line.clocks[at], t), static_cast<uint32_t>(t));
+    std::push_heap(line.due.begin(), line.due.end(), later_due);
 }
 
 void ForwardTracker::resolve(Line& line, double p, int64_t ts) {
     const size_t n = targets_.all.size();
-    for (size_t t = 0; t < n; ++t) {
+    // Due times of one record rise with the target, and ties pop the lower
+    // target first, so a record always meets its targets in order.
+    while (!line.due.empty() && line.due.front().first <= ts) {
+        std::pop_heap(line.due.begin(), line.due.end(), later_due);
+        const size_t t = line.due.back().second;
+        line.due.pop_back();
+        const Targets::Target& target = targets_.all[t];
         size_t& at = line.resolved[t];
-        while (at < line.records.size()) {
+        const size_t was = at;
+        while (at < line.records.size() && (t == 0 || at < line.resolved[t - 1])) {
+            if (ts < due(line.clocks[at], t)) break;
             const uint32_t id = line.records[at];
-            Record& r = records_[id];
-            if (r.resolved != t || ts < due(r.clock, t)) break;
-            const Targets::Target& target = targets_.all[t];
             if (target.horizon >= 0) {
                 double* v = &values_[id * stride() + 3 * static_cast<size_t>(target.horizon)];
                 v[0] = p;
                 // the prices from the first past the clock to this one, which is past it too
-                v[1] = from_on(line.high, line.high_head, r.start);
-                v[2] = from_on(line.low, line.low_head, r.start);
+                v[1] = from_on(line.high, line.high_head, line.starts[at]);
+                v[2] = from_on(line.low, line.low_head, line.starts[at]);
             } else {
-                study_[id * targets_.study.size() + static_cast<size_t>(target.point)] =
-                    static_cast<float>(std::fabs(p / r.p0 - 1));
+                study_[2 * static_cast<size_t>(target.point) + line.drawn[at]].add(std::fabs(p / line.p0s[at] - 1));
             }
-            ++r.resolved;
             ++at;
         }
+        wait_for(line, t);
+        // the next target had nothing ready while this one held its record back
+        if (t + 1 < n && line.resolved[t + 1] == was && at > was) wait_for(line, t + 1);
     }
     // the records done with every target leave the line
     const size_t done = line.resolved[n - 1];
     if (done > line.head) {
         pending_count_ -= done - line.head;
+        for (size_t i = line.head; i < done; ++i) records_[line.records[i]].resolved = static_cast<uint32_t>(n);
         line.head = done;
         if (line.started < line.head) line.started = line.head;
         trim(line);
     }
-    line.next_due = INT64_MAX;
-    for (size_t t = 0; t < n; ++t)
-        if (line.resolved[t] < line.records.size())
-            line.next_due = std::min(line.next_due, due(records_[line.records[line.resolved[t]]].clock, t));
 }
 
 void ForwardTracker::trim(Line& line) {
     // no waiting record reads a price numbered before the oldest one's start
-    const uint64_t keep = line.head < line.started ? records_[line.records[line.head]].start : line.count;
+    const uint64_t keep = line.head < line.started ? line.starts[line.head] : line.count;
     while (line.high_head < line.high.size() && line.high[line.high_head].first < keep) ++line.high_head;
     while (line.low_head < line.low.size() && line.low[line.low_head].first < keep) ++line.low_head;
     auto compact = [](auto& v, size_t& head) {
@@ -141,10 +158,24 @@ void ForwardTracker::trim(Line& line) {
     if (line.head > 256 && line.head * 2 > line.records.size()) {
         const size_t gone = line.head;
         line.records.erase(line.records.begin(), line.records.begin() + static_cast<std::ptrdiff_t>(gone));
+        line.clocks.erase(line.clocks.begin(), line.clocks.begin() + static_cast<std::ptrdiff_t>(gone));
+        line.starts.erase(line.starts.begin(), line.starts.begin() + static_cast<std::ptrdiff_t>(gone));
+        line.p0s.erase(line.p0s.begin(), line.p0s.begin() + static_cast<std::ptrdiff_t>(gone));
+        line.drawn.erase(line.drawn.begin(), line.drawn.begin() + static_cast<std::ptrdiff_t>(gone));
         line.head = 0;
         line.started -= gone;
         for (size_t& at : line.resolved) at -= gone;
     }
+}
+
+void ForwardTracker::settle() {
+    for (Symbol& s : symbols_)
+        for (Line& line : s.lines)
+            for (size_t i = line.head; i < line.records.size(); ++i) {
+                uint32_t resolved = 0;
+                while (resolved < line.resolved.size() && line.resolved[resolved] > i) ++resolved;
+                records_[line.records[i]].resolved = resolved;
+            }
 }
 
 PriceSource ForwardTracker::price_of(uint32_t symbol, double& price) const {
@@ -174,21 +205,30 @@ void ForwardTracker::open(uint32_t symbol, uint32_t checkpoint, int64_t clock, d
     const auto id = static_cast<uint32_t>(records_.size());
     records_.push_back(r);
     values_.resize(values_.size() + stride(), 0.0);
-    study_.resize(study_.size() + targets_.study.size(), 0.0f);
     if (r.source == PriceSource::None || targets_.all.empty()) return;
     Line& line = symbols_[symbol].lines[r.source == PriceSource::Mark ? 0 : 1];
     if (line.resolved.empty()) line.resolved.assign(targets_.all.size(), line.records.size());
     if (line.head == line.records.size()) {
         // an empty line starts afresh: nothing before now is read again
         line.records.clear();
+        line.clocks.clear();
+        line.starts.clear();
+        line.p0s.clear();
+        line.drawn.clear();
         line.head = line.started = 0;
         line.resolved.assign(targets_.all.size(), 0);
+        line.due.clear();
         line.high.clear();
         line.low.clear();
         line.high_head = line.low_head = 0;
     }
     line.records.push_back(id);
-    line.next_due = std::min(line.next_due, due(clock, r.resolved));
+    line.clocks.push_back(clock);
+    line.starts.push_back(UINT64_MAX);
+    line.p0s.push_back(r.p0);
+    line.drawn.push_back(baseline ? 1 : 0);
+    // the first target waits on this record when it waited on none
+    if (line.resolved[0] == line.records.size() - 1) wait_for(line, 0);
     ++pending_count_;
 }
 

@@ -40,8 +40,7 @@ struct Record {
     int32_t factor = -1;  // the dominant factor's label index; -1 for a baseline draw
     PriceSource source = PriceSource::None;
     bool baseline = false;
-    uint32_t resolved = 0;  // targets resolved so far (a prefix of Targets::all)
-    uint64_t start = UINT64_MAX;  // the number of its line's first price after the clock
+    uint32_t resolved = 0;  // targets resolved (a prefix of Targets::all), once settle() ran
 };
 
 class ForwardTracker {
@@ -64,6 +63,9 @@ public:
     // Opens a record (its price taken now); no price leaves it unresolved for good.
     void open(uint32_t symbol, uint32_t checkpoint, int64_t clock, double severity, int32_t factor, bool baseline);
 
+    // Brings every record's `resolved` up to date: call before reading records.
+    void settle();
+
     const Targets& targets() const { return targets_; }
     const std::vector<Record>& records() const { return records_; }
     bool resolved(const Record& r, size_t target) const { return r.resolved > target; }
@@ -73,8 +75,19 @@ public:
     double price_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h]; }
     double high_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h + 1]; }
     double low_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h + 2]; }
-    // |return| at event-study point k of record i, once resolved (single precision: it only makes means).
-    double study_at(size_t i, size_t k) const { return study_[i * targets_.study.size() + k]; }
+    // The event study needs only means and spreads: its points are summed as they resolve.
+    struct Moments {
+        uint64_t n = 0;
+        double mean = 0, m2 = 0;  // Welford's running mean and sum of squared deviations
+        void add(double x) {
+            ++n;
+            const double d = x - mean;
+            mean += d / static_cast<double>(n);
+            m2 += d * (x - mean);
+        }
+    };
+    // |return| at point k of the event study, over onsets or baseline draws.
+    const Moments& study(size_t k, bool baseline) const { return study_[2 * k + (baseline ? 1 : 0)]; }
 
     uint64_t ignored_prices() const { return ignored_; }
     uint64_t pending() const { return pending_count_; }
@@ -86,10 +99,18 @@ private:
     // target are always a prefix: one position per target says which.
     struct Line {
         std::vector<uint32_t> records;
+        // beside each record, what a price needs of it, so that a price reads
+        // this line and not the records scattered through memory
+        std::vector<int64_t> clocks;
+        std::vector<uint64_t> starts;  // the number of the line's first price after its clock
+        std::vector<double> p0s;       // reference prices
+        std::vector<uint8_t> drawn;    // baseline draws, not onsets
         size_t head = 0;     // records before it are done
         size_t started = 0;  // records before it have seen a price after their clock
         std::vector<size_t> resolved;  // per target: records before it have resolved it
-        int64_t next_due = INT64_MAX;  // the earliest due time of any of them
+        // (due time, target) of each target whose next record has resolved
+        // the targets before it: a min-heap, so a price touches only what is due
+        std::vector<std::pair<int64_t, uint32_t>> due;
         uint64_t count = 0;  // prices seen
         // Monotone stacks of (price number, price): the largest and smallest
         // price from any number on are found by a binary search.
@@ -110,6 +131,7 @@ private:
     void price(Line& line, double p, int64_t ts);
     int64_t due(int64_t clock, size_t target) const;
     void resolve(Line& line, double p, int64_t ts);
+    void wait_for(Line& line, size_t target);  // target's next record goes on the heap
     void trim(Line& line);
 
     Targets targets_;
@@ -119,7 +141,7 @@ private:
     std::vector<uint32_t> priced_;
     std::vector<Record> records_;
     std::vector<double> values_;
-    std::vector<float> study_;
+    std::vector<Moments> study_;  // per point: onsets, then baseline
     uint64_t ignored_ = 0;
     uint64_t pending_count_ = 0;
     uint32_t last_ = UINT32_MAX;  // the last symbol looked up: events come in runs of one symbol

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "portable.hpp"
+
 namespace radar {
 
 inline uint64_t splitmix64(uint64_t& state) {
@@ -32,13 +34,16 @@ public:
         return result;
     }
 
-    // Uniform in [0, n), n > 0, without the modulo's bias.
+    // Uniform in [0, n), n > 0, without bias: the high word of a 128-bit
+    // product, drawing again in the rare case the low word says it is biased
+    // (a division only then, not on every draw).
     uint64_t below(uint64_t n) {
-        for (;;) {
-            const uint64_t x = next();
-            const uint64_t limit = UINT64_MAX - UINT64_MAX % n;
-            if (x < limit) return x % n;
+        portable::U128 m = portable::mul_64x64(next(), n);
+        if (m.lo < n) {
+            const uint64_t floor = (0 - n) % n;
+            while (m.lo < floor) m = portable::mul_64x64(next(), n);
         }
+        return m.hi;
     }
 
 private:

@@ -29,18 +29,22 @@ std::optional<double> sample_sd(std::span<const double> v) {
     return std::sqrt(ss / static_cast<double>(v.size() - 1));
 }
 
-std::vector<double> average_ranks(std::span<const double> v) {
-    std::vector<size_t> order(v.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return v[a] < v[b]; });
+std::vector<double> average_ranks(std::span<const double> v, double* ties) {
+    std::vector<std::pair<double, size_t>> order(v.size());
+    for (size_t i = 0; i < v.size(); ++i) order[i] = {v[i], i};
+    std::sort(order.begin(), order.end());
     std::vector<double> ranks(v.size());
+    double t3 = 0;
     for (size_t i = 0; i < order.size();) {
         size_t j = i;
-        while (j + 1 < order.size() && v[order[j + 1]] == v[order[i]]) ++j;
+        while (j + 1 < order.size() && order[j + 1].first == order[i].first) ++j;
         const double rank = (static_cast<double>(i) + static_cast<double>(j)) / 2 + 1;
-        for (size_t k = i; k <= j; ++k) ranks[order[k]] = rank;
+        for (size_t k = i; k <= j; ++k) ranks[order[k].second] = rank;
+        const double t = static_cast<double>(j - i + 1);
+        t3 += t * t * t - t;
         i = j + 1;
     }
+    if (ties != nullptr) *ties = t3;
     return ranks;
 }
 
@@ -48,22 +52,12 @@ std::optional<double> rank_sum_p_greater(std::span<const double> x, std::span<co
     if (x.empty() || y.empty()) return std::nullopt;
     std::vector<double> all(x.begin(), x.end());
     all.insert(all.end(), y.begin(), y.end());
-    const std::vector<double> ranks = average_ranks(all);
+    double ties = 0;
+    const std::vector<double> ranks = average_ranks(all, &ties);
     double r1 = 0;
     for (size_t i = 0; i < x.size(); ++i) r1 += ranks[i];
     const double n1 = static_cast<double>(x.size()), n2 = static_cast<double>(y.size()), n = n1 + n2;
     const double u1 = r1 - n1 * (n1 + 1) / 2;
-    // ties: sum of t^3 - t over groups of equal values
-    std::vector<double> sorted = all;
-    std::sort(sorted.begin(), sorted.end());
-    double ties = 0;
-    for (size_t i = 0; i < sorted.size();) {
-        size_t j = i;
-        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
-        const double t = static_cast<double>(j - i);
-        ties += t * t * t - t;
-        i = j;
-    }
     const double variance = n1 * n2 / 12 * ((n + 1) - ties / (n * (n - 1)));
     if (!(variance > 0)) return std::nullopt;
     const double z = (u1 - n1 * n2 / 2 - 0.5) / std::sqrt(variance);
