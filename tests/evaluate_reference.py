@@ -442,5 +442,5 @@ def differences(native, reference, path="", tol=1e-12) -> list[str]:
             out += differences(a, b, f"{path}[{i}]", tol)
         return out
     if path.startswith(".event_study") and not path.endswith((".n", ".offset")):
-        tol = max(tol, 1e-6)  # the event study keeps its points in single precision
+        tol = max(tol, 1e-9)  # the event study sums its points as they come (a running mean), not two-pass
     return [] if close(native, reference, tol) else [f"{path}: native {native!r}, reference {reference!r}"]

@@ -15,13 +15,14 @@ pytestmark = pytest.mark.skipif(os.name != "posix", reason="signals and FIFOs")
 SPEC = '{"signals":[{"kind":"book_imbalance","params":[0.5]}],"threshold":0}'
 
 
+@pytest.mark.parametrize("command", [["scan", "--json"], ["replay"], ["evaluate"]])
 @pytest.mark.parametrize("source", ["fifo", "fifo without a writer", "quiet stdin", "/dev/zero"])
-def test_ctrl_c_ends_a_scan_whose_read_waits_or_never_ends(tmp_path, source):
+def test_ctrl_c_ends_a_read_that_waits_or_never_ends(tmp_path, source, command):
     fifo = tmp_path / "feed"
     os.mkfifo(fifo)
     held = os.open(fifo, os.O_RDWR) if source == "fifo" else None  # a writer that never writes
     path = {"quiet stdin": "-", "/dev/zero": "/dev/zero"}.get(source, str(fifo))
-    proc = subprocess.Popen([sys.executable, "-m", "zolvar_radar", "scan", "--json", path],
+    proc = subprocess.Popen([sys.executable, "-m", "zolvar_radar", *command, path],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         time.sleep(1.5)  # started and reading
@@ -52,3 +53,30 @@ def test_a_scan_leaves_the_wakeup_descriptor_as_it_found_it(tmp_path):
     finally:
         os.close(r)
         os.close(w)
+
+
+@pytest.mark.parametrize("command", [["replay", "--every", "1"], ["evaluate", "--every", "1", "--horizons", "5"]])
+def test_ctrl_c_during_a_stalled_feed_reports_what_was_read(tmp_path, command):
+    fifo = tmp_path / "feed"
+    os.mkfifo(fifo)
+    held = os.open(fifo, os.O_RDWR)  # the feed: three events, then silence
+    for ts in (1, 2, 3):
+        os.write(held, b'{"symbol":"A","kind":"orderbook","ts":%d,"bid_volume":1,"ask_volume":%d,'
+                       b'"best_bid":1,"best_ask":2}\n' % (ts, ts))
+    proc = subprocess.Popen([sys.executable, "-m", "zolvar_radar", *command, str(fifo)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.5)
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGINT)
+        start = time.monotonic()
+        out, err = proc.communicate(timeout=10)
+        assert time.monotonic() - start < 1
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        os.close(held)
+    assert proc.returncode == 130
+    assert err.decode().splitlines()[-1].startswith("interrupted after 3 events")
+    assert out  # what was read is reported

@@ -14,7 +14,7 @@ import os
 TYPE_CHECKING = False
 
 from ._engine import engine
-from .files import BadLine, BadLineError, _bar, _Inputs, _names, _paths, _skipped, _spec_text
+from .files import BadLine, BadLineError, _bar, _Inputs, _Interruptible, _names, _paths, _skipped, _spec_text
 
 if TYPE_CHECKING:
     from typing import Callable, Iterable, Sequence
@@ -161,24 +161,32 @@ def evaluate(
     shown = _names(given)
     inputs = _Inputs(given)
     try:
-        native = engine.Evaluation(inputs.paths, _spec_text(spec), values, names, format, skip_bad, notional,
-                                   every, step, width, cooldown, baseline, seed, bootstrap, file_order)
-        interrupted = False
-        while True:
-            state = native.advance(SLICE_MS)
-            if progress is not None:
-                s = native.status()
-                progress(s[2], s[3])
-            if state == "fatal":
-                raise OSError(native.status()[4])
-            if state != "running":
-                break
-            if stop is not None and stop():
-                interrupted = True
-                break
+        # a signal (Ctrl-C) wakes a read waiting on a quiet pipe, from the first line on
+        with _Interruptible() as watch:
+            native = engine.Evaluation(inputs.paths, _spec_text(spec), values, names, format, skip_bad, notional,
+                                       every, step, width, cooldown, baseline, seed, bootstrap, file_order)
+            state = run(native, watch, progress, stop)
+        interrupted = state == "stopped"
     finally:
         inputs.close()
     result = Evaluation(native, shown, names, interrupted)
     if state == "bad":
         raise BadLineError(result.bad[0])
     return result
+
+
+def run(native, watch, progress, stop) -> str:
+    """Slices of native work until the end, a bad line or stop(): "end", "bad" or "stopped"."""
+    while True:
+        state = native.advance(SLICE_MS)
+        watch.drain()
+        if progress is not None:
+            s = native.status()
+            progress(s[2], s[3])
+        if state == "fatal":
+            raise OSError(native.status()[4])
+        if state != "running":
+            return state
+        if stop is not None and stop():
+            return "stopped"
+

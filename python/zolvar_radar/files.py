@@ -231,6 +231,15 @@ class _Interruptible:
         engine.set_interrupt_fd(r)
         return self
 
+    def drain(self) -> None:
+        """Empties the pipe after an interruption, so that reading can go on."""
+        if self._pipe is not None:
+            try:
+                while os.read(self._pipe[0], 1 << 12):
+                    pass
+            except BlockingIOError:
+                pass
+
     def __exit__(self, *exc: object) -> None:
         if self._pipe is None:
             return
@@ -337,10 +346,11 @@ class Replay:
         self._names = _names(self.paths)
         self._inputs = _Inputs(self.paths)
         try:
-            self._native = engine.FileReplay(
-                radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width,
-                file_order
-            )
+            with _Interruptible():  # the first line of every file is read here: a quiet pipe may wait
+                self._native = engine.FileReplay(
+                    radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width,
+                    file_order
+                )
         except BaseException:
             self._inputs.close()
             raise
@@ -351,18 +361,23 @@ class Replay:
     def __iter__(self) -> Iterator[Replay]:
         # The end is a step too, whatever was read since the last checkpoint:
         # a loop that looks at the radar at each step sees the final stretch.
+        # A signal (Ctrl-C) wakes a read that waits on a quiet pipe: the step
+        # then has stop "interrupted", and a loop may leave or go on reading.
         try:
-            while True:
-                self.stop = self._native.advance()
-                if self.stop == "fatal":
-                    raise OSError(self._native.status()[4])
-                if self.stop != "checkpoint":
-                    self.at_end = True
+            with _Interruptible() as watch:
+                while True:
+                    self.stop = self._native.advance()
+                    if self.stop == "fatal":
+                        raise OSError(self._native.status()[4])
+                    if self.stop == "interrupted":
+                        watch.drain()
+                    elif self.stop != "checkpoint":
+                        self.at_end = True
+                        yield self
+                        return
                     yield self
-                    return
-                yield self
         finally:
-            if self.stop != "checkpoint":
+            if self.stop not in ("checkpoint", "interrupted"):
                 self._inputs.close()
 
     @property

@@ -83,7 +83,10 @@ PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             created.value()->spec, std::move(labels), std::move(options), std::move(paths), read,
             radar::Checkpoints{every, static_cast<int64_t>(every_ts)}, file_order == 0);
         std::string error;
-        if (!evaluation->open(error)) return os_error(error);
+        // the first line of each file is read here, and a pipe may keep it waiting
+        bool opened = false;
+        if (!without_interpreter_lock([&] { opened = evaluation->open(error); })) return nullptr;
+        if (!opened) return evaluation->replay().interrupted() ? interrupted_error() : os_error(error);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* obj = alloc(type, 0);
         if (obj == nullptr) return nullptr;

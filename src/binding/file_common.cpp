@@ -44,6 +44,12 @@ PyObject* value_error(const std::string& text) {
     return nullptr;
 }
 
+PyObject* interrupted_error() {
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+}
+
 PyObject* os_error(const std::string& text) {
     PyObject* message = new_str(text, "replace");
     if (message != nullptr) {

@@ -20,6 +20,8 @@ bool format_of(const char* name, radar::FileFormat& out);
 // null, with ValueError / OSError carrying the text.
 PyObject* value_error(const std::string& text);
 PyObject* os_error(const std::string& text);
+// null, after the signal's handler ran: its exception, else KeyboardInterrupt.
+PyObject* interrupted_error();
 // [(file index, line, error), ...]
 PyObject* bad_list(const std::vector<radar::BadLine>& bad);
 // [{reason: count}, ...], one dict per file

@@ -402,7 +402,10 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
             std::move(paths), options, radar::Checkpoints{every, static_cast<int64_t>(every_ts)}, file_order == 0);
         replay->keep_events(keep != 0);
         std::string error;
-        if (!replay->open(error)) return os_error(error);
+        // the first line of each file is read here, and a pipe may keep it waiting
+        bool opened = false;
+        if (!without_interpreter_lock([&] { opened = replay->open(error); })) return nullptr;
+        if (!opened) return replay->interrupted() ? interrupted_error() : os_error(error);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* obj = alloc(type, 0);
         if (obj == nullptr) return nullptr;
@@ -449,6 +452,7 @@ PyObject* file_replay_advance(PyObject* obj, PyObject*) {
         case radar::FileReplay::Stop::End: return PyUnicode_FromString("end");
         case radar::FileReplay::Stop::Bad: return PyUnicode_FromString("bad");
         case radar::FileReplay::Stop::Fatal: return PyUnicode_FromString("fatal");
+        case radar::FileReplay::Stop::Interrupted: return PyUnicode_FromString("interrupted");
     }
     return nullptr;
 }

@@ -120,7 +120,12 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
             raise Failure(str(exc)) from None
 
     stats = result.stats
+    # Ctrl-C counts even when the input ended before the run could look
+    result.interrupted = result.interrupted or interruption.hit
     if stats["events"] == 0:
+        if result.interrupted:
+            print("interrupted", file=err.file)
+            return 130
         raise Failure("no events read: nothing to evaluate")
     warn_time(args, names, result, err)
     if args.json:

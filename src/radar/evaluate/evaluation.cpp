@@ -63,6 +63,7 @@ Evaluation::Stop Evaluation::advance(std::chrono::milliseconds budget) {
                 // the end is a checkpoint too, unless nothing came after the last one
                 if (replay_.clock() && replay_.fed() != fed_at_checkpoint_) checkpoint(*replay_.clock());
                 return Stop::End;
+            case FileReplay::Stop::Interrupted: return Stop::Running;  // back to the caller, who may go on
             case FileReplay::Stop::Bad: return Stop::Bad;
             case FileReplay::Stop::Fatal: return Stop::Fatal;
         }

@@ -80,6 +80,8 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
         }
         feed(symbol, event);
     }
+    // An interruption is no end: the bars stay open and the next call reads on.
+    if (inputs_.interrupted()) return Stop::Interrupted;
     // The end, or a stop: what was read before it is all passed on.
     if (bars_) bars_->close_all(pass);
     if (!inputs_.fatal().empty()) return Stop::Fatal;

@@ -42,10 +42,11 @@ public:
     // Checks the files before any event is read; false with "PATH: reason".
     bool open(std::string& error);
 
-    enum class Stop : uint8_t { Checkpoint, End, Bad, Fatal };
+    enum class Stop : uint8_t { Checkpoint, End, Bad, Fatal, Interrupted };
     // Feeds events (into nothing when `dataset` is null: reading only) until a checkpoint is due (Checkpoint), the files are
     // done (End), a bad line stops the replay (Bad: not with skip_bad) or a
-    // file can't be read (Fatal: `fatal()`).
+    // file can't be read (Fatal: `fatal()`), or a read was interrupted
+    // (Interrupted: calling again reads on).
     Stop advance(const RadarSpec* spec, Dataset* dataset);
 
     uint64_t fed() const { return fed_; }      // events read (what `every` counts)
@@ -58,6 +59,7 @@ public:
     const std::vector<ReasonCounts>& skipped() const { return inputs_.skipped(); }
     const std::string& fatal() const { return inputs_.fatal(); }
     const std::optional<Disorder>& disorder() const { return inputs_.disorder(); }
+    bool interrupted() const { return inputs_.interrupted(); }
     uint64_t bytes_done() const { return inputs_.bytes_done(); }
     uint64_t bytes_total() const { return inputs_.bytes_total(); }
     void set_observer(EventObserver* observer) { observer_ = observer; }

@@ -6,6 +6,7 @@
 
 #include "files/byte_source.hpp"
 #include "files/file_lines.hpp"
+#include "files/interrupt.hpp"
 #include "files/line_reader.hpp"
 
 namespace radar {
@@ -44,6 +45,7 @@ bool ReplayInputs::open(std::string& error) {
         std::string why;
         auto source = ByteSource::open(paths_[i], why);
         if (!source) {
+            interrupted_ = why == kInterrupted;
             error = shown(paths_[i]) + ": " + why;
             return false;
         }
@@ -58,8 +60,13 @@ bool ReplayInputs::open(std::string& error) {
     // Every file's first event before any is handed out: a refused header
     // or first line shows before the others are read.
     for (size_t i = 0; i < inputs_.size() && !stopped_; ++i) {
-        if (!start(i)) break;
-        if (pull(i)) {
+        const bool head = start(i) && pull(i);
+        if (interrupted_) {
+            // priming is not resumed: an interruption here ends the replay before it began
+            error = shown(paths_[i]) + ": " + std::string(kInterrupted);
+            return false;
+        }
+        if (head) {
             heap_.push_back(i);
             for (size_t at = heap_.size() - 1; at > 0 && before(heap_[at], heap_[(at - 1) / 2]); at = (at - 1) / 2)
                 std::swap(heap_[at], heap_[(at - 1) / 2]);
@@ -77,7 +84,13 @@ bool ReplayInputs::start(size_t i) {
     if (!in.source) {
         std::string why;
         in.source = ByteSource::open(paths_[i], why);
-        if (!in.source) return fail(i, why);
+        if (!in.source) {
+            if (why == kInterrupted) {
+                interrupted_ = true;
+                return false;
+            }
+            return fail(i, why);
+        }
     }
     // one thread parses: another can inflate ahead of it, for a few files
     if (std::thread::hardware_concurrency() > 1 && (!merged_ || inputs_.size() <= 4)) in.source->read_ahead();
@@ -109,7 +122,13 @@ bool ReplayInputs::pull(size_t i) {
     Line line;
     for (;;) {
         const int r = in.reader->next(line, error);
-        if (r < 0) return fail(i, error);
+        if (r < 0) {
+            if (error == kInterrupted) {
+                interrupted_ = true;  // nothing was consumed: the next pull reads on
+                return false;
+            }
+            return fail(i, error);
+        }
         if (r == 0) {
             finish(i);
             return false;
@@ -164,12 +183,15 @@ void ReplayInputs::sift_down(size_t at) {
 
 bool ReplayInputs::next(std::string_view& symbol, Event& event) {
     if (stopped_) return false;
+    interrupted_ = false;
     if (merged_) {
         if (served_) {
-            served_.reset();
             if (pull(heap_[0])) {
+                served_.reset();
                 sift_down(0);
             } else {
+                if (interrupted_) return false;  // still served: pulled again next time
+                served_.reset();
                 if (stopped_) return false;
                 heap_[0] = heap_.back();
                 heap_.pop_back();
@@ -191,7 +213,7 @@ bool ReplayInputs::next(std::string_view& symbol, Event& event) {
             event = in.head;
             return true;
         }
-        if (stopped_) return false;
+        if (stopped_ || interrupted_) return false;
         ++current_;
     }
     return false;

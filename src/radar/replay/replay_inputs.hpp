@@ -38,12 +38,14 @@ public:
     // error here but the first thing next() reports.
     bool open(std::string& error);
 
-    // The next event; false at the end, on a bad line (not with skip_bad) or
-    // on a file that can't be read (then fatal() is set). `symbol` stays
+    // The next event; false at the end, on a bad line (not with skip_bad),
+    // on a file that can't be read (then fatal() is set), or when a read was
+    // interrupted (interrupted(): calling again reads on). `symbol` stays
     // valid until the next call.
     bool next(std::string_view& symbol, Event& event);
 
     bool stopped() const { return stopped_; }
+    bool interrupted() const { return interrupted_; }
     // In file order, then line order, however the merge came upon them.
     const std::vector<BadLine>& bad() const;
     const std::vector<ReasonCounts>& skipped() const { return skipped_; }
@@ -72,6 +74,7 @@ private:
     uint64_t done_bytes_ = 0;   // of the inputs finished
     uint64_t total_ = 0;
     bool stopped_ = false;
+    bool interrupted_ = false;
     mutable std::vector<BadLine> bad_;
     mutable bool bad_sorted_ = true;
     std::vector<ReasonCounts> skipped_;
