@@ -70,11 +70,16 @@ def write_lines(path, lines, compress=False):
     return str(path)
 
 
-def run(capsys, *args):
+def run(capsys, *args, hints=False):
+    """The status, stdout and stderr of a command; the hint lines under refused lines left out unless asked for."""
     code = cli.main([str(a) for a in args])
     out, err = capsys.readouterr()
     assert "Traceback" not in err
-    return code, out, err
+    return code, out, err if hints else without_hints(err)
+
+
+def without_hints(err: str) -> str:
+    return "".join(line for line in err.splitlines(True) if not line.startswith("  hint: "))
 
 
 def run_module(*args, stdin=b""):
@@ -207,8 +212,10 @@ def test_first_bad_line_is_reported(capsys, tmp_path, spec_file, command):
     # line 2 only fails in the radar, line 3 already in the JSON reader
     lines = [flat(*EVENTS[0]), '{"symbol":"A","kind":"orderbook","ts":1}', "{", flat(*EVENTS[1])]
     path = write_lines(tmp_path / "e.jsonl", lines)
-    code, _, err = run(capsys, command, "--spec", spec_file, path)
-    assert (code, err) == (2, f"{path}:2: parse: missing field `bid_volume`\n")
+    code, _, err = run(capsys, command, "--spec", spec_file, path, hints=True)
+    # the radar's words, then a hint in ours
+    assert (code, without_hints(err)) == (2, f"{path}:2: parse: missing field `bid_volume`\n")
+    assert err.splitlines()[1].startswith("  hint: ")
 
 
 @pytest.mark.parametrize("command", ["scan", "replay"])
@@ -219,7 +226,7 @@ def test_skip_bad_counts_and_keeps_the_rest(capsys, tmp_path, spec_file, command
     first = write_lines(tmp_path / "a.jsonl", lines)
     second = write_lines(tmp_path / "b.jsonl", ["[]"])
     args = ["--json"] if command == "scan" else []
-    code, out, err = run(capsys, command, "--spec", spec_file, "--skip-bad", *args, first, second)
+    code, out, err = run(capsys, command, "--spec", spec_file, "--skip-bad", *args, first, second, hints=True)
     assert code == 0
     hints = [line for line in err.splitlines() if line.startswith("  hint: ")]
     assert hints and len(hints) <= 3  # a line's hint stands under it, the radar's words untouched

@@ -71,6 +71,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as exc:
         out.file.flush()
         print(visible(exc), file=sys.stderr)
+        if exc.bad is not None:
+            from ..hints import hints
+
+            hint = hints([exc.bad])[0]
+            if hint:
+                print(visible(f"  hint: {hint}"), file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         # the reader went away (`| head -1`): it has what it wanted; say nothing more

@@ -49,6 +49,15 @@ class LazyConsole:
 class Failure(Exception):
     """Ends the command with a one-line message on stderr and status 2."""
 
+    bad = None  # the refused line, when that is the failure: a hint may follow it
+
+
+def bad_line(bad) -> Failure:
+    """The failure of a refused line: `FILE:LINE: <the radar's error>`, then a hint where one helps."""
+    failure = Failure(str(bad))
+    failure.bad = bad
+    return failure
+
 
 def say(out: Console, text: str) -> None:
     """A line on stdout, flushed: what follows on stderr stays after it in a shared log."""

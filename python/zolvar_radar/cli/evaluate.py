@@ -8,7 +8,7 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from ..files import BadLineError
-from .console import Failure, say
+from .console import Failure, bad_line, say
 from .options import duration, events_options, input_paths, positive_int
 from .progress import byte_progress
 from .replay import Interruption, check_writable
@@ -115,7 +115,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                               baseline=args.baseline, seed=args.seed, bootstrap=args.bootstrap,
                               file_order=args.file_order, progress=moved, stop=lambda: interruption.hit)
         except BadLineError as exc:
-            raise Failure(str(exc)) from None
+            raise bad_line(exc.bad) from None
         except (OSError, ValueError) as exc:
             raise Failure(str(exc)) from None
 

@@ -12,7 +12,7 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from ..files import Replay
-from .console import Failure, say
+from .console import Failure, bad_line, say
 from .options import UnitCheck, duration, events_options, input_paths, non_negative_float, positive_int
 from .progress import bar_paused, byte_progress
 from .specs import answer_of, spec_fields
@@ -291,9 +291,9 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
             try:
                 for _ in replay:  # every checkpoint, and the end
                     if replay.stop == "bad":
-                        bad = str(replay.bad[0])
+                        bad = replay.bad[0]
                         if replay.fed == 0:
-                            raise Failure(bad)
+                            raise bad_line(bad)
                     if timeline is not None:
                         feed_timeline(timeline, replay.take_events())
                     checkpoints.check(replay.clock)
@@ -329,7 +329,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     if timeline is not None:
         write_reports(timeline, args, err)
     if bad is not None:
-        raise Failure(bad)
+        raise bad_line(bad)
     return 130 if interruption.hit else 0
 
 

@@ -10,7 +10,7 @@ import re
 TYPE_CHECKING = False
 
 from ..files import BadLineError, scan_files
-from .console import Failure
+from .console import Failure, bad_line
 from .options import UnitCheck, events_options, input_bytes, positive_float
 from .progress import PROGRESS_FROM_BYTES, byte_progress
 from .specs import SAMPLE
@@ -78,7 +78,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                                 progress=moved if show else None, state=state,
                                 bar=args.bar.width if args.bar else None)
         except BadLineError as exc:
-            raise Failure(str(exc)) from None
+            raise bad_line(exc.bad) from None
         except OSError as exc:
             raise Failure(str(exc)) from None
     if args.save_state is not None:
@@ -171,7 +171,11 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
         out.file.flush()
         print("scan --dask: interrupted", file=err.file)
         return 130
-    except (distributed.FormatError, distributed.InputError) as exc:
+    except distributed.FormatError as exc:
+        from ..files import BadLine
+
+        raise bad_line(BadLine(exc.source, exc.line, exc.reason)) from None
+    except distributed.InputError as exc:
         raise Failure(str(exc)) from None
     except OSError as exc:
         if "Timed out trying to connect" in str(exc):
