@@ -1,5 +1,5 @@
-"""Ctrl-C stops a scan whatever its reads wait on: a quiet FIFO or pipe, or
-input that never ends."""
+"""Ctrl-C stops a scan, a replay or an evaluation whatever its reads wait on:
+a quiet FIFO or pipe, or input that never ends."""
 
 import os
 import signal
@@ -15,30 +15,57 @@ pytestmark = pytest.mark.skipif(os.name != "posix", reason="signals and FIFOs")
 SPEC = '{"signals":[{"kind":"book_imbalance","params":[0.5]}],"threshold":0}'
 
 
-@pytest.mark.parametrize("command", [["scan", "--json"], ["replay"], ["evaluate"]])
-@pytest.mark.parametrize("source", ["fifo", "fifo without a writer", "quiet stdin", "/dev/zero"])
-def test_ctrl_c_ends_a_read_that_waits_or_never_ends(tmp_path, source, command):
-    fifo = tmp_path / "feed"
-    os.mkfifo(fifo)
-    held = os.open(fifo, os.O_RDWR) if source == "fifo" else None  # a writer that never writes
-    path = {"quiet stdin": "-", "/dev/zero": "/dev/zero"}.get(source, str(fifo))
-    proc = subprocess.Popen([sys.executable, "-m", "zolvar_radar", *command, path],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+SOURCES = ["fifo", "fifo without a writer", "quiet stdin", "/dev/zero"]
+COMMANDS = [["scan", "--json"], ["replay"], ["evaluate"]]
+FEED = b"".join(b'{"symbol":"A","kind":"orderbook","ts":%d,"bid_volume":1,"ask_volume":%d,"best_bid":1,"best_ask":2}\n'
+                % (ts, ts) for ts in (1, 2, 3))
+
+
+def interrupted(tmp_path, cases):
+    """Starts every case at once, lets each reach its waiting read, sends each SIGINT:
+    [(status, stdout, stderr, seconds to end)]. One wait for the whole table keeps it quick."""
+    procs, held = [], []
     try:
-        time.sleep(1.5)  # started and reading
-        assert proc.poll() is None
-        proc.send_signal(signal.SIGINT)
+        for i, (command, source) in enumerate(cases):
+            fifo = tmp_path / f"feed{i}"
+            os.mkfifo(fifo)
+            if source in ("fifo", "stalled feed"):
+                held.append(os.open(fifo, os.O_RDWR))  # a writer that never writes (more)
+                if source == "stalled feed":
+                    os.write(held[-1], FEED)
+            path = {"quiet stdin": "-", "/dev/zero": "/dev/zero"}.get(source, str(fifo))
+            procs.append(subprocess.Popen([sys.executable, "-m", "zolvar_radar", *command, path],
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        time.sleep(3)  # all started and reading
+        assert all(p.poll() is None for p in procs)
+        for p in procs:
+            p.send_signal(signal.SIGINT)
         start = time.monotonic()
-        _, err = proc.communicate(timeout=10)
-        assert time.monotonic() - start < 1
+        results = []
+        for p in procs:
+            out, err = p.communicate(timeout=10)
+            results.append((p.returncode, out.decode(), err.decode(), time.monotonic() - start))
+        return results
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        if held is not None:
-            os.close(held)
-    assert proc.returncode == 130
-    assert err.decode().splitlines() == ["interrupted"]
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        for fd in held:
+            os.close(fd)
+
+
+def test_ctrl_c_ends_a_read_that_waits_or_never_ends(tmp_path):
+    waiting = [(command, source) for command in COMMANDS for source in SOURCES]
+    # a feed that gave three events and went quiet: what was read is reported
+    stalled = [(["replay", "--every", "1"], "stalled feed"), (["evaluate", "--every", "1", "--horizons", "5"], "stalled feed")]
+    results = interrupted(tmp_path, waiting + stalled)
+    for (command, source), (status, _, err, took) in zip(waiting, results):
+        assert (status, err.splitlines(), took < 1.5) == (130, ["interrupted"], True), (command, source)
+    for (command, _), (status, out, err, took) in zip(stalled, results[len(waiting):]):
+        assert status == 130 and took < 1.5, command
+        assert err.splitlines()[-1].startswith("interrupted after 3 events"), (command, err)
+        assert out, command
 
 
 def test_a_scan_leaves_the_wakeup_descriptor_as_it_found_it(tmp_path):
@@ -53,30 +80,3 @@ def test_a_scan_leaves_the_wakeup_descriptor_as_it_found_it(tmp_path):
     finally:
         os.close(r)
         os.close(w)
-
-
-@pytest.mark.parametrize("command", [["replay", "--every", "1"], ["evaluate", "--every", "1", "--horizons", "5"]])
-def test_ctrl_c_during_a_stalled_feed_reports_what_was_read(tmp_path, command):
-    fifo = tmp_path / "feed"
-    os.mkfifo(fifo)
-    held = os.open(fifo, os.O_RDWR)  # the feed: three events, then silence
-    for ts in (1, 2, 3):
-        os.write(held, b'{"symbol":"A","kind":"orderbook","ts":%d,"bid_volume":1,"ask_volume":%d,'
-                       b'"best_bid":1,"best_ask":2}\n' % (ts, ts))
-    proc = subprocess.Popen([sys.executable, "-m", "zolvar_radar", *command, str(fifo)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        time.sleep(1.5)
-        assert proc.poll() is None
-        proc.send_signal(signal.SIGINT)
-        start = time.monotonic()
-        out, err = proc.communicate(timeout=10)
-        assert time.monotonic() - start < 1
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        os.close(held)
-    assert proc.returncode == 130
-    assert err.decode().splitlines()[-1].startswith("interrupted after 3 events")
-    assert out  # what was read is reported

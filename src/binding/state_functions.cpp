@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/engine_functions.hpp"
+#include "binding/file_common.hpp"
 #include "binding/radar_object.hpp"
 #include "json/writer.hpp"
 #include "state/handle_state.hpp"
@@ -71,14 +72,7 @@ PyObject* load_state(PyObject*, PyObject* arg) {
         auto loaded = radar::load_handle_state(bytes);
         Py_XDECREF(holder);
         holder = nullptr;
-        if (!loaded) {
-            PyObject* message = new_str(loaded.error().message, "replace");
-            if (message != nullptr) {
-                PyErr_SetObject(PyExc_ValueError, message);
-                Py_DECREF(message);
-            }
-            return nullptr;
-        }
+        if (!loaded) return value_error(loaded.error().message);
         return wrap_handle(std::move(loaded.value()));
     } catch (...) {
         Py_XDECREF(holder);
@@ -138,14 +132,7 @@ PyObject* state_spec(PyObject*, PyObject* arg) {
         auto loaded = radar::load_state(bytes);
         Py_XDECREF(holder);
         holder = nullptr;
-        if (!loaded) {
-            PyObject* message = new_str(loaded.error().message, "replace");
-            if (message != nullptr) {
-                PyErr_SetObject(PyExc_ValueError, message);
-                Py_DECREF(message);
-            }
-            return nullptr;
-        }
+        if (!loaded) return value_error(loaded.error().message);
         if (!loaded.value().spec) Py_RETURN_NONE;
         const std::string text = spec_json(*loaded.value().spec);
         return new_str(text, "strict");

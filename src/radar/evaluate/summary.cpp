@@ -45,6 +45,14 @@ struct Sample {
     uint64_t records = 0;  // with a price, resolved or not
 };
 
+// Share of the values above the baseline's median absolute return.
+Maybe hit_rate(const std::vector<double>& abs, Maybe median) {
+    if (!median || abs.empty()) return std::nullopt;
+    size_t above = 0;
+    for (double a : abs) above += a > *median;
+    return static_cast<double>(above) / static_cast<double>(abs.size());
+}
+
 Maybe ratio(Maybe a, Maybe b) {
     if (!a || !b || !(*b > 0)) return std::nullopt;
     return *a / *b;
@@ -123,13 +131,7 @@ std::string Evaluation::result_json() const {
         field(out, "mean_return", mean_of(on.ret));
         field(out, "median_return", median_of(on.ret));
         field(out, "mean_abs_return", on_mean_abs);
-        Maybe hit;
-        if (b_median_abs && !on.abs.empty()) {
-            size_t above = 0;
-            for (double a : on.abs) above += a > *b_median_abs;
-            hit = static_cast<double>(above) / static_cast<double>(on.abs.size());
-        }
-        field(out, "hit_rate", hit);
+        field(out, "hit_rate", hit_rate(on.abs, b_median_abs));
         field(out, "lift", ratio(on_mean_abs, b_mean_abs));
 
         // The interval resamples whole checkpoints: symbols that moved together stay together.
@@ -225,13 +227,7 @@ std::string Evaluation::result_json() const {
             count(out, "resolved", s.ret.size());
             field(out, "mean_return", mean_of(s.ret));
             field(out, "mean_abs_return", mean_of(s.abs));
-            Maybe hit;
-            if (base_median_abs[h] && !s.abs.empty()) {
-                size_t above = 0;
-                for (double a : s.abs) above += a > *base_median_abs[h];
-                hit = static_cast<double>(above) / static_cast<double>(s.abs.size());
-            }
-            field(out, "hit_rate", hit);
+            field(out, "hit_rate", hit_rate(s.abs, base_median_abs[h]));
             field(out, "lift", ratio(mean_of(s.abs), base_mean_abs[h]));
             out += '}';
         }
