@@ -83,6 +83,8 @@ def test_ten_thousand_small_files_cost_about_what_one_file_costs(tmp_path):
         ones.append(run_child(str(tmp_path / "one.txt"), SPEC))
         manies.append(run_child(str(tmp_path / "many.txt"), SPEC))
     assert all(r[2:] == ones[0][2:] for r in ones + manies) and ones[0][2] == 10_000
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        return  # a sanitizer's shadow memory and quarantine make the costs its own
     assert min(r[1] for r in manies) <= 2 * min(r[1] for r in ones)
     # Each file still costs the kernel a look, an open, two reads and a close
     # (about 4 us): on an idle machine the whole process stays within 2x
