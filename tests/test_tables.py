@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from zolvar_radar import Radar, scan_files
+from zolvar_radar import Radar, cli, scan_files
 from zolvar_radar.tables import alerts_table
 
 pa = pytest.importorskip("pyarrow")
@@ -174,4 +174,50 @@ def test_a_missing_package_is_named(monkeypatch, method, package):
     monkeypatch.setitem(sys.modules, package, None)
     with pytest.raises(ImportError, match=rf"^{method}\(\) needs {package}: pip install 'zolvar_radar\[\w+\]'$"):
         getattr(alerts_table(edge_text()), method)()
+
+
+# --- the command line -----------------------------------------------------------
+
+
+@pytest.fixture
+def files(tmp_path):
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps(SPEC))
+    events = tmp_path / "e.jsonl"
+    events.write_text("".join(json.dumps({"symbol": s, "kind": "orderbook", "ts": 7 + i, "bid_volume": 30,
+                                          "ask_volume": 1 + i, "best_bid": 99.9, "best_ask": 100.1}) + "\n"
+                              for i, s in enumerate(ODD_SYMBOLS)))
+    return str(spec), str(events)
+
+
+def run(capsys, *args):
+    code = cli.main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+def test_scan_writes_the_table(capsys, tmp_path, files, fmt):
+    spec, events = files
+    table = scan_files(events, open(spec).read()).table()
+    want = table.to_parquet() if fmt == "parquet" else table.to_csv() if fmt == "csv" else table.to_jsonl()
+    target = tmp_path / f"alerts.{fmt}"
+    code, out, err = run(capsys, "scan", "--spec", spec, "--format-out", fmt, "--output", target, events)
+    assert (code, out, err) == (0, "", "")
+    if fmt == "parquet":
+        assert pq.read_table(target).equals(table.to_arrow())
+    else:
+        assert target.read_bytes() == want.encode()
+        assert run(capsys, "scan", "--spec", spec, "--format-out", fmt, events) == (0, want, "")
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--json", "--format-out", "csv"], "--json and --format-out cannot be used together"),
+    (["--format-out", "parquet"], "--format-out parquet needs --output FILE"),
+    (["--output", "x.csv"], "--output needs --format-out parquet, csv or jsonl"),
+])
+def test_scan_refuses_a_table_it_cannot_write(capsys, tmp_path, files, args, error):
+    spec, events = files
+    assert run(capsys, "scan", "--spec", spec, *args, events) == (2, "", error + "\n")
+    assert not (tmp_path / "x.csv").exists()
 
