@@ -57,10 +57,14 @@ class FileScanResult:
     interval): ``events - dropped`` were scored. ``saved_state``, with
     keep_state, is the radar's state as bytes, its bars still open: what a
     later scan given it as ``state`` continues exactly, and what
-    ``load_state`` makes a `Radar` of.
+    ``load_state`` makes a `Radar` of. ``spec`` is the specification text
+    scanned with, which names the factor columns of an empty table.
+
+    ``to_arrow()``, ``to_pandas()`` and ``to_polars()`` give the alerts as a
+    table, one row per alert in rank order (see `zolvar_radar.tables`).
     """
 
-    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar", "dropped", "saved_state")
+    __slots__ = ("text", "bad", "skipped", "events", "lines", "radar", "dropped", "saved_state", "spec")
 
     def __init__(self, text: str, bad: list[BadLine] | None = None, skipped: dict[str, Counter] | None = None,
                  events: int = 0, lines: int = 0, radar: Radar | None = None, dropped: int = 0):
@@ -72,6 +76,25 @@ class FileScanResult:
         self.radar = radar
         self.dropped = dropped
         self.saved_state: bytes | None = None
+        self.spec: str | None = None
+
+    def table(self):
+        """The alerts as an `AlertTable` (columns from the native core)."""
+        from .tables import AlertTable
+
+        return AlertTable(self.text, self.spec)
+
+    def to_arrow(self):
+        """The alerts as a ``pyarrow.Table`` (needs zolvar_radar[arrow])."""
+        return self.table().to_arrow()
+
+    def to_pandas(self):
+        """The alerts as a ``pandas.DataFrame`` (needs pandas)."""
+        return self.table().to_pandas()
+
+    def to_polars(self):
+        """The alerts as a ``polars.DataFrame`` (needs polars)."""
+        return self.table().to_polars()
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
@@ -170,9 +193,10 @@ def scan_files(
     """
     width = _bar(bar)
     names = _paths(paths)
+    spec_text = _spec_text(spec)
     inputs = _Inputs(names)
     try:
-        scan = engine.FileScan(inputs.paths, _spec_text(spec), format, skip_bad, notional, state=state, bar=width,
+        scan = engine.FileScan(inputs.paths, spec_text, format, skip_bad, notional, state=state, bar=width,
                                save=keep_state)
         with _Interruptible():
             text, bad, skipped, events, lines, dropped, _ = _run_watched(scan.run, scan.progress, progress)
@@ -187,6 +211,7 @@ def scan_files(
         lines,
         dropped=dropped,
     )
+    result.spec = spec_text
     if result.bad and not skip_bad:
         raise BadLineError(result.bad[0])
     if keep_state:

@@ -26,6 +26,7 @@ if TYPE_CHECKING:
 EXAMPLES = """examples:
   zolvar-radar scan --spec my.json day1.jsonl.gz day2.jsonl.gz
   zolvar-radar scan --json --threshold 0.4 --limit 10 binance-futures_*.csv.gz
+  zolvar-radar scan --format-out parquet --output alerts.parquet day1.jsonl.gz
   zolvar-radar scan --bar 1m --save-state day1.state day1.jsonl.gz
   zolvar-radar scan --bar 1m --state day1.state day2.jsonl.gz
   zolvar-radar scan --dask tcp://scheduler:8786 s3-mounted/*.jsonl.gz
@@ -38,6 +39,11 @@ def add_parser(commands) -> argparse.ArgumentParser:
                                epilog=EXAMPLES)
     events_options(scan)
     scan.add_argument("--json", action="store_true", help="print the radar's result text unchanged")
+    scan.add_argument("--format-out", choices=TABLE_FORMATS, metavar="{parquet,csv,jsonl}",
+                      help="write the alerts as a table, one row per alert: rank, symbol, severity, ts and a "
+                      "column per factor (parquet needs zolvar_radar[arrow] and --output)")
+    scan.add_argument("--output", metavar="FILE",
+                      help="where --format-out writes the table, whole or not at all (default: stdout)")
     scan.add_argument("--notional", action="store_true",
                       help="tardis liquidation quantities as amount times price (the quote currency)")
     scan.add_argument("--state", metavar="IN",
@@ -60,7 +66,54 @@ def scan_paths(args: argparse.Namespace, files: list[str]) -> list[str]:
     return files if files or args.state else [str(SAMPLE)]
 
 
+TABLE_FORMATS = ("parquet", "csv", "jsonl")
+
+
+def check_table_options(args: argparse.Namespace) -> None:
+    """Refuses a table the options cannot give, before anything is read."""
+    fmt = args.format_out
+    if fmt is None:
+        if args.output is not None:
+            raise Failure("--output needs --format-out parquet, csv or jsonl")
+        return
+    if args.json:
+        raise Failure("--json and --format-out cannot be used together")
+    if fmt == "parquet":
+        if args.output is None:
+            raise Failure("--format-out parquet needs --output FILE")
+        import importlib.util
+
+        if importlib.util.find_spec("pyarrow") is None:
+            raise Failure("--format-out parquet needs pyarrow: pip install 'zolvar_radar[arrow]'")
+
+
+def show_result(args: argparse.Namespace, text: str, spec_text: str, out: Console) -> None:
+    """The result as asked: the radar's text, a table in a file format, or the ranked alerts."""
+    if args.json:
+        out.file.write(text + "\n")
+        return
+    if args.format_out is None:
+        print_table(json.loads(text), out)
+        return
+    from ..tables import AlertTable
+
+    table = AlertTable(text, spec_text)
+    data = table.to_parquet() if args.format_out == "parquet" else \
+        table.to_csv() if args.format_out == "csv" else table.to_jsonl()
+    if args.output is None:
+        out.file.write(data)
+        out.file.flush()
+        return
+    from ..atomic import write_atomic
+
+    try:
+        write_atomic(args.output, data)
+    except OSError as exc:
+        raise Failure(f"{args.output}: {exc.strerror or exc}") from None
+
+
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
+    check_table_options(args)
     if args.dask is not None:
         return run_dask(args, out, err)
     spec_text, state = spec_and_state(args, err)
@@ -83,10 +136,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
             raise Failure(str(exc)) from None
     if args.save_state is not None:
         write_state(args.save_state, result.saved_state)
-    if args.json:
-        out.file.write(result.text + "\n")
-    else:
-        print_table(json.loads(result.text), out)
+    show_result(args, result.text, spec_text, out)
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
     report_bar(args.bar, result.events, result.dropped, err)
@@ -185,10 +235,7 @@ def run_dask(args: argparse.Namespace, out: Console, err: Console) -> int:
         raise Failure(f"{where}: the answer is not a Dask scheduler's") from None
     if saved is not None:
         write_state(args.save_state, bytes(saved))
-    if args.json:
-        out.file.write(answer + "\n")
-    else:
-        print_table(json.loads(answer), out)
+    show_result(args, answer, spec_text, out)
     report_skipped_rows(rows, err)
     report_bar(args.bar, None, dropped[0] if dropped else 0, err)
     UnitCheck(args, err).alerts(answer)
