@@ -36,7 +36,7 @@ def interrupted(tmp_path, cases):
             path = {"quiet stdin": "-", "/dev/zero": "/dev/zero"}.get(source, str(fifo))
             procs.append(subprocess.Popen([sys.executable, "-m", "zolvar_radar", *command, path],
                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
-        time.sleep(3)  # all started and reading
+        time.sleep(2)  # all started and reading
         assert all(p.poll() is None for p in procs)
         for p in procs:
             p.send_signal(signal.SIGINT)
