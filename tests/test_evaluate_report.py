@@ -77,3 +77,19 @@ def test_figures_that_rest_on_nothing_show_a_dash(name, tmp_path):
     page = re.sub(r'src="data:[^"]*"', "", (tmp_path / "page.html").read_text(encoding="utf-8"))
     assert not re.search(r"\bnan\b", page.lower()) and "0.00%" not in page
     assert evaluation_png(stats)[:4] == b"\x89PNG"
+
+
+def test_the_page_of_a_real_evaluation_shows_its_counts(tmp_path, capsys):
+    # the engine's own figures, through the command line: every count the table promises is on the page
+    from zolvar_radar.cli import main
+
+    page, onsets = tmp_path / "e.html", tmp_path / "o.csv"
+    assert main(["evaluate", "--every-ts", "15m", "--horizons", "15m,2h", "--report", str(page),
+                 "--onsets", str(onsets), "--json"]) == 0
+    stats = json.loads(capsys.readouterr().out)
+    text = page.read_text()
+    rows = list(csv.DictReader(onsets.open()))
+    assert rows and all(r["symbol"] in text for r in rows[:3])
+    cells = re.findall(r"<td[^>]*>([^<]*)</td>", text)
+    for h in stats["horizons"]:  # the resamples each interval rests on, and the onsets resolved
+        assert f"{h['bootstrap_used']:,}" in cells and f"{h['resolved']:,}" in cells, h["horizon"]

@@ -329,7 +329,7 @@ def _horizon_table(stats: Mapping) -> str:
             _td(_count(h.get("onsets"))), _td(_count(h.get("resolved"))), _td(_count(h.get("unresolved"))),
             _td(_pct(h.get("mean_return"))), _td(_pct(h.get("median_return"))),
             _td(_pct(h.get("mean_abs_return"), sign=False)), _td(_pct(h.get("hit_rate"), 1, False)),
-            _td(_fixed(h.get("lift"))), _td(_interval(h.get("lift_ci"))), _td(_count(h.get("bootstrap"))),
+            _td(_fixed(h.get("lift"))), _td(_interval(h.get("lift_ci"))), _td(_count(h.get("bootstrap_used", h.get("bootstrap")))),
             _td(_p(h.get("p_value"))), _td(_fixed(h.get("rank_ic"), 3, True))]) + "</tr>")
         base_rows.append("<tr>" + "".join([
             _td(str(h.get("horizon")), False),
