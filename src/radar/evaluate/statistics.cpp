@@ -15,10 +15,13 @@ std::optional<double> mean_of(std::span<const double> v) {
 
 std::optional<double> median_of(std::span<const double> v) {
     if (v.empty()) return std::nullopt;
+    // the middle by selection, not a sort: a baseline holds many values
     std::vector<double> s(v.begin(), v.end());
-    std::sort(s.begin(), s.end());
-    const size_t n = s.size();
-    return n % 2 == 1 ? s[n / 2] : (s[n / 2 - 1] + s[n / 2]) / 2;
+    const size_t n = s.size(), mid = n / 2;
+    std::nth_element(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(mid), s.end());
+    if (n % 2 == 1) return s[mid];
+    const double below = *std::max_element(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(mid));
+    return (below + s[mid]) / 2;
 }
 
 std::optional<double> sample_sd(std::span<const double> v) {

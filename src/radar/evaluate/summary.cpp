@@ -65,12 +65,16 @@ std::string Evaluation::result_json() const {
     const auto& records = t.records();
     const EvaluateOptions& o = options_;
     // horizon h's resolved returns of the records kept
-    auto sample = [&](auto&& keep, size_t h) {
+    // the priced onsets and baseline draws: every sample is of one or the other
+    std::vector<uint32_t> onset_ids, draw_ids;
+    for (uint32_t i = 0; i < records.size(); ++i)
+        if (records[i].source != PriceSource::None) (records[i].baseline ? draw_ids : onset_ids).push_back(i);
+    auto sample = [&](const std::vector<uint32_t>& ids, auto&& keep, size_t h) {
         Sample s;
         const size_t target = t.target_of_horizon(h);
-        for (size_t i = 0; i < records.size(); ++i) {
+        for (uint32_t i : ids) {
             const Record& r = records[i];
-            if (r.source == PriceSource::None || !keep(r)) continue;
+            if (!keep(r)) continue;
             ++s.records;
             if (!t.resolved(r, target)) continue;
             const double x = t.price_at(i, h) / r.p0 - 1;
@@ -81,8 +85,7 @@ std::string Evaluation::result_json() const {
         }
         return s;
     };
-    auto onset = [](const Record& r) { return !r.baseline; };
-    auto drawn = [](const Record& r) { return r.baseline; };
+    auto every = [](const Record&) { return true; };
 
     uint64_t no_price = 0, draws = 0;
     for (const Record& r : records) {
@@ -117,7 +120,7 @@ std::string Evaluation::result_json() const {
     auto block = [&](size_t h) {
         Block result;
         std::string& out = result.text;
-        const Sample on = sample(onset, h), base = sample(drawn, h);
+        const Sample on = sample(onset_ids, every, h), base = sample(draw_ids, every, h);
         const Maybe on_mean_abs = mean_of(on.abs), b_mean_abs = mean_of(base.abs);
         const Maybe b_median_abs = median_of(base.abs);
         out += '{';
@@ -219,7 +222,7 @@ std::string Evaluation::result_json() const {
         key(out, "horizons");
         out += '[';
         for (size_t h = 0; h < o.horizons.size(); ++h) {
-            const Sample s = sample(keep, h);
+            const Sample s = sample(onset_ids, keep, h);
             if (h > 0) out += ',';
             out += '{';
             key(out, "horizon");
