@@ -229,8 +229,7 @@ PyObject* evaluation_records(PyObject* obj, PyObject* arg) {
                                            : new_str(e->factor_keys()[static_cast<size_t>(r.factor)], "replace"));
         PyTuple_SetItem(row, 4, num(priced, r.p0));
         for (size_t h = 0; h < horizons; ++h) {
-            const size_t target = t.target_of_horizon(h);
-            const bool done = priced && t.resolved(r, target);
+            const bool done = t.done(i, h);
             const auto at = static_cast<Py_ssize_t>(5 + 4 * h);
             PyTuple_SetItem(row, at, num(done, t.price_at(i, h) / r.p0 - 1));
             PyTuple_SetItem(row, at + 1, num(done, t.high_at(i, h) / r.p0 - 1));

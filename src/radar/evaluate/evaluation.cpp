@@ -9,7 +9,6 @@ namespace radar {
 
 namespace {
 
-constexpr uint64_t kNever = UINT64_MAX;
 constexpr size_t kStudyPoints = 20;
 
 Targets targets_of(const EvaluateOptions& options) {
@@ -39,7 +38,8 @@ Evaluation::Evaluation(RadarSpec spec, std::vector<std::string> labels, Evaluate
       options_(std::move(options)),
       replay_(std::move(paths), read, checkpoints, merged),
       tracker_(targets_of(options_)),
-      random_(options_.seed) {
+      draws_(options_.cooldown, options_.baseline, options_.seed) {
+    tracker_.set_until(options_.judge_to);
     std::vector<size_t> order(labels_.size());
     std::iota(order.begin(), order.end(), size_t{0});
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return labels_[a] < labels_[b]; });
@@ -80,64 +80,29 @@ int32_t Evaluation::dominant(const std::vector<double>& factors) const {
 
 void Evaluation::checkpoint(int64_t clock) {
     fed_at_checkpoint_ = replay_.fed();
-    const auto c = checkpoints_++;
+    const auto c = static_cast<uint32_t>(all_checkpoints_++);
+    // outside the window the draws are still made: the window's are then those of the whole run
+    const bool judged = options_.judged(clock);
+    checkpoints_ += judged;
     AlertListBuilder builder(spec_, labels_);
     for (const auto& [symbol, state] : dataset_) builder.add(symbol, state);
     const ScanResult result = builder.finish();
-    size_t listed_priced = 0;
-    for (const Alert& alert : result.alerts) {
-        const uint32_t i = tracker_.symbol_index(alert.symbol);
-        if (listed_.size() <= i) {
-            listed_.resize(tracker_.symbol_count(), kNever);
-            last_onset_.resize(tracker_.symbol_count(), kNever);
-            drawn_.resize(tracker_.symbol_count(), kNever);
-        }
-        const bool was = c > 0 && listed_[i] == c - 1;
-        listed_[i] = c;
-        double price;
-        listed_priced += tracker_.price_of(i, price) != PriceSource::None;
-        if (was) continue;
-        if (last_onset_[i] != kNever && c <= last_onset_[i] + options_.cooldown) continue;
-        last_onset_[i] = c;
-        ++onsets_;
-        tracker_.open(i, static_cast<uint32_t>(c), clock, alert.severity, dominant(alert.factors), false);
-    }
-    draw_baseline(static_cast<uint32_t>(c), clock, listed_priced);
-}
-
-void Evaluation::draw_baseline(uint32_t c, int64_t clock, size_t listed) {
-    if (options_.baseline == 0) return;
-    const std::vector<uint32_t>& priced = tracker_.priced();
-    if (listed_.size() < tracker_.symbol_count()) {
-        listed_.resize(tracker_.symbol_count(), kNever);
-        last_onset_.resize(tracker_.symbol_count(), kNever);
-        drawn_.resize(tracker_.symbol_count(), kNever);
-    }
-    const size_t eligible = priced.size() - listed;
-    const size_t k = std::min<uint64_t>(options_.baseline, eligible);
-    if (k == 0) return;
-    auto draw = [&](uint32_t i) {
-        drawn_[i] = c;
-        tracker_.open(i, c, clock, 0.0, -1, true);
-    };
-    if (eligible <= 2 * k) {
-        // few to choose from: the first k of a shuffle
-        eligible_.clear();
-        for (uint32_t i : priced)
-            if (listed_[i] != c) eligible_.push_back(i);
-        for (size_t j = 0; j < k; ++j) {
-            std::swap(eligible_[j], eligible_[j + random_.below(eligible_.size() - j)]);
-            draw(eligible_[j]);
-        }
-        return;
-    }
-    // many: draw and throw back what is listed or taken already
-    for (size_t taken = 0; taken < k;) {
-        const uint32_t i = priced[random_.below(priced.size())];
-        if (listed_[i] == c || drawn_[i] == c) continue;
-        draw(i);
-        ++taken;
-    }
+    listed_.clear();
+    for (const Alert& alert : result.alerts) listed_.push_back(tracker_.symbol_index(alert.symbol));
+    draws_.checkpoint(
+        c, tracker_.symbol_count(), listed_, tracker_.priced(),
+        [&](uint32_t i) {
+            double price;
+            return tracker_.price_of(i, price) != PriceSource::None;
+        },
+        [&](uint32_t i, size_t k) {
+            if (!judged) return;
+            ++onsets_;
+            tracker_.open(i, c, clock, result.alerts[k].severity, dominant(result.alerts[k].factors), false);
+        },
+        [&](uint32_t i) {
+            if (judged) tracker_.open(i, c, clock, 0.0, -1, true);
+        });
 }
 
 }  // namespace radar

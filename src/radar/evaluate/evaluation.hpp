@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "evaluate/forward.hpp"
+#include "evaluate/onsets.hpp"
 #include "evaluate/random.hpp"
 #include "market/dataset.hpp"
 #include "replay/file_replay.hpp"
@@ -24,6 +25,12 @@ struct EvaluateOptions {
     uint64_t baseline = 20;  // draws per checkpoint
     uint64_t seed = 1;
     uint64_t bootstrap = 1000;
+    // Only checkpoints with a clock in [judge_from, judge_to) open records,
+    // and only prices before judge_to resolve them: the figures of a time
+    // window, with the states and draws of everything before it.
+    int64_t judge_from = INT64_MIN, judge_to = INT64_MAX;
+    bool judged(int64_t clock) const { return clock >= judge_from && clock < judge_to; }
+    bool windowed() const { return judge_from != INT64_MIN || judge_to != INT64_MAX; }
 };
 
 // The event study's offsets: floor(longest * k / 20), k = 1..20.
@@ -43,7 +50,7 @@ public:
     Stop advance(std::chrono::milliseconds budget);
 
     const FileReplay& replay() const { return replay_; }
-    uint64_t checkpoints() const { return checkpoints_; }
+    uint64_t checkpoints() const { return checkpoints_; }  // in the judged window
     uint64_t onsets() const { return onsets_; }
     const ForwardTracker& tracker() const { return tracker_; }
     const EvaluateOptions& options() const { return options_; }
@@ -60,7 +67,6 @@ public:
 private:
     void take(std::string_view symbol, const Event& event) override { tracker_.take(symbol, event); }
     void checkpoint(int64_t clock);
-    void draw_baseline(uint32_t checkpoint, int64_t clock, size_t listed);  // `listed`: alerts with a price
     int32_t dominant(const std::vector<double>& factors) const;
 
     RadarSpec spec_;
@@ -69,12 +75,11 @@ private:
     Dataset dataset_;
     FileReplay replay_;
     ForwardTracker tracker_;
-    Random random_;
+    OnsetDraws draws_;
     std::vector<std::string> keys_;  // factor keys in byte order
     std::vector<double> key_weight_;  // the weights of the signals with that label, summed
-    // per symbol: the last checkpoint it was listed at, its last onset, the last checkpoint it was drawn at
-    std::vector<uint64_t> listed_, last_onset_, drawn_;
-    std::vector<uint32_t> eligible_;
+    std::vector<uint32_t> listed_;  // the alerts' symbols at a checkpoint, in rank order
+    uint64_t all_checkpoints_ = 0;
     uint64_t checkpoints_ = 0;
     uint64_t onsets_ = 0;
     uint64_t fed_at_checkpoint_ = 0;

@@ -122,7 +122,8 @@ void ForwardTracker::resolve(Line& line, double p, int64_t ts) {
                 // the prices from the first past the clock to this one, which is past it too
                 v[1] = from_on(line.high, line.high_head, line.starts[at]);
                 v[2] = from_on(line.low, line.low_head, line.starts[at]);
-            } else {
+                times_[id * targets_.horizons.size() + static_cast<size_t>(target.horizon)] = ts;
+            } else if (ts < until_) {
                 study_[2 * static_cast<size_t>(target.point) + line.drawn[at]].add(std::fabs(p / line.p0s[at] - 1));
             }
             ++at;
@@ -205,6 +206,7 @@ void ForwardTracker::open(uint32_t symbol, uint32_t checkpoint, int64_t clock, d
     const auto id = static_cast<uint32_t>(records_.size());
     records_.push_back(r);
     values_.resize(values_.size() + stride(), 0.0);
+    times_.resize(times_.size() + targets_.horizons.size(), INT64_MAX);
     if (r.source == PriceSource::None || targets_.all.empty()) return;
     Line& line = symbols_[symbol].lines[r.source == PriceSource::Mark ? 0 : 1];
     if (line.resolved.empty()) line.resolved.assign(targets_.all.size(), line.records.size());

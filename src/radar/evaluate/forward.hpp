@@ -75,6 +75,15 @@ public:
     double price_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h]; }
     double high_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h + 1]; }
     double low_at(size_t i, size_t h) const { return values_[i * stride() + 3 * h + 2]; }
+    // The time of the price that resolved horizon h of record i.
+    int64_t time_at(size_t i, size_t h) const { return times_[i * targets_.horizons.size() + h]; }
+    // Horizon h of record i resolved, by a price before the cut.
+    bool done(size_t i, size_t h) const {
+        const Record& r = records_[i];
+        return r.source != PriceSource::None && resolved(r, horizon_target_[h]) && time_at(i, h) < until_;
+    }
+    // Prices from `until` on resolve nothing that counts: the figures end there.
+    void set_until(int64_t until) { until_ = until; }
     // The event study needs only means and spreads: its points are summed as they resolve.
     struct Moments {
         uint64_t n = 0;
@@ -141,6 +150,8 @@ private:
     std::vector<uint32_t> priced_;
     std::vector<Record> records_;
     std::vector<double> values_;
+    std::vector<int64_t> times_;
+    int64_t until_ = INT64_MAX;
     std::vector<Moments> study_;  // per point: onsets, then baseline
     uint64_t ignored_ = 0;
     uint64_t pending_count_ = 0;

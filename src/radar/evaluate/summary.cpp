@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "evaluate/evaluation.hpp"
+#include "evaluate/figures.hpp"
 #include "evaluate/statistics.hpp"
 #include "json/writer.hpp"
 
@@ -13,49 +14,17 @@ namespace radar {
 
 namespace {
 
-using Maybe = std::optional<double>;
+void key(std::string& out, std::string_view name) { json_key(out, name); }
+void number(std::string& out, Maybe v) { json_number(out, v); }
+void field(std::string& out, std::string_view name, Maybe v) { json_field(out, name, v); }
+void count(std::string& out, std::string_view name, uint64_t v) { json_count(out, name, v); }
 
-void key(std::string& out, std::string_view name) {
-    if (out.back() != '{') out += ',';
-    append_json_string(out, name);
-    out += ':';
-}
-
-void number(std::string& out, Maybe v) {
-    if (v && std::isfinite(*v))
-        append_json_double(out, *v);
-    else
+void bound(std::string& out, std::string_view name, int64_t v, int64_t open) {
+    key(out, name);
+    if (v == open)
         out += "null";
-}
-
-void field(std::string& out, std::string_view name, Maybe v) {
-    key(out, name);
-    number(out, v);
-}
-
-void count(std::string& out, std::string_view name, uint64_t v) {
-    key(out, name);
-    append_u64(out, v);
-}
-
-// The resolved returns of some records at one target.
-struct Sample {
-    std::vector<double> ret, abs, severity;
-    std::vector<uint32_t> checkpoint;
-    uint64_t records = 0;  // with a price, resolved or not
-};
-
-// Share of the values above the baseline's median absolute return.
-Maybe hit_rate(const std::vector<double>& abs, Maybe median) {
-    if (!median || abs.empty()) return std::nullopt;
-    size_t above = 0;
-    for (double a : abs) above += a > *median;
-    return static_cast<double>(above) / static_cast<double>(abs.size());
-}
-
-Maybe ratio(Maybe a, Maybe b) {
-    if (!a || !b || !(*b > 0)) return std::nullopt;
-    return *a / *b;
+    else
+        append_i64(out, v);
 }
 
 }  // namespace
@@ -71,17 +40,12 @@ std::string Evaluation::result_json() const {
         if (records[i].source != PriceSource::None) (records[i].baseline ? draw_ids : onset_ids).push_back(i);
     auto sample = [&](const std::vector<uint32_t>& ids, auto&& keep, size_t h) {
         Sample s;
-        const size_t target = t.target_of_horizon(h);
         for (uint32_t i : ids) {
             const Record& r = records[i];
             if (!keep(r)) continue;
             ++s.records;
-            if (!t.resolved(r, target)) continue;
-            const double x = t.price_at(i, h) / r.p0 - 1;
-            s.ret.push_back(x);
-            s.abs.push_back(std::fabs(x));
-            s.severity.push_back(r.severity);
-            s.checkpoint.push_back(r.checkpoint);
+            if (!t.done(i, h)) continue;
+            s.add(t.price_at(i, h), r.p0, r.severity, r.checkpoint);
         }
         return s;
     };
@@ -106,6 +70,10 @@ std::string Evaluation::result_json() const {
     count(out, "baseline", o.baseline);
     count(out, "seed", o.seed);
     count(out, "bootstrap", o.bootstrap);
+    if (o.windowed()) {
+        bound(out, "judge_from", o.judge_from, INT64_MIN);
+        bound(out, "judge_to", o.judge_to, INT64_MAX);
+    }
 
     // per horizon; the baselines are kept for the breakdowns below
     std::vector<Sample> bases;
@@ -113,93 +81,10 @@ std::string Evaluation::result_json() const {
     key(out, "horizons");
     out += '[';
     // One horizon's figures, apart from the others: the horizons share the two cores.
-    struct Block {
-        std::string text;
-        Maybe median_abs, mean_abs;  // the baseline's, for the breakdowns below
-    };
+    using Block = HorizonBlock;
     auto block = [&](size_t h) {
-        Block result;
-        std::string& out = result.text;
         const Sample on = sample(onset_ids, every, h), base = sample(draw_ids, every, h);
-        const Maybe on_mean_abs = mean_of(on.abs), b_mean_abs = mean_of(base.abs);
-        const Maybe b_median_abs = median_of(base.abs);
-        out += '{';
-        key(out, "horizon");
-        append_json_string(out, o.horizon_names[h]);
-        key(out, "offset");
-        append_i64(out, o.horizons[h]);
-        count(out, "onsets", on.records);
-        count(out, "resolved", on.ret.size());
-        count(out, "unresolved", on.records - on.ret.size());
-        field(out, "mean_return", mean_of(on.ret));
-        field(out, "median_return", median_of(on.ret));
-        field(out, "mean_abs_return", on_mean_abs);
-        field(out, "hit_rate", hit_rate(on.abs, b_median_abs));
-        field(out, "lift", ratio(on_mean_abs, b_mean_abs));
-
-        // The interval resamples whole checkpoints: symbols that moved together stay together.
-        struct Cluster {
-            double on = 0, base = 0;
-            uint64_t n_on = 0, n_base = 0;
-        };
-        // records open in checkpoint order, so a checkpoint's records are consecutive
-        std::vector<Cluster> clusters;
-        {
-            size_t i = 0, j = 0;
-            while (i < on.abs.size() || j < base.abs.size()) {
-                const uint32_t c = std::min(i < on.abs.size() ? on.checkpoint[i] : UINT32_MAX,
-                                            j < base.abs.size() ? base.checkpoint[j] : UINT32_MAX);
-                Cluster cluster;
-                for (; i < on.abs.size() && on.checkpoint[i] == c; ++i, ++cluster.n_on) cluster.on += on.abs[i];
-                for (; j < base.abs.size() && base.checkpoint[j] == c; ++j, ++cluster.n_base) cluster.base += base.abs[j];
-                clusters.push_back(cluster);
-            }
-        }
-        std::vector<double> lifts;
-        if (!clusters.empty() && !on.abs.empty() && !base.abs.empty()) {
-            uint64_t state = o.seed ^ (0xB0075742ULL + h);
-            Random rng(splitmix64(state));
-            lifts.reserve(o.bootstrap);
-            for (uint64_t b = 0; b < o.bootstrap; ++b) {
-                Cluster sum;
-                for (size_t j = 0; j < clusters.size(); ++j) {
-                    const Cluster& c = clusters[rng.below(clusters.size())];
-                    sum.on += c.on;
-                    sum.base += c.base;
-                    sum.n_on += c.n_on;
-                    sum.n_base += c.n_base;
-                }
-                if (sum.n_on == 0 || sum.n_base == 0 || !(sum.base > 0)) continue;
-                lifts.push_back((sum.on / static_cast<double>(sum.n_on)) / (sum.base / static_cast<double>(sum.n_base)));
-            }
-        }
-        key(out, "lift_ci");
-        if (lifts.empty()) {
-            out += "null";
-        } else {
-            std::sort(lifts.begin(), lifts.end());
-            out += '[';
-            number(out, quantile_sorted(lifts, 0.025));
-            out += ',';
-            number(out, quantile_sorted(lifts, 0.975));
-            out += ']';
-        }
-        count(out, "bootstrap_used", lifts.size());
-        field(out, "p_value", rank_sum_p_greater(on.abs, base.abs));
-        field(out, "rank_ic", spearman(on.severity, on.abs));
-        key(out, "baseline");
-        out += '{';
-        count(out, "onsets", base.records);
-        count(out, "resolved", base.ret.size());
-        count(out, "unresolved", base.records - base.ret.size());
-        field(out, "mean_return", mean_of(base.ret));
-        field(out, "median_return", median_of(base.ret));
-        field(out, "mean_abs_return", b_mean_abs);
-        for (const char* none : {"hit_rate", "lift", "lift_ci", "p_value", "rank_ic"}) field(out, none, std::nullopt);
-        out += "}}";
-        result.median_abs = b_median_abs;
-        result.mean_abs = b_mean_abs;
-        return result;
+        return horizon_block(on, base, o.horizon_names[h], o.horizons[h], o.seed, h, o.bootstrap);
     };
     std::vector<Block> blocks(o.horizons.size());
     {
@@ -350,8 +235,7 @@ std::string Evaluation::records_csv(bool baseline) const {
         out += ',';
         if (r.source != PriceSource::None) append_json_double(out, r.p0);
         for (size_t h = 0; h < options_.horizons.size(); ++h) {
-            const size_t target = t.target_of_horizon(h);
-            const bool done = r.source != PriceSource::None && t.resolved(r, target);
+            const bool done = t.done(i, h);
             for (double price : {t.price_at(i, h), t.high_at(i, h), t.low_at(i, h)}) {
                 out += ',';
                 if (done) append_json_double(out, price / r.p0 - 1);
