@@ -137,6 +137,8 @@ def evaluate(
     seed: int = 1,
     bootstrap: int = 1000,
     file_order: bool = False,
+    judge_from: int | None = None,
+    judge_to: int | None = None,
     progress: Callable[[int, int], None] | None = None,
     stop: Callable[[], bool] | None = None,
 ) -> Evaluation:
@@ -146,6 +148,10 @@ def evaluate(
     units or durations (epoch milliseconds). ``progress(bytes read, bytes
     in all)`` is called between slices of native work, and ``stop()``,
     when given and true, ends the run early (``Evaluation.interrupted``).
+    ``judge_from`` and ``judge_to`` (timestamps) limit the figures to the
+    checkpoints in [judge_from, judge_to), resolved by prices before
+    judge_to; the states, onsets and draws before the window are made as in
+    a whole run, so a window's figures are those a sweep judges it by.
     A bad specification or option raises ValueError, a file that cannot be
     read OSError, a refused line BadLineError unless ``skip_bad``.
     """
@@ -163,8 +169,9 @@ def evaluate(
     try:
         # a signal (Ctrl-C) wakes a read waiting on a quiet pipe, from the first line on
         with _Interruptible() as watch:
+            window = {k: v for k, v in (("judge_from", judge_from), ("judge_to", judge_to)) if v is not None}
             native = engine.Evaluation(inputs.paths, _spec_text(spec), values, names, format, skip_bad, notional,
-                                       every, step, width, cooldown, baseline, seed, bootstrap, file_order)
+                                       every, step, width, cooldown, baseline, seed, bootstrap, file_order, **window)
             state = run(native, watch, progress, stop)
         interrupted = state == "stopped"
     finally:

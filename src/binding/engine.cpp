@@ -18,7 +18,8 @@ int engine_exec(PyObject* module) {
     for (PyMethodDef* table : engine_function_tables()) {
         if (PyModule_AddFunctions(module, table) < 0) return -1;
     }
-    return add_file_types(module) < 0 ? -1 : add_evaluate_types(module);
+    if (add_file_types(module) < 0 || add_evaluate_types(module) < 0) return -1;
+    return add_sweep_types(module);
 }
 
 PyModuleDef_Slot engine_slots[] = {

@@ -40,17 +40,18 @@ bool int_list(PyObject* seq, std::vector<int64_t>& out) {
 PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths",   "spec_json", "horizons", "horizon_names", "format",   "skip_bad",
                                    "notional", "every",    "every_ts", "bar",           "cooldown", "baseline",
-                                   "seed",    "bootstrap", "file_order", nullptr};
+                                   "seed",    "bootstrap", "file_order", "judge_from", "judge_to", nullptr};
     PyObject *paths_obj = nullptr, *horizons_obj = nullptr, *names_obj = nullptr;
     const char* spec_text = nullptr;
     Py_ssize_t spec_size = 0;
     const char* format = nullptr;
     int skip_bad = 0, notional = 0, file_order = 0;
     unsigned long long every = 1000, cooldown = 0, baseline = 20, seed = 1, bootstrap = 1000;
-    long long every_ts = 0, bar = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#OO|zppKLLKKKKp", const_cast<char**>(kwlist), &paths_obj,
+    long long every_ts = 0, bar = 0, judge_from = INT64_MIN, judge_to = INT64_MAX;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#OO|zppKLLKKKKpLL", const_cast<char**>(kwlist), &paths_obj,
                                      &spec_text, &spec_size, &horizons_obj, &names_obj, &format, &skip_bad, &notional,
-                                     &every, &every_ts, &bar, &cooldown, &baseline, &seed, &bootstrap, &file_order))
+                                     &every, &every_ts, &bar, &cooldown, &baseline, &seed, &bootstrap, &file_order,
+                                     &judge_from, &judge_to))
         return nullptr;
     radar::EvaluateOptions options;
     std::vector<std::string> paths;
@@ -74,6 +75,9 @@ PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     options.baseline = baseline;
     options.seed = seed;
     options.bootstrap = bootstrap;
+    options.judge_from = judge_from;
+    options.judge_to = judge_to;
+    if (judge_from >= judge_to) return value_error("the judged window is empty: judge_from must be before judge_to");
     try {
         auto created = radar::Handle::create(std::string_view(spec_text, static_cast<size_t>(spec_size)));
         if (!created) return value_error(created.error().message);
@@ -266,7 +270,7 @@ PyMethodDef evaluation_methods[] = {
 PyType_Slot evaluation_slots[] = {
     {Py_tp_doc, const_cast<char*>("Evaluation(paths, spec_json, horizons, horizon_names, format=None, skip_bad=False, "
                                   "notional=False, every=1000, every_ts=0, bar=0, cooldown=0, baseline=20, seed=1, "
-                                  "bootstrap=1000, file_order=False)")},
+                                  "bootstrap=1000, file_order=False, judge_from=None, judge_to=None)")},
     {Py_tp_new, reinterpret_cast<void*>(evaluation_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(evaluation_dealloc)},
     {Py_tp_methods, evaluation_methods},

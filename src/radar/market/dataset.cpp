@@ -63,6 +63,8 @@ void Dataset::index(Node* node, uint64_t hash) {
     ++indexed_;
 }
 
+uint64_t Dataset::hash_of_symbol(std::string_view symbol) { return hash_of(symbol); }
+
 SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash) {
     if (Node* node = lookup(symbol, hash)) return node->second;
     return state_for(window_length(spec), symbol, hash);

@@ -58,6 +58,11 @@ public:
         indexed_ = 0;
     }
     size_t size() const { return states_.size(); }
+    // The symbol's state, or null; it stays where it is while the symbol is held.
+    const SymbolState* find(std::string_view symbol) const {
+        const Node* node = lookup(symbol, hash_of_symbol(symbol));
+        return node != nullptr ? &node->second : nullptr;
+    }
     Map::const_iterator begin() const { return states_.begin(); }
     Map::const_iterator end() const { return states_.end(); }
 
@@ -70,6 +75,7 @@ private:
     // of its nodes (stable in a std::map) finds a symbol with one hash
     // instead of a walk down the tree on every feed. Half empty at most.
     Node* lookup(std::string_view symbol, uint64_t hash) const;
+    static uint64_t hash_of_symbol(std::string_view symbol);
     void index(Node* node, uint64_t hash);
 
     Map states_;

@@ -46,14 +46,17 @@ double scaled_mean(const std::vector<Signal>& signals, const double* strengths) 
 }  // namespace
 
 double score_symbol(const SymbolState& state, const std::vector<Signal>& signals, double* strengths) {
+    for (size_t i = 0; i < signals.size(); ++i) strengths[i] = signal_strength(signals[i], state);
+    return combine_strengths(signals, strengths);
+}
+
+double combine_strengths(const std::vector<Signal>& signals, const double* strengths) {
     double acc = 0.0;
     double wsum = 0.0;
     for (size_t i = 0; i < signals.size(); ++i) {
-        double s = signal_strength(signals[i], state);
-        strengths[i] = s;
         // Separate statements: the product is rounded before it is added
         // (with contraction off; see above).
-        const double term = s * signals[i].weight;
+        const double term = strengths[i] * signals[i].weight;
         acc = acc + term;
         wsum = wsum + signals[i].weight;
     }

@@ -32,6 +32,9 @@ struct ScanResult {
 // Weighted mean of the (unrounded) strengths, as a grid value; +0 when every
 // weight is 0. Writes each signal's raw strength to strengths[i], in signal order.
 double score_symbol(const SymbolState& state, const std::vector<Signal>& signals, double* strengths);
+// The severity from the signals' raw strengths, in signal order: what
+// score_symbol returns for them.
+double combine_strengths(const std::vector<Signal>& signals, const double* strengths);
 
 // Builds a ScanResult from symbols added in ascending byte order. Labels
 // depend only on the spec, so they are made once here rather than per symbol.
