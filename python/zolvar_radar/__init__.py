@@ -19,6 +19,7 @@ _LAZY = {
     "BadLineError": "files",
     "Bars": "bars",
     "evaluate": "evaluate",
+    "sweep": "sweep",
     "save_state": "_engine",
     "load_state": "_engine",
 }

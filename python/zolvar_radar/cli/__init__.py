@@ -1,4 +1,4 @@
-"""The `zolvar-radar` command: scan, replay and check from the shell.
+"""The `zolvar-radar` command: scan, replay, evaluate, sweep and check from the shell.
 
 Each command is a module with `add_parser(subparsers)` and `run(args, out, err)`;
 a new command is one more module and one more entry in COMMANDS. rich, the
@@ -15,7 +15,7 @@ TYPE_CHECKING = False
 
 from .. import __version__
 from .._display import visible
-from . import check, evaluate, replay, scan
+from . import check, evaluate, replay, scan, sweep
 from .console import EXIT_USAGE, Failure, LazyConsole
 from .specs import DEFAULT_SPEC, SAMPLE
 
@@ -25,12 +25,13 @@ if TYPE_CHECKING:
 __all__ = ["main", "build_parser", "COMMANDS", "DEFAULT_SPEC", "SAMPLE", "Failure"]
 
 PROG = "zolvar-radar"
-COMMANDS = [scan, replay, evaluate, check]
+COMMANDS = [scan, replay, evaluate, sweep, check]
 EXAMPLES = """examples:
   zolvar-radar                                     the bundled sample day, ranked
   zolvar-radar scan --spec my.json day1.jsonl.gz   your events, your signals
   zolvar-radar replay --every-ts 1h day1.jsonl     alerts as they change, hour by hour
   zolvar-radar evaluate --every-ts 1m day1.jsonl   what the price did after each alert
+  zolvar-radar sweep grid.json day1.jsonl          which specification, judged out of sample
   zolvar-radar check my.json                       what a specification means
   zolvar-radar COMMAND --help                      a command's options
 """

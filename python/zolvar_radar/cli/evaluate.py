@@ -55,6 +55,10 @@ def add_parser(commands) -> argparse.ArgumentParser:
     sub.add_argument("--seed", type=non_negative_int, default=1, help="seed of the draws and the bootstrap")
     sub.add_argument("--bootstrap", type=non_negative_int, default=1000, metavar="B",
                      help="resamples for the lift's interval (default: 1000)")
+    sub.add_argument("--judge-from", type=int, metavar="TS",
+                     help="figures only from the checkpoints at or after TS (the states and draws before still made)")
+    sub.add_argument("--judge-to", type=int, metavar="TS",
+                     help="figures only from the checkpoints before TS, resolved by prices before TS")
     sub.add_argument("--notional", action="store_true",
                      help="tardis liquidation quantities as amount times price (the quote currency)")
     sub.add_argument("--file-order", action="store_true",
@@ -113,7 +117,8 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                               bar=args.bar.width if args.bar else None, format=args.format,
                               skip_bad=args.skip_bad, notional=args.notional, cooldown=args.cooldown,
                               baseline=args.baseline, seed=args.seed, bootstrap=args.bootstrap,
-                              file_order=args.file_order, progress=moved, stop=lambda: interruption.hit)
+                              file_order=args.file_order, judge_from=args.judge_from, judge_to=args.judge_to,
+                              progress=moved, stop=lambda: interruption.hit)
         except BadLineError as exc:
             raise bad_line(exc.bad) from None
         except (OSError, ValueError) as exc:

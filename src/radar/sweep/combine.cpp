@@ -407,6 +407,17 @@ bool combine_partials(const std::vector<SweepPartial>& parts, std::string& out) 
         number(out, judge[chosen[s] * n_steps + s]);
         out += '}';
     }
+    // every candidate's metric, by index: for heatmaps and the ranks in and out of sample
+    for (const auto& [name, v] : {std::pair<const char*, const std::vector<double>&>{"metric_in_sample", choose},
+                                  {"metric_out_of_sample", judge}}) {
+        out += "],\"";
+        out += name;
+        out += "\":[";
+        for (uint64_t j = 0; j < m; ++j) {
+            if (j > 0) out += ',';
+            number(out, v[j * n_steps + last]);
+        }
+    }
     out += "]}";
     return true;
 }
