@@ -108,7 +108,7 @@ PyObject* sweep_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         bool any_saturated = false;
         for (size_t j = 0; j < texts.size(); ++j) {
             auto created = radar::Handle::create(texts[j]);
-            if (!created) return value_error("candidate " + std::to_string(first + j) + ": " + created.error().message);
+            if (!created) return value_error("candidate " + std::to_string(first + j) + ": " + created.error().render());
             any_saturated = any_saturated || saturated(created.value()->spec);
             specs.push_back(std::move(created.value()->spec));
         }
