@@ -170,3 +170,17 @@ def test_the_page_shows_the_winner_and_a_heatmap(planted_file, tmp_path):
     assert f'<b id="best">{result.stats["best"]["candidate"]}</b>' in dom
     assert dom.count("<rect") == 6 and dom.count("<circle") == 6
     assert shot.stat().st_size > 10_000
+
+
+def test_dask_shares_give_the_one_process_answer(planted_file):
+    pytest.importorskip("distributed")
+    from zolvar_radar.distributed import local_cluster
+    from zolvar_radar.distributed_sweep import sweep_on_dask
+    from distributed import Client
+
+    grid = read_grid({"base": OI, "vary": {"threshold": [0.002, 0.5, 0.9], "signals.0.params.0": [1, 2]}})
+    whole = zolvar_radar.sweep([planted_file], grid, horizons=HORIZONS, every_ts="1m", folds=3).stats
+    with local_cluster(processes=False) as cluster, Client(cluster) as client:
+        split = sweep_on_dask([planted_file], grid, address=client, shares=3, horizons=HORIZONS, every_ts="1m",
+                              folds=3).stats
+    assert split == whole

@@ -150,9 +150,17 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     show = err.is_terminal and not args.no_progress
     try:
         if args.dask is not None:
+            if args.skip_bad:
+                raise Failure("--skip-bad cannot be used with --dask")
             from ..distributed_sweep import sweep_on_dask
+            from .scan import quiet_interruption
 
-            result = sweep_on_dask(paths, grid, address=args.dask or None, **options)
+            try:
+                with quiet_interruption():
+                    result = sweep_on_dask(paths, grid, address=args.dask or None, **options)
+            except KeyboardInterrupt:
+                print("sweep --dask: interrupted", file=err.file)
+                return 130
         else:
             from ..sweep import sweep
 

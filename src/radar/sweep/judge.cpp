@@ -110,14 +110,16 @@ public:
         }
     }
 
-    void sample(const std::vector<Pick>& picks, Window w, Sample& s) const {
+    // `cut`: prices from then on resolve nothing; the window's end unless said otherwise.
+    void sample(const std::vector<Pick>& picks, Window w, Sample& s, int64_t cut = INT64_MIN) const {
+        if (cut == INT64_MIN) cut = w.to;
         s.clear();
         const auto& clocks = pass_.clocks();
         for (const Pick& p : picks) {
             const int64_t clock = clocks[p.checkpoint];
             if (clock < w.from || clock >= w.to) continue;
             ++s.records;
-            if (!t_.done(p.record, 0) || t_.time_at(p.record, 0) >= w.to) continue;
+            if (!t_.done(p.record, 0) || t_.time_at(p.record, 0) >= cut) continue;
             s.add(t_.price_at(p.record, 0), t_.records()[p.record].p0, p.severity, p.checkpoint);
         }
     }
@@ -223,9 +225,11 @@ SweepPartial judge_pass(const SweepPass& pass, const SweepOptions& o) {
             part.judge[j * n_steps + s] = or_none(metric_of(o.metric, on, base));
             if (s + 1 == n_steps) part.p[j] = or_none(rank_sum_p_greater(on.abs, base.abs));
         }
+        // A block holds the records of its checkpoints, however late they resolve: as a period holds the
+        // trades it opened. Cut at its end, a horizon longer than a block would leave every block empty.
         for (size_t b = 0; b < blocks.size(); ++b) {
-            judge.sample(onsets, blocks[b], on);
-            judge.sample(draws, blocks[b], base);
+            judge.sample(onsets, blocks[b], on, kOpenTo);
+            judge.sample(draws, blocks[b], base, kOpenTo);
             double* stats = &part.blocks[(j * blocks.size() + b) * kBlockStats];
             double sum_on = 0, sum_base = 0;
             for (double a : on.abs) sum_on += a;
