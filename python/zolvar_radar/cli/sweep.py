@@ -105,7 +105,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
     sub.add_argument("--report", metavar="OUT.html",
                      help="write a page that opens offline: the metric over pairs of swept places, and the "
                      "ranks out of sample against those in sample")
-    sub.add_argument("--dask", nargs="?", const="", metavar="ADDRESS",
+    from .scan import DaskOption
+
+    sub.add_argument("--dask", nargs="?", const="", action=DaskOption, metavar="ADDRESS",
                      help="split the candidates over a Dask cluster at ADDRESS, or alone a local cluster "
                      "(needs zolvar_radar[dask])")
     return sub
@@ -132,6 +134,13 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     from ..grid import GridError
     from ..sweep import metric_and_horizon
 
+    taken = getattr(args, "dask_file", None)
+    if taken is not None:
+        # `--dask grid.json ...`: the option took the grid (or, after files, a file)
+        if taken[1]:
+            args.files.append(taken[0])
+        else:
+            args.grid, args.files = taken[0], [args.grid, *args.files]
     grid = read_grid_file(args)
     try:
         _, names = horizon_values(args.horizons.split(","))
