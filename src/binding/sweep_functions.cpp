@@ -193,7 +193,7 @@ PyObject* sweep_status(PyObject* obj, PyObject*) {
                             static_cast<unsigned long long>(r.bytes_done()),
                             static_cast<unsigned long long>(r.bytes_total()), fatal, first, disorder,
                             static_cast<unsigned long long>(p.clocks().size()),
-                            static_cast<unsigned long long>(p.tracker().records().size()),
+                            static_cast<unsigned long long>(p.tracker().records()),
                             static_cast<unsigned long long>(p.tracker().pending()),
                             static_cast<unsigned long long>(r.dropped()));
     Py_XDECREF(clock);
@@ -220,7 +220,6 @@ PyObject* sweep_partial(PyObject* obj, PyObject*) {
     std::string bytes;
     self->busy = true;
     const bool done = without_interpreter_lock([&] {
-        self->pass->settle();
         bytes = radar::judge_pass(*self->pass, *self->options).serialize();
     });
     self->busy = false;

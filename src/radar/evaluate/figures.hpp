@@ -25,7 +25,9 @@ struct Sample {
     std::vector<uint32_t> checkpoint;
     uint64_t records = 0;  // with a price, resolved or not
     void add(double p1, double p0, double severity_, uint32_t checkpoint_) {
-        const double x = p1 / p0 - 1;
+        add_return(p1 / p0 - 1, severity_, checkpoint_);
+    }
+    void add_return(double x, double severity_, uint32_t checkpoint_) {
         ret.push_back(x);
         abs.push_back(std::fabs(x));
         severity.push_back(severity_);

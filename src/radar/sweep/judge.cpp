@@ -119,8 +119,7 @@ public:
             const int64_t clock = clocks[p.checkpoint];
             if (clock < w.from || clock >= w.to) continue;
             ++s.records;
-            if (!t_.done(p.record, 0) || t_.time_at(p.record, 0) >= cut) continue;
-            s.add(t_.price_at(p.record, 0), t_.records()[p.record].p0, p.severity, p.checkpoint);
+            if (t_.done(p.record, cut)) s.add_return(t_.return_of(p.record), p.severity, p.checkpoint);
         }
     }
 
@@ -147,8 +146,7 @@ public:
                 while (std::find(taken.begin(), taken.end(), record) != taken.end());
                 taken.push_back(record);
                 ++s.records;
-                if (!t_.done(record, 0) || t_.time_at(record, 0) >= w.to) continue;
-                s.add(t_.price_at(record, 0), t_.records()[record].p0, onsets[k].severity, c);
+                if (t_.done(record, w.to)) s.add_return(t_.return_of(record), onsets[k].severity, c);
             }
         }
     }
@@ -164,7 +162,7 @@ public:
 private:
     const SweepPass& pass_;
     const SweepOptions& o_;
-    const ForwardTracker& t_;
+    const ForwardReturns& t_;
     std::vector<uint32_t> rank_;  // a symbol's place among the priced
 };
 
@@ -184,7 +182,7 @@ SweepPartial judge_pass(const SweepPass& pass, const SweepOptions& o) {
     const FileReplay& replay = pass.replay();
     part.events = replay.fed();
     part.checkpoints = pass.clocks().size();
-    part.records = pass.tracker().records().size();
+    part.records = pass.tracker().records();
     part.first_ts = replay.first_ts().value_or(0);
     part.last_ts = replay.clock().value_or(0);
     const auto steps = sweep_steps(o, part.first_ts, part.last_ts);

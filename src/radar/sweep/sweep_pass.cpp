@@ -26,17 +26,11 @@ bool same_signal(const Signal& a, const Signal& b) {
     return true;
 }
 
-Targets one_horizon(int64_t horizon) {
-    Targets t;
-    t.horizons = {horizon};
-    return t;
-}
-
 }  // namespace
 
 SweepPass::SweepPass(std::vector<RadarSpec> candidates, int64_t horizon, std::vector<std::string> paths,
                      FileReadOptions read, Checkpoints checkpoints, bool merged)
-    : replay_(std::move(paths), read, checkpoints, merged), tracker_(one_horizon(horizon)) {
+    : replay_(std::move(paths), read, checkpoints, merged), tracker_(horizon) {
     // Candidates sharing signals and weights rank symbols alike: one group scores them.
     std::map<std::vector<uint64_t>, uint32_t> group_of;
     for (RadarSpec& spec : candidates) {
@@ -116,8 +110,8 @@ void SweepPass::checkpoint(int64_t clock) {
     // every priced symbol is followed: any candidate's onsets and draws are among them
     const std::vector<uint32_t>& priced = tracker_.priced();
     priced_counts_.push_back(static_cast<uint32_t>(priced.size()));
-    record_bases_.push_back(tracker_.records().size());
-    for (uint32_t i : priced) tracker_.open(i, c, clock, 0.0, -1, true);
+    record_bases_.push_back(tracker_.records());
+    tracker_.open_all(clock);
 
     // unchanged states give unchanged lists: nothing to log
     if (changed_.empty()) return;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluate/forward.hpp"
+#include "sweep/returns.hpp"
 #include "market/dataset.hpp"
 #include "replay/file_replay.hpp"
 #include "spec/spec.hpp"
@@ -36,10 +36,9 @@ public:
     bool open(std::string& error) { return replay_.open(error); }
     enum class Stop : uint8_t { Running, End, Bad, Fatal };
     Stop advance(std::chrono::milliseconds budget);
-    void settle() { tracker_.settle(); }
 
     const FileReplay& replay() const { return replay_; }
-    const ForwardTracker& tracker() const { return tracker_; }
+    const ForwardReturns& tracker() const { return tracker_; }
     size_t candidates() const { return candidates_.size(); }
     const RadarSpec& spec(size_t j) const { return candidates_[j].spec; }
     const std::vector<ListChange>& changes(size_t j) const { return candidates_[j].log; }
@@ -79,7 +78,7 @@ private:
     RadarSpec reading_;  // every distinct signal: its window is the longest
     Dataset dataset_;
     FileReplay replay_;
-    ForwardTracker tracker_;
+    ForwardReturns tracker_;
 
     // per symbol (the tracker's index)
     std::vector<const SymbolState*> states_;
