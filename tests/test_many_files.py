@@ -90,3 +90,19 @@ def test_ten_thousand_small_files_cost_about_what_one_file_costs(tmp_path):
     # (about 4 us): on an idle machine the whole process stays within 2x
     # (bench/bench_many_files.py); the margin is for a busy one.
     assert min(r[0] for r in manies) <= 3 * min(r[0] for r in ones)
+
+
+@pytest.mark.parametrize("head", [["scan", "--json"], ["scan", "--spec", "s.json"], ["replay", "--every", "5"],
+                                  ["sweep", "--metric", "lift", "g.json"], ["evaluate", "--bar", "1m"],
+                                  ["scan", "--dask"]])
+def test_a_long_run_of_files_parses_as_argparse_would(head):
+    from zolvar_radar.cli import build_parser, split_tail
+
+    argv = head + [f"f{i}.jsonl" for i in range(200)]
+    parser = build_parser()
+    whole, _ = parser.parse_known_args(argv)
+    kept, tail = split_tail(parser, argv)
+    cut, _ = build_parser().parse_known_args(kept)
+    assert len(tail) > 100 and [*cut.files, *tail] == whole.files
+    shown = lambda ns: {k: str(v) for k, v in vars(ns).items() if k not in ("files", "parser", "run")}  # noqa: E731
+    assert shown(cut) == shown(whole)

@@ -64,10 +64,40 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# Plain arguments past this many at the end of a command line go straight to its files.
+TAIL_KEPT = 64
+
+
+def split_tail(parser: argparse.ArgumentParser, argv: list[str]) -> tuple[list[str], list[str]]:
+    """argv, and the long run of file names at its end taken off it: argparse looks
+    at each argument several times, which 10,000 file names make cost more than the
+    reading. Only when the command's last positional is its list of files, and
+    never the value of the option just before the run."""
+    if len(argv) <= TAIL_KEPT or argv[0].startswith("-"):
+        return argv, []
+    sub = next((a.choices.get(argv[0]) for a in parser._actions if isinstance(a, argparse._SubParsersAction)), None)
+    positionals = [a for a in sub._actions if not a.option_strings] if sub is not None else []
+    if not positionals or positionals[-1].dest != "files" or positionals[-1].nargs != "*":
+        return argv, []
+    start = len(argv)
+    while start > 1 and not argv[start - 1].startswith("-"):
+        start -= 1
+    before = sub._option_string_actions.get(argv[start - 1]) if start > 1 else None
+    if before is not None and before.nargs != 0:
+        start += 1  # its value
+    cut = start + TAIL_KEPT
+    if cut >= len(argv):
+        return argv, []
+    return argv[:cut], argv[cut:]
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
+    argv, tail = split_tail(parser, argv)
     args, unknown = parser.parse_known_args(argv or ["scan"])
+    if tail:
+        args.files = [*args.files, *tail]
     if unknown:
         # the command's own usage, not the list of commands
         getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(unknown)}")
