@@ -115,3 +115,38 @@ def test_plain_feed_commands_and_the_general_path_agree(commands):
         b = general.command(before + '{"zz":[],' + body + "}" + after)
         assert unplaced(a) == unplaced(b), (body, a, b)
     assert direct.command('{"cmd":"alerts"}') == general.command('{"cmd":"alerts"}')
+
+
+@st.composite
+def file_lines(draw):
+    """A JSON Lines line of any member order: the event with its symbol among its members, or wrapped."""
+    symbol = ("symbol", draw(envelope_values["symbol"]))
+    if draw(st.booleans()):
+        chosen = [(k, v) for k, v in (m.split(":", 1) for m in draw(members()))]
+        chosen.insert(draw(st.integers(0, len(chosen))), symbol)
+    else:
+        chosen = [symbol, ("event", event(draw(members()), False))]
+        if draw(st.booleans()):  # a whole event beside it too, which the "event" member overrides
+            chosen += [tuple(m.split(":", 1)) for m in draw(members())]
+        for key in draw(st.lists(st.sampled_from(["note", "symbol", "event"]), max_size=2)):
+            value = draw(envelope_values[key]) if key != "event" else event(draw(members()), False)
+            chosen.insert(draw(st.integers(0, len(chosen))), (key, value))
+        if draw(st.booleans()):
+            chosen = draw(st.permutations(chosen))
+    return ",".join(f'"{k.strip(chr(34))}":{v}' for k, v in chosen)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(file_lines(), min_size=1, max_size=5))
+def test_file_lines_of_any_shape_read_as_the_tree_reads_them(tmp_path_factory, lines):
+    from zolvar_radar._engine import engine
+
+    folder = tmp_path_factory.mktemp("lines")
+    results = []
+    # the nested unknown member first keeps the one-pass reader out of the way
+    for name, head in (("direct.jsonl", "{"), ("tree.jsonl", '{"zz":[],')):
+        path = folder / name
+        path.write_text("".join(head + line + "}\n" for line in lines))
+        text, bad, _, events, *_ = engine.FileScan([str(path)], SPEC, None, True, False).run()
+        results.append((text, [(b[1], unplaced(b[2])) for b in bad], events))
+    assert results[0] == results[1], lines

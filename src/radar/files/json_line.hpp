@@ -20,6 +20,7 @@ private:
     bool decode_tree(std::string_view line, std::string_view& symbol, Event& event, std::string& error);
 
     JsonDocument document_;
+    std::string symbol_store_;  // a symbol written with escapes, decoded
 };
 
 }  // namespace radar

@@ -56,6 +56,13 @@ bool read_plain_event(Scanner& scanner, Event& out, ReadHook hook = {});
 // The same, counting in `others` the members of an object that no event
 // kind reads (a line that is the event itself carries its symbol so).
 bool read_plain_event(Scanner& scanner, Event& out, unsigned& others);
+// A whole line of JSON Lines at the cursor, in one pass, whatever the order
+// of its members: {"symbol":S,"event":E} or the event itself with its
+// "symbol" among its members; scalar members no kind reads are skipped.
+// The symbol's text is kept in `store` when it had escapes. False for
+// anything the general reader must decide (errors, nested unknown values,
+// repeated members), with the cursor anywhere.
+bool read_line_event(Scanner& scanner, std::string_view& symbol, Event& out, std::string& store);
 
 using EventList = std::vector<Event>;
 using EventSpan = std::span<const Event>;

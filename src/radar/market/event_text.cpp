@@ -107,6 +107,14 @@ public:
     explicit TextEvent(Scanner& sc, ReadHook hook = {}, unsigned* others = nullptr)
         : sc_(sc), hook_(hook), others_(others) {}
 
+    // The line's object: its "symbol" and "event" members are its own, the rest the event's.
+    bool read_line(std::string_view& symbol, Event& ev, std::string& store) {
+        if (sc_.skip_ws() != '{') return false;
+        symbol_ = &symbol;
+        store_ = &store;
+        return read_object(ev);
+    }
+
     bool read(Event& ev) {
         int b = sc_.skip_ws();
         if (b == '{') return read_object(ev);
@@ -223,6 +231,10 @@ private:
                 if (r == 0) break;
                 std::string_view key;
                 if (!sc_.parse_string(key) || sc_.string_was_copied() || !sc_.colon()) return false;
+                if (symbol_ != nullptr && line_member(key)) {
+                    if (failed_) return false;
+                    continue;
+                }
                 slot = slot_of(key);
             }
             if (slot == kOther) {
@@ -243,6 +255,14 @@ private:
         }
         sc_.eat();
         sc_.leave();
+        if (symbol_ != nullptr) {
+            if (!has_symbol_) return false;
+            // the "event" member is the event, whatever the line holds beside it
+            if (has_event_) {
+                ev = event_;
+                return true;
+            }
+        }
         if (!has_kind) return false;
         // Members of other variants are ignored by the tree whatever their
         // type, which this reader didn't allow for: let the tree decide.
@@ -291,9 +311,39 @@ private:
         return true;
     }
 
+    // The line's own members; false for any other key. Sets failed_ when it cannot read one.
+    bool line_member(std::string_view key) {
+        if (bytes_equal(key, "symbol")) {
+            std::string_view s;
+            failed_ = has_symbol_ || sc_.skip_ws() != '"';
+            if (failed_) return true;
+            sc_.eat();
+            failed_ = !sc_.parse_string(s);
+            if (failed_) return true;
+            if (sc_.string_was_copied()) {
+                store_->assign(s);
+                s = *store_;
+            }
+            *symbol_ = s;
+            has_symbol_ = true;
+            return true;
+        }
+        if (bytes_equal(key, "event")) {
+            failed_ = has_event_ || !TextEvent(sc_).read(event_);
+            has_event_ = true;
+            return true;
+        }
+        return false;
+    }
+
     Scanner& sc_;
     ReadHook hook_;
     unsigned* others_;
+    // reading a whole line
+    std::string_view* symbol_ = nullptr;
+    std::string* store_ = nullptr;
+    bool has_symbol_ = false, has_event_ = false, failed_ = false;
+    Event event_;
 };
 
 }  // namespace
@@ -302,6 +352,10 @@ bool read_plain_event(Scanner& scanner, Event& out, ReadHook hook) { return Text
 
 bool read_plain_event(Scanner& scanner, Event& out, unsigned& others) {
     return TextEvent(scanner, {}, &others).read(out);
+}
+
+bool read_line_event(Scanner& scanner, std::string_view& symbol, Event& out, std::string& store) {
+    return TextEvent(scanner).read_line(symbol, out, store) && scanner.finish();
 }
 
 bool EventLists::try_element(Scanner& scanner) {
