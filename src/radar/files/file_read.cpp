@@ -19,13 +19,11 @@ namespace {
 
 // Plain files are cut into ranges of about this size that threads read apart.
 constexpr uint64_t kRangeBytes = uint64_t{16} << 20;
-// How many parts may wait, read, for an earlier one still being read.
-constexpr size_t kAhead = 4;
 // The line buffer of a part: its size when smaller, within these bounds.
 constexpr size_t kLineChunk = size_t{1} << 20;
 constexpr size_t kSmallestChunk = size_t{1} << 12;
 // Consecutive small files are read as one part, up to these bounds: a part
-// costs a dataset and a merge, which would outweigh a file of a few lines.
+// costs a plan entry and a report, which would outweigh a file of a few lines.
 constexpr uint64_t kGroupFileBytes = uint64_t{64} << 10;
 constexpr uint64_t kGroupBytes = uint64_t{1} << 20;
 constexpr size_t kGroupFiles = 1024;
@@ -90,8 +88,6 @@ struct FileRead::Plan {
 namespace {
 
 struct PartResult {
-    Dataset dataset;
-    std::optional<BarFilter> bars;
     std::vector<BadLine> bad;  // line numbers within the part
     std::vector<ReasonCounts> skipped;  // per file of the part
     std::vector<uint64_t> file_lines;   // per file of the part
@@ -100,6 +96,15 @@ struct PartResult {
     std::string fatal;
     bool interrupted = false;
     bool stopped = false;  // ended at a bad line, a fatal error or an interruption
+};
+
+// One thread's run of consecutive parts, read into one set of states: a
+// symbol's state is built once per thread, not once per part, and only the
+// threads' states are merged at the end.
+struct Stretch {
+    size_t first = 0, last = 0;  // parts [first, last)
+    Dataset dataset;
+    std::optional<BarFilter> bars;
 };
 
 }  // namespace
@@ -200,10 +205,8 @@ struct Reading {
     bool ahead = false;  // cores to spare: gzip files inflate on threads of their own
 
     std::mutex mutex;
-    std::condition_variable merged_cv;
-    size_t waiting = 0;  // threads waiting on merged_cv: most merges wake no one
-    std::vector<std::unique_ptr<PartResult>> results;
-    size_t merged = 0;  // parts [0, merged) are in `total`
+    std::atomic<bool> failed{false};
+    std::vector<std::unique_ptr<PartResult>> results;  // each written by its stretch's thread alone
     std::vector<uint64_t> file_lines;
     FileReadResult total;
     std::exception_ptr failure;
@@ -221,16 +224,15 @@ struct Reading {
         out.stopped = true;
     }
 
-    void read_part(const FileRead::Part& part, PartResult& out, size_t index) {
-        if (options.bar > 0) out.bars.emplace(options.bar);
+    void read_part(const FileRead::Part& part, PartResult& out, size_t index, Stretch& into) {
         out.skipped.resize(part.files);
         out.file_lines.assign(part.files, 0);
         for (size_t k = 0; k < part.files; ++k)
-            if (!read_file(part, k, out, index)) return;
+            if (!read_file(part, k, out, index, into)) return;
     }
 
     // The part's k-th file (its range of it); false when the part stops here.
-    bool read_file(const FileRead::Part& part, size_t k, PartResult& out, size_t index) {
+    bool read_file(const FileRead::Part& part, size_t k, PartResult& out, size_t index, Stretch& into) {
         const size_t file = part.file + k;
         std::string error;
         // a small file was looked at a moment ago; a larger one is worth a fresh look
@@ -257,7 +259,8 @@ struct Reading {
                 return false;
             }
         }
-        auto feed = [&out, this](std::string_view s, const Event& e) { out.dataset.ingest(spec, s, e); };
+        Dataset& dataset = into.dataset;
+        auto feed = [&dataset, this](std::string_view s, const Event& e) { dataset.ingest(spec, s, e); };
         uint64_t reported = source->consumed();
         Line line;
         std::string_view symbol;
@@ -285,10 +288,10 @@ struct Reading {
             switch (lines.line(line, symbol, event, message)) {
                 case FileLines::What::Nothing: break;
                 case FileLines::What::Event:
-                    if (out.bars)
-                        out.bars->take(symbol, event, feed);
+                    if (into.bars)
+                        into.bars->take(symbol, event, feed);
                     else
-                        out.dataset.ingest(spec, symbol, event);
+                        dataset.ingest(spec, symbol, event);
                     ++out.events;
                     break;
                 case FileLines::What::Skipped: out.skipped[k].add(message); break;
@@ -306,70 +309,112 @@ struct Reading {
         return true;
     }
 
-    // Folds finished parts into the total, in input order, as far as they go.
-    void merge_ready() {
-        while (merged < results.size() && results[merged]) {
-            PartResult& r = *results[merged];
-            const FileRead::Part& part = plan.parts[merged];
-            if (total.fatal.empty() && (total.bad.empty() || options.skip_bad)) {
-                if (r.bars) {
-                    // a snapshot held at the end of the earlier stretch goes before the later's rows
-                    auto feed = [this](std::string_view s, const Event& e) { total.dataset.ingest(spec, s, e); };
-                    if (total.bars)
-                        total.bars->merge_later(std::move(*r.bars), feed);
-                    else
-                        total.bars = std::move(r.bars);
-                }
-                total.dataset.merge_later(std::move(r.dataset));
-                for (BadLine& b : r.bad) {
-                    b.line += file_lines[b.file];  // the lines of its file in earlier parts
-                    total.bad.push_back(std::move(b));
-                }
-                for (size_t k = 0; k < r.file_lines.size(); ++k) {
-                    for (const auto& [reason, n] : r.skipped[k]) total.skipped[part.file + k].add(reason, n);
-                    file_lines[part.file + k] += r.file_lines[k];
-                }
-                total.events += r.events;
-                total.lines += r.lines;
-                if (!r.fatal.empty()) total.fatal = std::move(r.fatal);
-                if (r.interrupted) total.interrupted = true;
+    // Folds the parts' reports into the total, in input order, up to the first that stopped it.
+    void merge_parts() {
+        for (size_t i = 0; i < results.size() && results[i]; ++i) {
+            PartResult& r = *results[i];
+            const FileRead::Part& part = plan.parts[i];
+            if (!total.fatal.empty() || (!total.bad.empty() && !options.skip_bad)) break;
+            for (BadLine& b : r.bad) {
+                b.line += file_lines[b.file];  // the lines of its file in earlier parts
+                total.bad.push_back(std::move(b));
             }
-            results[merged].reset();
-            ++merged;
+            for (size_t k = 0; k < r.file_lines.size(); ++k) {
+                for (const auto& [reason, n] : r.skipped[k]) total.skipped[part.file + k].add(reason, n);
+                file_lines[part.file + k] += r.file_lines[k];
+            }
+            total.events += r.events;
+            total.lines += r.lines;
+            if (!r.fatal.empty()) total.fatal = std::move(r.fatal);
+            if (r.interrupted) total.interrupted = true;
         }
-        if (waiting > 0) merged_cv.notify_all();
     }
 
-    void work() {
+    // One thread's stretch, part after part, until one stops the reading.
+    void work(Stretch& stretch) {
         try {
-            for (;;) {
-                const size_t i = next.fetch_add(1);
-                if (i >= plan.parts.size()) return;
-                {
-                    std::unique_lock lock(mutex);
-                    ++waiting;
-                    merged_cv.wait(lock, [&] { return i < merged + kAhead || failure; });
-                    --waiting;
-                    if (failure) return;
-                }
+            if (options.bar > 0) stretch.bars.emplace(options.bar);
+            for (size_t i = stretch.first; i < stretch.last; ++i) {
+                if (i > stop_after.load() || interrupted.load() || failed.load()) return;
                 auto result = std::make_unique<PartResult>();
-                if (i <= stop_after.load() && !interrupted.load()) read_part(plan.parts[i], *result, i);
-                if (result->stopped) {
+                read_part(plan.parts[i], *result, i, stretch);
+                const bool stopped = result->stopped;
+                results[i] = std::move(result);
+                if (stopped) {
                     size_t seen = stop_after.load();
                     while (i < seen && !stop_after.compare_exchange_weak(seen, i)) {
                     }
+                    return;
                 }
-                std::lock_guard lock(mutex);
-                results[i] = std::move(result);
-                merge_ready();
             }
         } catch (...) {
             std::lock_guard lock(mutex);
             if (!failure) failure = std::current_exception();
-            merged_cv.notify_all();
+            failed.store(true);
         }
     }
 };
+
+}  // namespace
+
+namespace {
+
+uint64_t part_work(const FileRead::Part& part, const FileRead::Plan& plan, const std::vector<std::string>& paths) {
+    uint64_t bytes = part.end != UINT64_MAX ? part.end - part.begin : part.files > 1 ? part.bytes : plan.sizes[part.file];
+    const std::string& name = paths[part.file];
+    if (part.end == UINT64_MAX && name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) bytes *= 5;
+    return bytes + 1;  // standard input and the like count for something
+}
+
+// Stretches [0, used) into the first, in input order. Without bars the
+// merges pair up on threads, being associative; bars merge in order.
+void merge_stretches(const RadarSpec& spec, std::vector<Stretch>& stretches, size_t used) {
+    if (stretches.empty() || stretches[0].bars) {
+        for (size_t t = 1; t < used; ++t) {
+            Stretch& into = stretches[0];
+            auto feed = [&into, &spec](std::string_view s, const Event& e) { into.dataset.ingest(spec, s, e); };
+            into.bars->merge_later(std::move(*stretches[t].bars), feed);
+            into.dataset.merge_later(std::move(stretches[t].dataset));
+        }
+        return;
+    }
+    for (size_t step = 1; step < used; step *= 2) {
+        std::vector<std::thread> pairs;
+        for (size_t t = 0; t + step < used; t += 2 * step) {
+            auto merge = [&stretches, t, step] { stretches[t].dataset.merge_later(std::move(stretches[t + step].dataset)); };
+            if (t == 0) continue;
+            try {
+                pairs.emplace_back(merge);
+            } catch (const std::system_error&) {
+                merge();
+            }
+        }
+        stretches[0].dataset.merge_later(std::move(stretches[step].dataset));
+        for (std::thread& p : pairs) p.join();
+    }
+}
+
+// Consecutive parts of about equal work for each thread: bytes, a gzip
+// file's counted five times for its inflating.
+std::vector<Stretch> stretches_of(const FileRead::Plan& plan, const std::vector<std::string>& paths, size_t threads) {
+    const size_t n = plan.parts.size();
+    threads = std::max<size_t>(1, std::min(threads, n));
+    uint64_t all = 0;
+    std::vector<uint64_t> work(n);
+    for (size_t i = 0; i < n; ++i) all += work[i] = part_work(plan.parts[i], plan, paths);
+    std::vector<Stretch> out(threads);
+    size_t i = 0;
+    uint64_t sum = 0;
+    for (size_t t = 0; t < threads; ++t) {
+        out[t].first = i;
+        // up to its share of the work, leaving a part for each stretch after it
+        const uint64_t until = all / threads * (t + 1) + all % threads * (t + 1) / threads;
+        while (i < n - (threads - 1 - t) && (t + 1 == threads || sum + work[i] / 2 < until || i == out[t].first))
+            sum += work[i++];
+        out[t].last = i;
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -380,17 +425,18 @@ FileReadResult FileRead::run(const RadarSpec& spec) {
     reading.file_lines.assign(paths_.size(), 0);
     reading.total.skipped.resize(paths_.size());
     reading.ahead = plan.parts.size() < thread_count(options_.threads);
-    if (options_.bar > 0) reading.total.bars.emplace(options_.bar);
-    const size_t helpers = std::min(thread_count(options_.threads), plan.parts.size()) - (plan.parts.empty() ? 0 : 1);
+    std::vector<Stretch> stretches = stretches_of(plan, paths_, thread_count(options_.threads));
     std::vector<std::thread> threads;
-    for (size_t t = 0; t < helpers; ++t) {
+    size_t started = 1;
+    for (; started < stretches.size(); ++started) {
         try {
-            threads.emplace_back([&reading] { reading.work(); });
+            threads.emplace_back([&reading, &stretches, started] { reading.work(stretches[started]); });
         } catch (const std::system_error&) {
-            break;  // fewer threads: the work still gets done
+            break;  // fewer threads: this one reads the rest after its own
         }
     }
-    reading.work();
+    reading.work(stretches[0]);
+    for (size_t t = started; t < stretches.size(); ++t) reading.work(stretches[t]);
     for (std::thread& t : threads) t.join();
     if (reading.failure) std::rethrow_exception(reading.failure);
     if (reading.interrupted.load()) {
@@ -398,9 +444,24 @@ FileReadResult FileRead::run(const RadarSpec& spec) {
         stopped.interrupted = true;
         return stopped;
     }
-    if (!options_.skip_bad && reading.total.bad.size() > 1) reading.total.bad.resize(1);
-    reading.total.file_lines = std::move(reading.file_lines);
-    return std::move(reading.total);
+    reading.merge_parts();
+    // the states of the stretches up to the one that stopped, in order
+    const size_t stop = reading.stop_after.load();
+    FileReadResult& total = reading.total;
+    if (total.fatal.empty()) {
+        size_t used = 0;
+        while (used < stretches.size() && stretches[used].first <= stop && stretches[used].first < stretches[used].last)
+            ++used;
+        if (used == 0 && !stretches.empty()) used = 1;
+        merge_stretches(spec, stretches, used);
+        if (!stretches.empty()) {
+            total.dataset = std::move(stretches[0].dataset);
+            if (options_.bar > 0) total.bars = std::move(stretches[0].bars);
+        }
+    }
+    if (!options_.skip_bad && total.bad.size() > 1) total.bad.resize(1);
+    total.file_lines = std::move(reading.file_lines);
+    return std::move(total);
 }
 
 }  // namespace radar
