@@ -338,3 +338,20 @@ def test_a_gzip_file_inflated_ahead_reads_as_one_inflated_here(tmp_path, damage)
         assert replayed == here and here.startswith(str(path))
     else:  # inflated garbage before the check fails: a bad line, the same for the replay
         assert here[1] and replayed[1] == [tuple(b[1:]) for b in here[1]]
+
+
+@pytest.mark.parametrize("threads, range_bytes, skip_bad", [(1, 0, True), (2, 0, True), (2, 4096, True), (2, 4096, False)])
+def test_many_symbols_read_in_batches_as_the_radar_reads_them(tmp_path, threads, range_bytes, skip_bad):
+    # past a few thousand symbols a reader batches its events; a bad line and the end flush the batch in order
+    rng = random.Random(5)
+    pairs = [(f"S{i if i < 4600 else rng.randrange(4600)}", {"kind": "derivatives", "ts": i, "open_interest": rng.random(),
+                                                           "funding_rate": 0.0001, "mark_price": 1 + rng.random()})
+             for i in range(9000)]
+    lines = [json.dumps({"symbol": s, **e}) for s, e in pairs]
+    lines.insert(7003, '{"symbol":"S1","kind":"derivatives","ts":"x"}')
+    path = tmp_path / "many.jsonl"
+    path.write_text("\n".join(lines) + "\n")
+    text, bad, _, events, *_ = engine.FileScan([str(path)], SPEC, None, skip_bad, False, threads, range_bytes).run()
+    assert [b[1] for b in bad] == [7004]
+    if skip_bad:
+        assert events == len(pairs) and text == radar_scan(pairs)

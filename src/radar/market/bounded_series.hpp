@@ -35,6 +35,11 @@ public:
 
     size_t size() const { return len_; }
     uint64_t capacity() const { return capacity_; }
+    // Where the next push writes, or null when it allocates first.
+    const double* next_row() const {
+        if (len_ == rows()) return len_ < capacity_ || len_ == 0 ? nullptr : &buf_[N * head_];
+        return &buf_[N * wrap(head_ + len_)];
+    }
 
     // Value k of row i; row 0 is the oldest retained, size() - 1 the newest.
     double at(size_t i, size_t k) const { return buf_[N * wrap(head_ + i) + k]; }

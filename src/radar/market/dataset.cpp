@@ -95,6 +95,13 @@ void Dataset::prefetch_state(uint64_t hash) const {
     }
 }
 
+SymbolState* Dataset::prefetch_row(std::string_view symbol, uint64_t hash, const Event& event) {
+    Node* node = lookup(symbol, hash);
+    if (node == nullptr) return nullptr;
+    if (const void* row = node->second.target_of(event)) portable::prefetch(row);
+    return &node->second;
+}
+
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event& event) {
     state_for(spec, symbol, hash_of(symbol)).apply(event);
 }

@@ -40,6 +40,9 @@ public:
     // memory arrives while the caller still reads the event.
     uint64_t prefetch_slot(std::string_view symbol) const;  // the symbol's hash
     void prefetch_state(uint64_t hash) const;
+    // Then, the state in cache: the state (null for a new symbol), having
+    // started loading the row the event will be written to.
+    SymbolState* prefetch_row(std::string_view symbol, uint64_t hash, const Event& event);
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
     // Adds a state made elsewhere (a restored one) under a symbol not held

@@ -34,6 +34,15 @@ struct SymbolState {
 
     // Folds one event in; events are taken in arrival order whatever their ts.
     void apply(const Event& event);
+    // The memory apply() will write for this event, or null.
+    const void* target_of(const Event& event) const {
+        switch (event.kind) {
+            case Event::Kind::Derivatives: return derivatives.next_row();
+            case Event::Kind::Liquidation: return liquidations.next_row();
+            case Event::Kind::Orderbook: break;
+        }
+        return nullptr;
+    }
     // Folds in the state of events that came after this one's (same window):
     // the result is the state of all of them in order.
     void merge_later(const SymbolState& later);
