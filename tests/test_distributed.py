@@ -488,3 +488,43 @@ def test_command_line_dask_scan_prints_the_same(client, tmp_path, capsys, where)
 def test_command_line_dask_refusals(capsys, args, message):
     assert cli.main(["scan", *args]) == 2
     assert capsys.readouterr().err == message
+
+
+# The states each merging or scoring task was handed (recorded by reference: tasks are pickled).
+SEEN_STATES: list = []
+REAL_TASKS = {"merge_states": zd.merge_states, "merge_and_score": zd.merge_and_score}
+
+
+def _record(args):
+    SEEN_STATES.extend(len(a[0]) for a in args if isinstance(a, tuple) and isinstance(a[0], bytes))
+    SEEN_STATES.extend(len(a) for a in args if isinstance(a, bytes))
+
+
+def traced_merge_states(*args):
+    _record(args)
+    return REAL_TASKS["merge_states"](*args)
+
+
+def traced_merge_and_score(*args):
+    _record(args)
+    return REAL_TASKS["merge_and_score"](*args)
+
+
+@pytest.mark.parametrize("bar", [None, 500])
+def test_partitions_hold_their_share_of_the_states(tmp_path, monkeypatch, bar):
+    from zolvar_radar._engine import engine
+
+    spec = {"signals": SIGNALS, "threshold": 0, "limit": 25}
+    pairs = workload(11, n_symbols=600, n_events=6000)
+    paths = write_files(tmp_path, pairs, 6)
+    whole = engine.FileScan(paths, json.dumps(spec), None, False, False, 1, bar=bar or 0, score=False)
+    whole.run()
+    share = len(whole.partial_state()) / 4
+    SEEN_STATES.clear()
+    monkeypatch.setattr(zd, "merge_states", traced_merge_states)
+    monkeypatch.setattr(zd, "merge_and_score", traced_merge_and_score)
+    with zd.local_cluster(processes=False) as cluster, distributed.Client(cluster) as c:
+        text = zd.scan(paths, spec, client=c, partitions=4, range_bytes=40_000, bar=bar)
+    assert text == scan_files(paths, json.dumps(spec), bar=bar).text
+    # every merging and scoring task held at most about a quarter of the symbols' states
+    assert len(SEEN_STATES) >= 6 and max(SEEN_STATES) < 1.5 * share

@@ -244,6 +244,35 @@ def merge_and_score(spec_text: str, keep: bool, bar: int, *items: bytes | tuple 
     return score_state(spec_text, state, keep, bar), reports
 
 
+def read_parts_split(parts: list, spec_text: str, format: str | None, notional: bool, bar: int,
+                     partitions: int) -> tuple:
+    """`read_parts`, its state dealt by symbol into `partitions` states (None each when reading stopped)."""
+    state, reports = read_parts(parts, spec_text, format, notional, bar)
+    if state is None:
+        return [None] * partitions, reports
+    return engine.split_partial_state(state, partitions), reports
+
+
+def split_start(state: bytes, partitions: int) -> tuple:
+    """A starting state dealt by symbol as the reads' are, with no reports."""
+    return engine.split_partial_state(state, partitions), []
+
+
+def pick(split: tuple, p: int) -> tuple:
+    """Partition p of a split read: (its state, the reports on partition 0 only, so they count once)."""
+    states, reports = split
+    return states[p], reports if p == 0 else []
+
+
+def partitions_for(threads: int, reads: int, keep: bool) -> int:
+    """How many partitions the states are reduced in: one per worker thread, so that no task
+    holds more than its share of the symbols; one when the whole state is wanted back, or
+    there is a single read."""
+    if keep or reads < 2:
+        return 1
+    return max(1, threads)
+
+
 def partial_of(spec_text: str, state: bytes, bar: int = 0) -> bytes:
     """A saved state (a radar's or a partial one) as a partial state with the
     spec's window, its bars kept open when they are of width `bar`.
@@ -625,17 +654,40 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         [scattered] = dask.scatter([start], hash=False)
         states.append(scattered)
     runs = group_parts(parts, partitions)
-    for k, run in enumerate(runs):
-        states.append(dask.submit(read_parts, [part for _, part in run], spec_text, format, notional, bar,
-                                  key=f"zolvar-read-{k}-{token}"))
-    level = 0
-    while len(states) > MERGE_FAN_IN:
-        states = [dask.submit(merge_states, *states[i:i + MERGE_FAN_IN], key=f"zolvar-merge-{level}-{i}-{token}")
-                  for i in range(0, len(states), MERGE_FAN_IN)]
-        level += 1
-    scored = dask.submit(merge_and_score, spec_text, keep, bar, *states, key=f"zolvar-score-{token}")
+    reduce = partitions_for(partitions, len(runs) + (start is not None), keep)
+    if reduce == 1:
+        for k, run in enumerate(runs):
+            states.append(dask.submit(read_parts, [part for _, part in run], spec_text, format, notional, bar,
+                                      key=f"zolvar-read-{k}-{token}"))
+        scored = [dask.submit(merge_and_score, spec_text, keep, bar, *_merged(dask, states, token, ""),
+                              key=f"zolvar-score-{token}")]
+    else:
+        # Each read deals its states by symbol into `reduce` partitions; each partition is merged and
+        # scored apart, so no task holds more than its share of the symbols, and the ranked lists join.
+        splits = []
+        if start is not None:
+            splits.append(dask.submit(split_start, states.pop(), reduce, key=f"zolvar-split-start-{token}"))
+        for k, run in enumerate(runs):
+            splits.append(dask.submit(read_parts_split, [part for _, part in run], spec_text, format, notional, bar,
+                                      reduce, key=f"zolvar-read-{k}-{token}"))
+        scored = []
+        for p in range(reduce):
+            picked = [dask.submit(pick, split, p, key=f"zolvar-pick-{k}-{p}-{token}") for k, split in enumerate(splits)]
+            scored.append(dask.submit(merge_and_score, spec_text, False, bar, *_merged(dask, picked, token, f"{p}-"),
+                                      key=f"zolvar-score-{p}-{token}"))
+        del splits, picked
     del states
-    outcome, reports = dask.gather(scored)
+    outcomes = dask.gather(scored)
+    reports = outcomes[0][1]
+    if any(outcome is None for outcome, _ in outcomes):
+        outcome = None
+    elif len(outcomes) == 1:
+        outcome = outcomes[0][0]
+    else:
+        texts = [text for (text, _, _), _ in outcomes]
+        failed = next((t for t in texts if t.startswith('{"error"')), None)
+        joined = failed or merge_results((split_result(t) for t in texts), spec_limit(spec_text))
+        outcome = (joined, None, sum(left for (_, _, left), _ in outcomes))
 
     names = paths
     # None: a part after the one its task stopped at, which a problem before it explains
@@ -653,10 +705,22 @@ def _scan_files(dask, paths, spec_text, partitions, range_bytes, format, notiona
         if bad is not None:
             raise FormatError(names[index], lines_before[index] + bad[0], bad[1])
         lines_before[index] += lines
+    if outcome is None:  # a read stopped without a report saying why: cannot happen, but never a silent result
+        raise InputError("a read stopped without saying why")
     text, saved, left_out = outcome
     if text.startswith('{"error"'):
         raise ValueError(json.loads(text)["error"])
     return text, saved, left_out
+
+
+def _merged(dask, states: list, token: str, tag: str) -> list:
+    """States of consecutive stretches merged in a tree of tasks until few enough for one task."""
+    level = 0
+    while len(states) > MERGE_FAN_IN:
+        states = [dask.submit(merge_states, *states[i:i + MERGE_FAN_IN], key=f"zolvar-merge-{tag}{level}-{i}-{token}")
+                  for i in range(0, len(states), MERGE_FAN_IN)]
+        level += 1
+    return states
 
 
 def _scan_pairs(dask, pairs, spec_text, partitions, chunk) -> str:

@@ -17,6 +17,7 @@
 #include "replay/file_replay.hpp"
 #include "protocol/handle.hpp"
 #include "scan/commands.hpp"
+#include "state/crc32c.hpp"
 #include "state/load.hpp"
 #include "state/save.hpp"
 
@@ -614,6 +615,64 @@ PyObject* merge_partial_states(PyObject*, PyObject* seq) {
     }
 }
 
+// split_partial_state(state, partitions) -> [bytes, ...]: the partial
+// state's symbols dealt into that many partial states by a hash of the
+// symbol (the same on every platform), their open bars with them; the
+// count of snapshots a bar left out stays with the first.
+PyObject* split_partial_state(PyObject*, PyObject* args) {
+    PyObject* state_obj = nullptr;
+    long long partitions = 0;
+    if (!PyArg_ParseTuple(args, "OL", &state_obj, &partitions)) return nullptr;
+    if (partitions < 1 || partitions > 65536) return value_error("partitions must be 1 to 65536");
+    std::string data;
+    if (!bytes_of(state_obj, data)) return nullptr;
+    try {
+        std::vector<std::string> out;
+        bool ok = false;
+        std::string error;
+        if (!without_interpreter_lock([&] {
+                auto loaded = radar::load_state(data);
+                if (!loaded) {
+                    error = loaded.error().message;
+                    return;
+                }
+                if (loaded.value().spec) {
+                    error = "a radar's state, not a partial state";
+                    return;
+                }
+                const size_t n = static_cast<size_t>(partitions);
+                auto part_of = [n](std::string_view symbol) { return radar::crc32c(symbol) % n; };
+                std::vector<radar::Dataset> parts(n);
+                for (const auto& [symbol, state] : loaded.value().dataset) parts[part_of(symbol)].insert(symbol, state);
+                std::vector<std::optional<radar::BarFilter>> bars(n);
+                if (const auto& all = loaded.value().bars) {
+                    for (auto& b : bars) b.emplace(all->width());
+                    for (const auto& [symbol, open] : all->symbols()) bars[part_of(symbol)]->restore(symbol, open);
+                    bars[0]->add_dropped(all->dropped());
+                }
+                for (size_t p = 0; p < n; ++p)
+                    out.push_back(radar::save_partial(loaded.value().window, parts[p], bars[p] ? &*bars[p] : nullptr));
+                ok = true;
+            }))
+            return nullptr;
+        if (!ok) return value_error(error);
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(out.size()));
+        if (list == nullptr) return nullptr;
+        for (size_t p = 0; p < out.size(); ++p) {
+            PyObject* item = PyBytes_FromStringAndSize(out[p].data(), static_cast<Py_ssize_t>(out[p].size()));
+            if (item == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SetItem(list, static_cast<Py_ssize_t>(p), item);  // steals the reference
+        }
+        return list;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 // radar_from_partial_state(spec_json, state) -> Radar: a radar with that
 // specification holding the partial state's symbols (windows must agree).
 PyObject* radar_from_partial_state(PyObject*, PyObject* args) {
@@ -656,6 +715,9 @@ PyMethodDef file_functions[] = {
      "set_interrupt_fd(fd)\n--\n\nA descriptor readable once the process is interrupted (-1: none); the previous one."},
     {"merge_partial_states", merge_partial_states, METH_O,
      "merge_partial_states(states)\n--\n\nPartial states of consecutive stretches of events, in order, as one."},
+    {"split_partial_state", split_partial_state, METH_VARARGS,
+     "split_partial_state(state, partitions)\n--\n\nThe partial state's symbols dealt into that many partial states by "
+     "a hash of the symbol."},
     {"radar_from_partial_state", radar_from_partial_state, METH_VARARGS,
      "radar_from_partial_state(spec_json, state)\n--\n\nA Radar with the spec holding the partial state's symbols."},
     {nullptr, nullptr, 0, nullptr},
