@@ -21,6 +21,7 @@ _LAZY = {
     "evaluate": "evaluate",
     "save_state": "_engine",
     "load_state": "_engine",
+    "watch": "watch",
 }
 
 __all__ = sorted([*_LAZY, "Radar", "__version__"])
