@@ -53,6 +53,8 @@ def add_parser(commands) -> argparse.ArgumentParser:
                        "(default: terminal on a terminal, else jsonl)")
     watch.add_argument("--sink-format", choices=("raw", "discord", "telegram", "slack"), default="raw",
                        help="the body webhooks post (default: raw, the change itself)")
+    watch.add_argument("--webhook-timeout", type=positive_float, default=5.0, metavar="SECONDS",
+                       help="a webhook post's timeout, and the longest wait for queued changes at exit (default: 5)")
     watch.add_argument("--state", metavar="FILE", help="load the watch's state from FILE at start (when it "
                        "exists) and save it there, whole, every --save-every and at exit")
     watch.add_argument("--save-every", type=duration, default=duration("5m"), metavar="D",
@@ -93,7 +95,8 @@ def _sinks(args: argparse.Namespace, out) -> list:
     sinks = []
     try:
         for text in given:
-            sinks.append(parse_sink(text, format=args.sink_format, console=out, stream=out.file))
+            sinks.append(parse_sink(text, format=args.sink_format, console=out, stream=out.file,
+                                    timeout=args.webhook_timeout))
     except SinkError as exc:
         for sink in sinks:
             sink.close(0)
@@ -133,7 +136,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         return asyncio.run(_main(args, source, spec, bar, sinks, err))
     finally:
         for sink in sinks:
-            sink.close()
+            sink.close(args.webhook_timeout)
 
 
 async def _main(args, source, spec, bar, sinks, err) -> int:
@@ -202,7 +205,7 @@ async def _main(args, source, spec, bar, sinks, err) -> int:
                   f"{changes} change{'s' if changes != 1 else ''} sent, {active} alert{'s' if active != 1 else ''} "
                   f"active"), file=err.file)
     for sink in sinks:
-        sink.close()
+        sink.close(args.webhook_timeout)
         if sink.dropped:
             print(visible(f"{sink.name}: {sink.dropped} changes dropped"), file=err.file)
     for name, counts in (("stalls", metrics.stalls), ("reconnects", metrics.reconnects),

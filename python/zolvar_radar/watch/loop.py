@@ -321,17 +321,27 @@ class Watcher:
         last_clock = None
         try:
             while True:
+                if producer.done() and queue.empty():
+                    exc = producer.exception()
+                    if exc is not None:
+                        raise exc
+                    # the source is done: what it sent is scored at a last checkpoint
+                    final = mark if source.clock == "events" else mark_after(now_ms() - self.every, self.every)
+                    if final is not None and (pending or final != last_clock):
+                        checkpoint = await self._live_checkpoint(pending, final)
+                        checkpoint.final = True
+                        pending = []
+                        last_clock = final
+                        yield checkpoint
+                    break
+                if stopping.done():
+                    break
                 getter = asyncio.ensure_future(queue.get())
-                timeout = None if mark is None or source.clock != "wall" else max(0.0, mark / 1000 - time.time())
+                timeout = None if source.clock != "wall" else max(0.0, mark / 1000 - time.time())
                 waits = {getter, stopping} | ({producer} if not producer.done() else set())
                 done, _ = await asyncio.wait(waits, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
-                batch = None
                 if getter in done:
-                    batch = getter.result()
-                else:
-                    getter.cancel()
-                if batch is not None:
-                    exchange, pairs = batch
+                    exchange, pairs = getter.result()
                     if keyed:
                         pairs = [(f"{exchange}:{symbol}", event) for symbol, event in pairs]
                     if source.clock == "events":
@@ -339,7 +349,7 @@ class Watcher:
                         if isinstance(ts, int):
                             if mark is None:
                                 mark = mark_after(ts, self.every)
-                            if ts >= mark:  # the batch belongs after this checkpoint
+                            elif ts >= mark:  # the batch belongs after this checkpoint
                                 checkpoint = await self._live_checkpoint(pending, mark)
                                 pending = []
                                 last_clock = mark
@@ -349,30 +359,14 @@ class Watcher:
                     pending.extend(pairs)
                     self.events += len(pairs)
                     continue
-                if source.clock == "wall" and mark is not None and time.time() * 1000 >= mark:
+                getter.cancel()
+                if source.clock == "wall" and time.time() * 1000 >= mark:
                     checkpoint = await self._live_checkpoint(pending, mark)
                     pending = []
                     last_clock = mark
                     yield checkpoint
                     await self._maybe_save(mark)
                     mark = max(mark + self.every, mark_after(now_ms() - self.every, self.every))
-                    continue
-                if stopping.done():
-                    break
-                if producer.done() and queue.empty():
-                    exc = producer.exception()
-                    if exc is not None:
-                        raise exc
-                    # the source is done: what it sent is scored at a last checkpoint
-                    final = mark if source.clock == "events" and mark is not None else \
-                        (mark_after(now_ms() - self.every, self.every) if source.clock == "wall" else None)
-                    if final is not None and (pending or final != last_clock):
-                        checkpoint = await self._live_checkpoint(pending, final)
-                        checkpoint.final = True
-                        pending = []
-                        last_clock = final
-                        yield checkpoint
-                    break
         finally:
             for task in (producer, stalls, stopping):
                 if task is not None:

@@ -82,6 +82,8 @@ class JsonlSink(Sink):
         self._out.flush()
 
     def close(self, timeout: float = 5.0) -> None:
+        if self._out.closed:
+            return
         self._out.flush()
         if self._own:
             self._out.close()
@@ -149,6 +151,9 @@ class WebhookSink(Sink):
         self.failed = 0  # of the dropped, those whose posts all failed
         self._warned = False
         self._closing = threading.Event()
+        self._closed = False
+        self._posting = False  # a post is under way
+        self._abandoned = False  # close gave up waiting: what is left was counted there
         self._chat = urllib.parse.parse_qs(parts.query).get("chat_id", [None])[0]
         self._thread = threading.Thread(target=self._run, name=f"zolvar-{self.name}", daemon=True)
         self._thread.start()
@@ -192,7 +197,10 @@ class WebhookSink(Sink):
             data = self.queue.get()
             if data is None:
                 return
+            if self._abandoned:
+                return
             delay = self.backoff
+            self._posting = True
             for attempt in range(self.retries + 1):
                 try:
                     self._post(data)
@@ -200,25 +208,32 @@ class WebhookSink(Sink):
                     break
                 except Exception as exc:  # any failure of a post is the endpoint's, never the loop's
                     if attempt == self.retries or self._closing.is_set():
-                        self.dropped += 1
-                        self.failed += 1
-                        log.warning("%s: dropped a change after %d tries: %s", self.name, attempt + 1, _reason(exc))
+                        if not self._abandoned:
+                            self.dropped += 1
+                            self.failed += 1
+                            log.warning("%s: dropped a change after %d tries: %s", self.name, attempt + 1,
+                                        _reason(exc))
                         break
-                    if self._closing.wait(delay):
-                        continue
+                    if self._closing.wait(delay):  # close gave up on us
+                        break
                     delay *= 2
+            self._posting = False
 
     def close(self, timeout: float = 5.0) -> None:
+        if self._closed:
+            return
+        self._closed = True
         deadline = time.monotonic() + timeout
         try:
             self.queue.put(None, timeout=timeout)
         except queue.Full:
             pass
         self._thread.join(max(0.0, deadline - time.monotonic()))
-        if self._thread.is_alive():
-            # what is still queued will not go out: count it
+        if self._thread.is_alive() and not self._abandoned:
+            # what is still queued or being posted will not go out: count it
+            self._abandoned = True
             self._closing.set()
-            left = self.queue.qsize()
+            left = sum(1 for item in list(self.queue.queue) if item is not None) + (1 if self._posting else 0)
             self.dropped += left
             if left:
                 log.warning("%s: %d changes not delivered at exit", self.name, left)
@@ -232,7 +247,7 @@ def _reason(exc: Exception) -> str:
     return str(exc) or type(exc).__name__
 
 
-def parse_sink(text: str, *, format: str = "raw", console=None, stream=None) -> Sink:
+def parse_sink(text: str, *, format: str = "raw", console=None, stream=None, timeout: float = 5.0) -> Sink:
     """A sink from its --sink text: terminal, jsonl, jsonl:PATH or webhook:URL."""
     kind, sep, rest = text.partition(":")
     if text == "terminal":
@@ -244,5 +259,5 @@ def parse_sink(text: str, *, format: str = "raw", console=None, stream=None) -> 
     if kind == "jsonl" and rest:
         return JsonlSink(rest)
     if kind == "webhook" and rest:
-        return WebhookSink(rest, format)
+        return WebhookSink(rest, format, timeout=timeout, backoff=min(0.5, timeout / 4))
     raise SinkError(f"--sink {text}: give terminal, jsonl, jsonl:PATH or webhook:URL")
