@@ -1,0 +1,142 @@
+"""zolvar-radar watch on live sources, offline: the real ccxt client, its markets and answers
+scripted in process; a metrics endpoint on 127.0.0.1; bad input refused before anything connects."""
+
+import asyncio
+import itertools
+import json
+import urllib.request
+from pathlib import Path
+
+import pytest
+from zolvar_radar.cli import main
+from zolvar_radar.watch import Watcher
+from zolvar_radar.watch.metrics import start_metrics
+from zolvar_radar.watch.sources.base import now_ms
+
+ccxtpro = pytest.importorskip("ccxt.pro")
+
+FIXTURE = json.loads((Path(__file__).parent / "fixtures" / "exchanges" / "binanceusdm.json").read_text())
+SPEC = json.dumps({"signals": [{"kind": "oi_delta", "params": [1, 0.1]}], "threshold": 0.5})
+
+
+async def _markets(self, reload=False, params={}):
+    self.set_markets(FIXTURE["markets"])
+    return self.markets
+
+
+def scripted_binance(exchange_id="binanceusdm"):
+    """ccxt.pro's binanceusdm answering from the process: open interest jumps 50 % at the third poll."""
+    client = ccxtpro.binanceusdm({"enableRateLimit": False})
+    client.set_markets(FIXTURE["markets"])
+    client.has = dict(client.has, watchOrderBook=False, watchLiquidations=False)
+    polls = itertools.count()
+
+    async def fetch(url, method="GET", headers=None, body=None):
+        if "/openInterest" in url:
+            oi = 1000 if next(polls) < 2 else 1500
+            return {"openInterest": str(oi), "symbol": "BTCUSDT", "time": now_ms()}
+        if "/premiumIndex" in url:
+            return dict(FIXTURE["rest"]["/fapi/v1/premiumIndex"], time=now_ms())
+        if "/depth" in url:
+            return dict(FIXTURE["rest"]["/fapi/v1/depth"], T=now_ms(), E=now_ms())
+        raise AssertionError(f"no scripted answer for {url}")
+
+    client.fetch = fetch
+    client.load_markets = _markets.__get__(client)
+    return client
+
+
+def test_ccxt_polls_reach_an_onset_through_the_real_client():
+    from zolvar_radar.watch.sources.ccxt import CcxtSource
+
+    async def run():
+        source = CcxtSource(["binanceusdm"], symbols=["BTC/USDT:USDT"], poll=0.03, client=lambda _: scripted_binance())
+        await source.prepare()
+        stop = asyncio.Event()
+        watcher = Watcher(source, SPEC, bar=None, every_ts=50, stop=stop, stall=5)
+        changes = []
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + 3
+        async for checkpoint in watcher.checkpoints():
+            changes += checkpoint.changes
+            if any(c["change"] == "onset" for c in changes) or loop.time() > deadline:
+                stop.set()
+        return changes, watcher
+
+    changes, watcher = asyncio.run(run())
+    onset = next(c for c in changes if c["change"] == "onset")
+    assert (onset["exchange"], onset["symbol"]) == ("binanceusdm", "BTC/USDT:USDT")
+    assert onset["factors"]["oi_delta(1,0.1)"] == 1.0
+    assert watcher.metrics.events[("binanceusdm", "derivatives")] >= 2
+    assert watcher.metrics.events[("binanceusdm", "orderbook")] >= 2
+
+
+@pytest.fixture
+def offline_markets(monkeypatch):
+    monkeypatch.setattr(ccxtpro.binanceusdm, "load_markets", _markets)
+
+    def no_network(*args, **kwargs):
+        raise AssertionError("connected")
+
+    monkeypatch.setattr(ccxtpro.binanceusdm, "fetch", no_network)
+    monkeypatch.setattr(ccxtpro.binanceusdm, "watch_order_book", no_network)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--exchange", "nosuchexchange", "--symbols", "BTC/USDT:USDT"], "--exchange nosuchexchange: not an exchange id"),
+    (["--exchange", "binanceusdm", "--symbols", "NOPE/USDT:USDT"], "NOPE/USDT:USDT is not a symbol it lists"),
+    (["--exchange", "bitstamp", "--symbols", "BTC/USD"], "has no fetchOpenInterest"),
+    (["--exchange", "binanceusdm", "--all-perpetuals", "--quote", "EUR"], "lists no perpetual swap settled in EUR"),
+    (["--exchange", "binanceusdm", "--symbols", "BTC/USDT:USDT", "--state", "/nonexistent/dir/w.state"],
+     "No such directory"),
+    (["--exchange", "binanceusdm", "--symbols", "BTC/USDT:USDT", "--state", "/"], "Is a directory"),
+    (["--exchange", "binanceusdm", "--symbols", "BTC/USDT:USDT", "--metrics", "nohost"], "give HOST:PORT"),
+    (["--exchange", "binanceusdm"], "give --symbols"),
+    (["--symbols", "BTC/USDT:USDT"], "give at least one --exchange"),
+    (["--source", "file:/nonexistent.jsonl"], "/nonexistent.jsonl: No such file"),
+    (["--source", "kafka"], "--source kafka: give ccxt, cryptofeed or file:"),
+    (["--source", "file:x", "--sink", "email:me"], None),
+    (["--exchange", "binanceusdm", "--symbols", "BTC/USDT:USDT", "--sink", "webhook:ftp://x"], "http:// or https://"),
+])
+def test_bad_input_is_one_line_and_status_2_before_connecting(args, message, offline_markets, tmp_path, capsys):
+    if message is None:
+        (tmp_path / "x").write_text("")
+        args = ["--source", f"file:{tmp_path / 'x'}", "--sink", "email:me"]
+        message = "--sink email:me: give terminal, jsonl"
+    assert main(["watch", *args]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0], err
+
+
+def test_a_damaged_state_is_refused(tmp_path, capsys):
+    state = tmp_path / "w.state"
+    state.write_bytes(b"not a state")
+    assert main(["watch", "--source", f"file:{state}", "--state", str(state)]) == 2
+    assert "not a watch state" in capsys.readouterr().err
+
+
+def test_metrics_endpoint_serves_the_counters():
+    metrics = start_metrics("127.0.0.1:0")
+    try:
+        metrics.event("bybit", "orderbook", 3)
+        metrics.lag("bybit", 0.25)
+        metrics.poll_failed("bybit")
+        metrics.stall("bybit")
+        metrics.checkpoint(0.002, 4)
+        metrics.sink("webhook:h", 2, 7)
+        host, port = metrics.address
+        text = urllib.request.urlopen(f"http://{host}:{port}/metrics", timeout=5).read().decode()
+    finally:
+        metrics.close()
+    for line in ['zolvar_watch_events_total{exchange="bybit",kind="orderbook"} 3.0',
+                 'zolvar_watch_feed_lag_seconds{exchange="bybit"} 0.25', 'zolvar_watch_alerts_active 4.0',
+                 'zolvar_watch_sink_dropped{sink="webhook:h"} 7.0', 'zolvar_watch_stalls_total{exchange="bybit"} 1.0']:
+        assert line in text
+
+
+def test_the_bound_metrics_address_is_said_at_start(tmp_path, capsys):
+    events = tmp_path / "e.jsonl"
+    events.write_text('{"symbol": "S", "kind": "liquidation", "ts": 1715731200000, "side": "buy", "qty": 1, "price": 1}\n')
+    assert main(["watch", "--source", f"file:{events}", "--metrics", "127.0.0.1:0", "--sink", "jsonl"]) == 0
+    first = capsys.readouterr().err.splitlines()[0]
+    assert first.startswith("metrics on http://127.0.0.1:") and not first.endswith(":0/metrics")
