@@ -94,6 +94,8 @@ def offline_markets(monkeypatch):
     (["--exchange", "binanceusdm"], "give --symbols"),
     (["--symbols", "BTC/USDT:USDT"], "give at least one --exchange"),
     (["--source", "file:/nonexistent.jsonl"], "/nonexistent.jsonl: No such file"),
+    (["--source", "cryptofeed", "--exchange", "NOPE", "--symbols", "BTC-USDT-PERP"], "not an exchange id cryptofeed"),
+    (["--source", "cryptofeed", "--exchange", "BITSTAMP", "--symbols", "BTC-USD"], "streams no open_interest"),
     (["--source", "kafka"], "--source kafka: give ccxt, cryptofeed or file:"),
     (["--source", "file:x", "--sink", "email:me"], None),
     (["--exchange", "binanceusdm", "--symbols", "BTC/USDT:USDT", "--sink", "webhook:ftp://x"], "http:// or https://"),
@@ -140,3 +142,20 @@ def test_the_bound_metrics_address_is_said_at_start(tmp_path, capsys):
     assert main(["watch", "--source", f"file:{events}", "--metrics", "127.0.0.1:0", "--sink", "jsonl"]) == 0
     first = capsys.readouterr().err.splitlines()[0]
     assert first.startswith("metrics on http://127.0.0.1:") and not first.endswith(":0/metrics")
+
+
+@pytest.mark.parametrize("module, args, message", [
+    ("prometheus_client", ["--metrics", "127.0.0.1:0"], "--metrics needs prometheus_client: pip install 'zolvar_radar[live]'"),
+    ("ccxt", ["--source", "ccxt", "--exchange", "bybit", "--symbols", "BTC/USDT:USDT"], "--source ccxt needs ccxt"),
+    ("cryptofeed.exchanges", ["--source", "cryptofeed", "--exchange", "BYBIT", "--symbols", "BTC-USDT-PERP"],
+     "--source cryptofeed needs cryptofeed"),
+])
+def test_a_missing_extra_is_named_in_one_line(module, args, message, monkeypatch, tmp_path, capsys):
+    monkeypatch.setitem(__import__("sys").modules, module, None)
+    events = tmp_path / "e.jsonl"
+    events.write_text("")
+    if "--source" not in args:
+        args = ["--source", f"file:{events}", *args]
+    assert main(["watch", *args]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0], err
