@@ -25,7 +25,7 @@ async def _markets(self, reload=False, params={}):
 
 
 def scripted_binance(exchange_id="binanceusdm"):
-    """ccxt.pro's binanceusdm answering from the process: open interest jumps 50 % at the third poll."""
+    """ccxt.pro's binanceusdm answering from the process: open interest rises 30 % a poll from the third on."""
     client = ccxtpro.binanceusdm({"enableRateLimit": False})
     client.set_markets(FIXTURE["markets"])
     client.has = dict(client.has, watchOrderBook=False, watchLiquidations=False)
@@ -33,7 +33,7 @@ def scripted_binance(exchange_id="binanceusdm"):
 
     async def fetch(url, method="GET", headers=None, body=None):
         if "/openInterest" in url:
-            oi = 1000 if next(polls) < 2 else 1500
+            oi = 1000 * 1.3 ** max(0, next(polls) - 1)
             return {"openInterest": str(oi), "symbol": "BTCUSDT", "time": now_ms()}
         if "/premiumIndex" in url:
             return dict(FIXTURE["rest"]["/fapi/v1/premiumIndex"], time=now_ms())

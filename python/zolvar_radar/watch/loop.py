@@ -28,6 +28,9 @@ __all__ = ["Watcher", "Checkpoint", "mark_after"]
 log = logging.getLogger("zolvar_radar.watch")
 
 ALERTS = '{"cmd":"alerts"}'
+OK = '{"ok":true}'
+# one encoder for every command: json.dumps with options makes a new one per call
+_encode = json.JSONEncoder(allow_nan=False, separators=(",", ":"), ensure_ascii=False).encode
 
 
 def mark_after(ts: int, step: int) -> int:
@@ -83,21 +86,20 @@ class _Core:
             batch.append(event)
         taken = 0
         command = self.radar.command
-        dumps = json.dumps
         for key, events in by_symbol.items():
             try:
-                text = dumps({"cmd": "feed_batch", "symbol": key, "events": events}, allow_nan=False)
+                text = _encode({"cmd": "feed_batch", "symbol": key, "events": events})
             except (TypeError, ValueError):
                 text = None
-            if text is not None and command(text) == '{"ok":true}':
+            if text is not None and command(text) == OK:
                 taken += len(events)
                 continue
             for event in events:  # one refused event must not cost the others
                 try:
-                    ok = command(dumps({"cmd": "feed", "symbol": key, "event": event}, allow_nan=False))
+                    ok = command(_encode({"cmd": "feed", "symbol": key, "event": event}))
                 except (TypeError, ValueError):
                     ok = None
-                if ok == '{"ok":true}':
+                if ok == OK:
                     taken += 1
                 else:
                     self.refused += 1
@@ -202,6 +204,7 @@ class Watcher:
         self._pool: ThreadPoolExecutor | None = None
         self._core: _Core | None = None
         self._last_save: int | None = None
+        self._feeding: list = []
 
     async def _call(self, fn, *args):
         return await asyncio.get_running_loop().run_in_executor(self._pool, fn, *args)
@@ -314,6 +317,7 @@ class Watcher:
 
         keyed = source.keyed
         pending: list = []
+        feeding = self._feeding  # feeds under way: the engine thread takes them in order
         producer = asyncio.create_task(source.run(deliver, self.stop, metrics))
         stalls = asyncio.create_task(watch_stalls()) if source.clock == "wall" and self.stall else None
         stopping = asyncio.create_task(self.stop.wait())
@@ -358,6 +362,16 @@ class Watcher:
                                 mark = mark_after(ts, self.every)
                     pending.extend(pairs)
                     self.events += len(pairs)
+                    if len(pending) >= self.FEED_EVERY and source.clock == "wall":
+                        # fed now rather than at the checkpoint, which then has only the rest to do
+                        # (its changes reach the sinks sooner): the same events in the same order, the
+                        # bars holding what is not due. On the events' clock a checkpoint is no
+                        # deadline, and one batch costs less.
+                        feeding.append(asyncio.ensure_future(
+                            self._call(self._core.live_checkpoint, pending, None, 0.0)))
+                        pending = []
+                        if len(feeding) > 8:
+                            await feeding.pop(0)
                     continue
                 getter.cancel()
                 if source.clock == "wall" and time.time() * 1000 >= mark:
@@ -381,10 +395,27 @@ class Watcher:
                 await source.close()
             except Exception as exc:  # closing a connection that failed already
                 log.debug("closing the source: %s", exc)
+            for future in list(self._feeding):
+                try:
+                    await future
+                except Exception as exc:
+                    log.warning("feeding: %s", exc)
+            self._feeding.clear()
             if pending:
                 await self._call(self._core.live_checkpoint, pending, None, time.perf_counter())
             await self._maybe_save(last_clock, force=True)
 
+    FEED_EVERY = 4096  # events received before they are fed, between checkpoints
+
+    def _feeding_done(self) -> None:
+        """The early feeds, done by now (the engine thread takes its work in order): their errors raise here."""
+        done = [f for f in self._feeding if f.done()]
+        for future in done:
+            self._feeding.remove(future)
+            future.result()
+
     async def _live_checkpoint(self, pending: list, clock: int) -> Checkpoint:
         self.checkpoints_done += 1
-        return await self._call(self._core.live_checkpoint, pending, clock, time.perf_counter())
+        checkpoint = await self._call(self._core.live_checkpoint, pending, clock, time.perf_counter())
+        self._feeding_done()
+        return checkpoint

@@ -60,13 +60,18 @@ class LiveSource:
 
 class PairsSource(LiveSource):
     """Batches given in advance, ``[(exchange, [(symbol, event), ...]), ...]`` or an
-    async iterable of them: the live path without a network, on the events' clock."""
+    async iterable of them: the live path without a network, on the events' clock
+    (a batch is taken as of its first event's time), or with ``clock="wall"``
+    on the local clock as exchanges are."""
 
     clock = "events"
 
-    def __init__(self, batches, exchanges: list[str] | None = None):
+    def __init__(self, batches, exchanges: list[str] | None = None, clock: str = "events"):
+        if clock not in ("events", "wall"):
+            raise SourceError(f"clock is 'events' or 'wall', not {clock!r}")
         self.batches = batches
         self.exchanges = exchanges or []
+        self.clock = clock
 
     async def run(self, deliver, stop: asyncio.Event, metrics) -> None:
         if hasattr(self.batches, "__aiter__"):
