@@ -280,7 +280,7 @@ class Watcher:
     async def _live(self) -> AsyncIterator[Checkpoint]:
         source: LiveSource = self.source
         metrics = self.metrics
-        queue: asyncio.Queue = asyncio.Queue(maxsize=4096)
+        queue: asyncio.Queue = asyncio.Queue(maxsize=1024)  # batches: a source that runs ahead waits
         seen: dict[str, float] = {}  # exchange -> monotonic time of its last batch
         stalled: set[str] = set()
 
