@@ -159,3 +159,39 @@ def test_a_missing_extra_is_named_in_one_line(module, args, message, monkeypatch
     assert main(["watch", *args]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and message in err[0], err
+
+
+def test_a_failing_exchange_is_counted_and_never_stops_the_others():
+    from zolvar_radar.watch.sources.ccxt import CcxtSource
+
+    def client(exchange_id):
+        c = scripted_binance()
+        if exchange_id == "broken":
+            c.id = "broken"
+            c.has = dict(c.has, watchOrderBook=True)
+
+            async def refuse(*args, **kwargs):
+                raise ConnectionError("refused")
+
+            c.fetch = refuse
+            c.watch_order_book = refuse
+        return c
+
+    async def run():
+        source = CcxtSource(["binanceusdm", "broken"], symbols=["BTC/USDT:USDT"], poll=0.03, client=client)
+        await source.prepare()
+        stop = asyncio.Event()
+        watcher = Watcher(source, SPEC, bar=None, every_ts=50, stop=stop, stall=0.2)
+        changes = []
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + 3
+        async for checkpoint in watcher.checkpoints():
+            changes += checkpoint.changes
+            if (any(c["change"] == "onset" for c in changes) and watcher.metrics.stalls) or loop.time() > deadline:
+                stop.set()
+        return changes, watcher.metrics
+
+    changes, metrics = asyncio.run(run())
+    assert {c["exchange"] for c in changes if c["change"] == "onset"} == {"binanceusdm"}
+    assert metrics.poll_failures["broken"] >= 1 and metrics.reconnects["broken"] >= 1
+    assert metrics.stalls == {"broken": 1}
