@@ -110,11 +110,18 @@ def test_bad_input_is_one_line_and_status_2_before_connecting(args, message, off
     assert len(err) == 1 and message in err[0], err
 
 
-def test_a_damaged_state_is_refused(tmp_path, capsys):
-    state = tmp_path / "w.state"
+def test_a_damaged_state_or_one_of_another_window_is_refused(tmp_path, capsys):
+    state, spec = tmp_path / "w.state", tmp_path / "spec.json"
     state.write_bytes(b"not a state")
     assert main(["watch", "--source", f"file:{state}", "--state", str(state)]) == 2
     assert "not a watch state" in capsys.readouterr().err
+    state.unlink()
+    events = tmp_path / "e.jsonl"
+    events.write_text('{"symbol": "S", "kind": "liquidation", "ts": 1715731200000, "side": "buy", "qty": 1, "price": 1}\n')
+    assert main(["watch", "--source", f"file:{events}", "--state", str(state), "--sink", "jsonl"]) == 0
+    spec.write_text(SPEC)
+    assert main(["watch", "--source", f"file:{events}", "--state", str(state), "--spec", str(spec)]) == 2
+    assert "does not match the specification's window" in capsys.readouterr().err.splitlines()[-1]
 
 
 def test_metrics_endpoint_serves_the_counters():
@@ -195,3 +202,58 @@ def test_a_failing_exchange_is_counted_and_never_stops_the_others():
     assert {c["exchange"] for c in changes if c["change"] == "onset"} == {"binanceusdm"}
     assert metrics.poll_failures["broken"] >= 1 and metrics.reconnects["broken"] >= 1
     assert metrics.stalls == {"broken": 1}
+
+
+def test_cryptofeed_callbacks_feed_the_loop(monkeypatch):
+    """cryptofeed's own callback types through the source's callbacks (the handler and feed stand in:
+    a real feed looks its symbols up on the exchange)."""
+    from decimal import Decimal as D
+
+    cryptofeed = pytest.importorskip("cryptofeed")
+    from cryptofeed import types
+    from cryptofeed.exchanges import EXCHANGE_MAP
+    from zolvar_radar.watch.sources.cryptofeed import CryptofeedSource
+
+    class Feed:
+        websocket_channels = {"open_interest": "", "funding": "", "l2_book": ""}
+
+        def __init__(self, symbols, channels, callbacks):
+            self.callbacks = callbacks
+
+    class Handler:
+        def add_feed(self, feed):
+            self.feed = feed
+
+        def run(self, start_loop, install_signal_handlers):
+            async def play():
+                for i, oi in enumerate([1000, 1000, 1500, 2250, 3400]):
+                    ts = now_ms() / 1000
+                    await self.feed.callbacks["funding"](
+                        types.Funding("FAKE", "BTC-USDT-PERP", D("100"), D("0.0001"), None, ts, raw={}), ts)
+                    await self.feed.callbacks["open_interest"](
+                        types.OpenInterest("FAKE", "BTC-USDT-PERP", D(oi), ts, raw={}), ts)
+                    await asyncio.sleep(0.06)
+            self.task = asyncio.get_event_loop().create_task(play())
+
+        async def stop_async(self):
+            self.task.cancel()
+
+    monkeypatch.setitem(EXCHANGE_MAP, "FAKE", Feed)
+    monkeypatch.setattr(cryptofeed, "FeedHandler", Handler)
+
+    async def run():
+        source = CryptofeedSource(["FAKE"], symbols=["BTC-USDT-PERP"])
+        await source.prepare()
+        stop = asyncio.Event()
+        watcher = Watcher(source, SPEC, bar=None, every_ts=50, stop=stop, stall=5)
+        changes = []
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + 2
+        async for checkpoint in watcher.checkpoints():
+            changes += checkpoint.changes
+            if any(c["change"] == "onset" for c in changes) or loop.time() > deadline:
+                stop.set()
+        return changes
+
+    onset = next(c for c in asyncio.run(run()) if c["change"] == "onset")
+    assert (onset["exchange"], onset["symbol"], onset["factors"]["oi_delta(1,0.1)"]) == ("FAKE", "BTC-USDT-PERP", 1.0)

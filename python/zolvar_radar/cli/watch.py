@@ -124,13 +124,21 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                               format=args.format, skip_bad=args.skip_bad, notional=args.notional, poll=args.poll)
     except (SourceError, RuntimeError) as exc:
         raise Failure(str(exc)) from None
+    saved = None
     if args.state:
         try:
             check_state_path(args.state)
-            read_state(args.state)
+            saved = read_state(args.state)
         except StateError as exc:
             raise Failure(str(exc)) from None
     spec = _spec(args, err)
+    if saved is not None:
+        from .._engine import engine
+
+        try:  # the window must be the specification's: said now, not after connecting
+            engine.FileScan([], spec or saved.spec, state=saved.radar)
+        except ValueError as exc:
+            raise Failure(f"{args.state}: {exc}") from None
     sinks = _sinks(args, out)
     try:
         return asyncio.run(_main(args, source, spec, bar, sinks, err))

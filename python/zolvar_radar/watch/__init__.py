@@ -24,7 +24,7 @@ __all__ = ["watch", "Watcher", "Checkpoint", "ChangeTracker", "FileSource", "Liv
            "SourceError", "parse_source"]
 
 
-async def watch(source="file:-", spec: str | None = None, *, exchanges=(), symbols=None, all_perpetuals=False,
+async def watch(source, spec: str | None = None, *, exchanges=(), symbols=None, all_perpetuals=False,
                 quote=None, bar="1m", every_ts=None, min_move: float = 0.05, cooldown=0, state: str | None = None,
                 save_every="5m", speed: float | None = None, stall: float = 60.0, metrics=None,
                 stop: asyncio.Event | None = None) -> AsyncIterator[dict]:
