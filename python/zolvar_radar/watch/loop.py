@@ -251,6 +251,8 @@ class Watcher:
                 checkpoint = await self._call(self._core.file_step)
                 if checkpoint is None:
                     break
+                if checkpoint.fed > self.events:
+                    self.metrics.event(source.exchange or "file", "any", checkpoint.fed - self.events)
                 self.events = checkpoint.fed
                 if checkpoint.clock is None:
                     if checkpoint.final:
