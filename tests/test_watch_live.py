@@ -257,3 +257,86 @@ def test_cryptofeed_callbacks_feed_the_loop(monkeypatch):
 
     onset = next(c for c in asyncio.run(run()) if c["change"] == "onset")
     assert (onset["exchange"], onset["symbol"], onset["factors"]["oi_delta(1,0.1)"]) == ("FAKE", "BTC-USDT-PERP", 1.0)
+
+
+def test_end_to_end_a_local_exchange_server_makes_one_onset_at_the_webhook(monkeypatch, tmp_path):
+    """The command line, ccxt's real client with its REST URLs pointed at a server on 127.0.0.1 that
+    answers in Binance's documented format, and a local webhook: one onset, with its symbol and
+    factors; the same surge after a restart from the state makes none."""
+    import os
+    import signal
+    import threading
+    from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+    from zolvar_radar.watch.sources import ccxt as ccxt_source
+
+    from test_watch import hook
+
+    polls = []  # open interest rises 30 % a poll from the third on
+
+    class Exchange(BaseHTTPRequestHandler):
+        def do_GET(self):
+            if "/openInterest" in self.path:
+                polls.append(self.path)
+                body = {"openInterest": str(1000 * 1.3 ** max(0, len(polls) - 2)), "symbol": "BTCUSDT",
+                        "time": now_ms()}
+            elif "/premiumIndex" in self.path:
+                body = dict(FIXTURE["rest"]["/fapi/v1/premiumIndex"], time=now_ms())
+            elif "/depth" in self.path:
+                body = dict(FIXTURE["rest"]["/fapi/v1/depth"], T=now_ms(), E=now_ms())
+            else:
+                self.send_error(404)
+                return
+            data = json.dumps(body).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Exchange)
+    threading.Thread(target=server.serve_forever, args=(0.02,), daemon=True).start()
+    local = f"http://127.0.0.1:{server.server_address[1]}"
+    made = ccxt_source.CcxtSource._make
+
+    def make(self, exchange_id):
+        client = made(self, exchange_id)
+        client.urls["api"] = {k: v.replace("https://fapi.binance.com", local) if isinstance(v, str) else v
+                              for k, v in client.urls["api"].items()}
+        client.has = dict(client.has, watchOrderBook=False, watchLiquidations=False)  # REST only, here
+        return client
+
+    monkeypatch.setattr(ccxt_source.CcxtSource, "_make", make)
+    monkeypatch.setattr(ccxtpro.binanceusdm, "load_markets", _markets)
+    spec = tmp_path / "spec.json"
+    spec.write_text(SPEC)
+    state = tmp_path / "w.state"
+    args = ["watch", "--exchange", "binanceusdm", "--symbols", "BTC/USDT:USDT", "--spec", str(spec), "--no-bar",
+            "--every-ts", "50", "--poll", "0.03", "--state", str(state), "--webhook-timeout", "1"]
+    try:
+        with hook() as h:
+            def stop_when(done):
+                def watch():
+                    for _ in range(300):
+                        if done():
+                            break
+                        threading.Event().wait(0.01)
+                    os.kill(os.getpid(), signal.SIGTERM)
+                threading.Thread(target=watch, daemon=True).start()
+
+            stop_when(lambda: h.bodies)
+            assert main(args + ["--sink", f"webhook:{h.url}"]) == 0
+            onsets = [b for b in h.bodies if b["change"] == "onset"]
+            assert [(b["exchange"], b["symbol"], b["factors"]["oi_delta(1,0.1)"]) for b in onsets] == \
+                [("binanceusdm", "BTC/USDT:USDT", 1.0)]
+            # the restart: open interest still rising, the alert standing: nothing to send
+            h.bodies.clear()
+            before = len(polls)
+            stop_when(lambda: len(polls) >= before + 3)
+            assert main(args + ["--sink", f"webhook:{h.url}"]) == 0
+            assert h.bodies == [] and len(polls) >= before + 3
+    finally:
+        server.shutdown()
+        server.server_close()
