@@ -318,24 +318,30 @@ def test_end_to_end_a_local_exchange_server_makes_one_onset_at_the_webhook(monke
     try:
         with hook() as h:
             def stop_when(done):
+                """Ctrl-C once done() (at most 3 s on): the watch saves and ends at its next checkpoint."""
                 def watch():
                     for _ in range(300):
-                        if done():
+                        if done() or finished.is_set():
                             break
                         threading.Event().wait(0.01)
-                    os.kill(os.getpid(), signal.SIGTERM)
+                    if not finished.is_set():
+                        os.kill(os.getpid(), signal.SIGINT)
+                finished = threading.Event()
                 threading.Thread(target=watch, daemon=True).start()
+                return finished
 
-            stop_when(lambda: h.bodies)
+            finished = stop_when(lambda: h.bodies)
             assert main(args + ["--sink", f"webhook:{h.url}"]) == 0
+            finished.set()
             onsets = [b for b in h.bodies if b["change"] == "onset"]
             assert [(b["exchange"], b["symbol"], b["factors"]["oi_delta(1,0.1)"]) for b in onsets] == \
                 [("binanceusdm", "BTC/USDT:USDT", 1.0)]
             # the restart: open interest still rising, the alert standing: nothing to send
             h.bodies.clear()
             before = len(polls)
-            stop_when(lambda: len(polls) >= before + 3)
+            finished = stop_when(lambda: len(polls) >= before + 3)
             assert main(args + ["--sink", f"webhook:{h.url}"]) == 0
+            finished.set()
             assert h.bodies == [] and len(polls) >= before + 3
     finally:
         server.shutdown()
