@@ -236,3 +236,17 @@ def test_sigterm_saves_and_the_restart_goes_on(tmp_path):
     assert proc.returncode == 0 and state.exists(), err
     again = subprocess.run(args, capture_output=True, text=True, check=True).stdout
     assert first + rest + again == whole and again
+
+
+def test_a_refused_line_stops_the_file_source_and_keeps_the_last_save(surge, tmp_path, capsys):
+    path, spec = surge
+    lines = path.read_text().splitlines(keepends=True)
+    path.write_text("".join(lines[:150]) + '{"symbol": "X", "kind": "nope", "ts": 1}\n' + "".join(lines[150:]))
+    state = tmp_path / "w.state"
+    args = ["watch", "--source", f"file:{path}", "--spec", str(spec), "--state", str(state), "--sink", "jsonl",
+            "--save-every", "1m"]
+    assert main(args) == 2
+    assert f"{path}:151:" in capsys.readouterr().err
+    saved = state.read_bytes()
+    assert main(args + ["--skip-bad"]) == 0  # goes on from the last save
+    assert state.read_bytes() != saved

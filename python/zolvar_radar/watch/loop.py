@@ -131,15 +131,23 @@ class _Core:
         self.every = every
 
     def file_step(self) -> Checkpoint | None:
-        """Reads to the next checkpoint; None once the files are done."""
+        """Reads to the next checkpoint; None once the files are done.
+
+        A failure is raised anew, from here: the reader's frames hold the radar,
+        which must not outlive this thread's hold on it in a traceback."""
+        failure = None
         try:
             next(self.steps)
         except StopIteration:
             return None
+        except OSError as exc:
+            failure = OSError(str(exc))
+        if failure is None and self.replay.stop == "bad":
+            failure = ValueError(str(self.replay.bad[0]))
+        if failure is not None:
+            raise failure
         started = time.perf_counter()
         replay = self.replay
-        if replay.stop == "bad":
-            raise ValueError(str(replay.bad[0]))
         final = replay.at_end
         if replay.clock is None:
             return Checkpoint(None, [], started, 0, final)
@@ -275,9 +283,18 @@ class Watcher:
                 if checkpoint.final:
                     break
                 await self._maybe_save(checkpoint.clock)
-        finally:
+        except GeneratorExit:  # left at a checkpoint: the radar is as it was there
             await self._maybe_save(last, force=True)
-            self.skipped_before = await self._call(lambda: self._core.replay.skipped_before)
+            raise
+        except BaseException:
+            # stopped between checkpoints (a refused line, an unreadable file): the radar holds events
+            # past the last checkpoint, which a restart reads again; the last save stands
+            raise
+        else:
+            await self._maybe_save(last, force=True)
+        finally:
+            self.skipped_before = await self._call(
+                lambda: self._core.replay.skipped_before if self._core.replay is not None else 0)
 
     async def _live(self) -> AsyncIterator[Checkpoint]:
         source: LiveSource = self.source
