@@ -22,6 +22,7 @@ _LAZY = {
     "sweep": "sweep",
     "save_state": "_engine",
     "load_state": "_engine",
+    "watch": "watch",
 }
 
 __all__ = sorted([*_LAZY, "Radar", "__version__"])

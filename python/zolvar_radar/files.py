@@ -332,7 +332,9 @@ class Replay:
     ticker, book and liquidation files reads as one file sorted by time.
     ``file_order=True`` reads them one after another instead. ``disorder``
     names the first place a file's timestamps went back by more than the
-    checkpoint step (any step with ``every``).
+    checkpoint step (any step with ``every``). ``skip_before=T`` reads
+    and counts the events before T but feeds none of them, nor do they
+    move the clock: a run saved at checkpoint T goes on where it was.
 
     Iterating gives control back every ``every`` events, or with
     ``every_ts`` before the first event at or past each multiple of it,
@@ -365,6 +367,7 @@ class Replay:
         keep_events: bool = False,
         bar: int | str | None = None,
         file_order: bool = False,
+        skip_before: int | None = None,
     ):
         width = _bar(bar)
         self.paths = _paths(paths)
@@ -374,7 +377,7 @@ class Replay:
             with _Interruptible():  # the first line of every file is read here: a quiet pipe may wait
                 self._native = engine.FileReplay(
                     radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width,
-                    file_order
+                    file_order, skip_before
                 )
         except BaseException:
             self._inputs.close()
@@ -409,6 +412,11 @@ class Replay:
     def fed(self) -> int:
         """The events read so far (and fed, but for what a bar holds or dropped)."""
         return self._native.status()[0]
+
+    @property
+    def skipped_before(self) -> int:
+        """The events read with a ts before ``skip_before``, left out (a run resumed from a checkpoint)."""
+        return self._native.skipped_before()
 
     @property
     def kept(self) -> int:

@@ -372,17 +372,24 @@ struct PyFileReplay {
 };
 
 PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"radar", "paths",    "format",      "skip_bad", "notional",
-                                   "every", "every_ts", "keep_events", "bar",      "file_order", nullptr};
+    static const char* kwlist[] = {"radar", "paths",    "format",      "skip_bad", "notional",   "every",
+                                   "every_ts", "keep_events", "bar", "file_order", "skip_before", nullptr};
     PyObject* radar_obj = nullptr;
     PyObject* paths_obj = nullptr;
     const char* format = nullptr;
     int skip_bad = 0, notional = 0, keep = 0, file_order = 0;
     unsigned long long every = 1000;
     long long every_ts = 0, bar = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpLp", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
-                                     &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar, &file_order))
+    PyObject* skip_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpLpO", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
+                                     &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar, &file_order,
+                                     &skip_obj))
         return nullptr;
+    long long skip_before = 0;
+    if (skip_obj != Py_None) {
+        skip_before = PyLong_AsLongLong(skip_obj);
+        if (skip_before == -1 && PyErr_Occurred()) return nullptr;
+    }
     if (bar < 0) {
         PyErr_SetString(PyExc_ValueError, "bar must be 0 (none) or a positive number of timestamp units");
         return nullptr;
@@ -402,6 +409,7 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         auto replay = std::make_unique<radar::FileReplay>(
             std::move(paths), options, radar::Checkpoints{every, static_cast<int64_t>(every_ts)}, file_order == 0);
         replay->keep_events(keep != 0);
+        if (skip_obj != Py_None) replay->skip_before(static_cast<int64_t>(skip_before));
         std::string error;
         // the first line of each file is read here, and a pipe may keep it waiting
         bool opened = false;
@@ -536,6 +544,11 @@ PyObject* file_replay_take_events(PyObject* obj, PyObject*) {
     return list;
 }
 
+PyObject* file_replay_skipped_before(PyObject* obj, PyObject*) {
+    radar::FileReplay* replay = idle_replay(obj);
+    return replay != nullptr ? PyLong_FromUnsignedLongLong(replay->skipped_before()) : nullptr;
+}
+
 PyMethodDef file_replay_methods[] = {
     {"advance", file_replay_advance, METH_NOARGS,
      "advance()\n--\n\nFeeds events up to the next checkpoint: 'checkpoint', 'end', 'bad' or 'fatal'."},
@@ -546,12 +559,15 @@ PyMethodDef file_replay_methods[] = {
     {"skipped", file_replay_skipped, METH_NOARGS, "skipped()\n--\n\nRows left out, per file, by reason."},
     {"take_events", file_replay_take_events, METH_NOARGS,
      "take_events()\n--\n\nThe events fed since the last call, when kept."},
+    {"skipped_before", file_replay_skipped_before, METH_NOARGS,
+     "skipped_before()\n--\n\nEvents read before skip_before and left out."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot file_replay_slots[] = {
     {Py_tp_doc, const_cast<char*>("FileReplay(radar, paths, format=None, skip_bad=False, notional=False, "
-                                  "every=1000, every_ts=0, keep_events=False, bar=0, file_order=False)")},
+                                  "every=1000, every_ts=0, keep_events=False, bar=0, file_order=False, "
+                                  "skip_before=None)")},
     {Py_tp_new, reinterpret_cast<void*>(file_replay_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(file_replay_dealloc)},
     {Py_tp_methods, file_replay_methods},

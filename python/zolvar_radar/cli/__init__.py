@@ -15,7 +15,7 @@ TYPE_CHECKING = False
 
 from .. import __version__
 from .._display import visible
-from . import check, evaluate, replay, scan, sweep
+from . import check, evaluate, replay, scan, sweep, watch
 from .console import EXIT_USAGE, Failure, LazyConsole
 from .specs import DEFAULT_SPEC, SAMPLE
 
@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 __all__ = ["main", "build_parser", "COMMANDS", "DEFAULT_SPEC", "SAMPLE", "Failure"]
 
 PROG = "zolvar-radar"
-COMMANDS = [scan, replay, evaluate, sweep, check]
+COMMANDS = [scan, replay, evaluate, sweep, check, watch]
 EXAMPLES = """examples:
   zolvar-radar                                     the bundled sample day, ranked
   zolvar-radar scan --spec my.json day1.jsonl.gz   your events, your signals
@@ -33,6 +33,7 @@ EXAMPLES = """examples:
   zolvar-radar evaluate --every-ts 1m day1.jsonl   what the price did after each alert
   zolvar-radar sweep grid.json day1.jsonl          which specification, judged out of sample
   zolvar-radar check my.json                       what a specification means
+  zolvar-radar watch --exchange bybit --all-perpetuals   alerts live, as they happen
   zolvar-radar COMMAND --help                      a command's options
 """
 

@@ -67,6 +67,10 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
             return checkpoint(clock_);
         }
         if (!inputs_.next(symbol, event)) break;
+        if (skip_before_ && event.ts < *skip_before_) {
+            ++skipped_before_;
+            continue;
+        }
         if (checkpoints_.every_ts > 0) {
             if (!mark_) {
                 mark_ = mark_after(event.ts, checkpoints_.every_ts);

@@ -63,6 +63,10 @@ public:
     uint64_t bytes_done() const { return inputs_.bytes_done(); }
     uint64_t bytes_total() const { return inputs_.bytes_total(); }
     void set_observer(EventObserver* observer) { observer_ = observer; }
+    // Events before `ts` are read and counted, but neither fed nor clocked:
+    // a run resumed from a state saved at checkpoint `ts` goes on from there.
+    void skip_before(int64_t ts) { skip_before_ = ts; }
+    uint64_t skipped_before() const { return skipped_before_; }
     // With keep_events, the events passed on since the last call of
     // take_events(), in the order the dataset took them.
     void keep_events(bool keep) { keep_ = keep; }
@@ -79,6 +83,8 @@ private:
     std::optional<int64_t> clock_;
     std::optional<int64_t> first_ts_;
     std::optional<int64_t> mark_;
+    std::optional<int64_t> skip_before_;
+    uint64_t skipped_before_ = 0;
     bool held_ = false;  // an event read but not fed: it comes after the checkpoint
     std::string held_symbol_;
     Event held_event_;

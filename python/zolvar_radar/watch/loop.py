@@ -1,0 +1,440 @@
+"""The watch loop: events in, checkpoints on the clock, changes out, state saved.
+
+Everything that touches the radar runs on one thread of its own (a `Radar`
+is bound to the thread that made it), so the event loop stays free for the
+sources and sinks: recorded files are read and fed there by the native
+`Replay`, live events are fed there in one "feed_batch" per symbol at each
+checkpoint.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+import time
+from concurrent.futures import ThreadPoolExecutor
+from typing import AsyncIterator
+
+from ..bars import Bars, bar_width
+from .changes import ChangeTracker
+from .metrics import NullMetrics
+from .sources import FileSource, LiveSource
+from .sources.base import now_ms
+from .state import WatchState, read_state, write_state
+
+__all__ = ["Watcher", "Checkpoint", "mark_after"]
+
+log = logging.getLogger("zolvar_radar.watch")
+
+ALERTS = '{"cmd":"alerts"}'
+OK = '{"ok":true}'
+# one encoder for every command: json.dumps with options makes a new one per call
+_encode = json.JSONEncoder(allow_nan=False, separators=(",", ":"), ensure_ascii=False).encode
+
+
+def mark_after(ts: int, step: int) -> int:
+    """The first multiple of ``step`` above ``ts``."""
+    return (ts // step + 1) * step
+
+
+class Checkpoint:
+    """One checkpoint: its clock, the changes it made, when it began (perf_counter)."""
+
+    __slots__ = ("clock", "changes", "started", "fed", "final")
+
+    def __init__(self, clock, changes, started, fed=0, final=False):
+        self.clock, self.changes, self.started, self.fed, self.final = clock, changes, started, fed, final
+
+
+class _Core:
+    """The radar and its companions; every method runs on the engine thread."""
+
+    def __init__(self, spec: str | None, state: WatchState | None, bar: int | None, tracker: ChangeTracker,
+                 metrics: NullMetrics):
+        from ..files import scan_files
+
+        if state is not None:
+            spec = spec or state.spec
+            # the state's data under the specification chosen; the window is checked
+            self.radar = scan_files([], spec, state=state.radar, keep_radar=True).radar
+            tracker.load(state.tracker)
+        else:
+            from .._zolvar_radar import Radar
+
+            self.radar = Radar(spec)
+        self.spec = spec
+        self.tracker = tracker
+        self.metrics = metrics
+        self.bars = Bars(bar) if bar else None
+        if self.bars is not None and state is not None and state.bars:
+            self.bars.push(state.bars)
+        self.replay = None
+        self.steps = None
+        self.refused = 0
+        self.skipped_before = 0
+
+    # live input ---------------------------------------------------------
+
+    def feed(self, pairs: list) -> int:
+        """Feeds (radar symbol, event) pairs, one command per symbol; returns how many the radar took."""
+        by_symbol: dict[str, list] = {}
+        for key, event in pairs:
+            batch = by_symbol.get(key)
+            if batch is None:
+                by_symbol[key] = batch = []
+            batch.append(event)
+        taken = 0
+        command = self.radar.command
+        for key, events in by_symbol.items():
+            try:
+                text = _encode({"cmd": "feed_batch", "symbol": key, "events": events})
+            except (TypeError, ValueError):
+                text = None
+            if text is not None and command(text) == OK:
+                taken += len(events)
+                continue
+            for event in events:  # one refused event must not cost the others
+                try:
+                    ok = command(_encode({"cmd": "feed", "symbol": key, "event": event}))
+                except (TypeError, ValueError):
+                    ok = None
+                if ok == OK:
+                    taken += 1
+                else:
+                    self.refused += 1
+                    self.metrics.refused_event()
+                    if self.refused <= 5:
+                        log.warning("refused %s %r: %s", key, event, ok or "not JSON")
+        return taken
+
+    def live_checkpoint(self, pairs: list, clock: int | None, started: float) -> Checkpoint:
+        if self.bars is not None:
+            pairs = self.bars.push(pairs)
+            if clock is not None:
+                pairs += self.bars.close(clock)
+        fed = self.feed(pairs)
+        if clock is None:
+            return Checkpoint(None, [], started, fed)
+        changes = self.tracker.update(self.radar.command(ALERTS), clock)
+        self.metrics.checkpoint(time.perf_counter() - started, self.tracker.active)
+        return Checkpoint(clock, changes, started, fed)
+
+    # recorded input -----------------------------------------------------
+
+    def open_files(self, source: FileSource, every: int, bar: int | None, skip_before: int | None) -> None:
+        from ..files import Replay
+
+        self.replay = Replay(self.radar, source.paths, format=source.format, skip_bad=source.skip_bad,
+                             notional=source.notional, every_ts=every, bar=bar, skip_before=skip_before)
+        self.steps = iter(self.replay)
+        self.every = every
+
+    def file_step(self) -> Checkpoint | None:
+        """Reads to the next checkpoint; None once the files are done.
+
+        A failure is raised anew, from here: the reader's frames hold the radar,
+        which must not outlive this thread's hold on it in a traceback."""
+        failure = None
+        try:
+            next(self.steps)
+        except StopIteration:
+            return None
+        except OSError as exc:
+            failure = OSError(str(exc))
+        if failure is None and self.replay.stop == "bad":
+            failure = ValueError(str(self.replay.bad[0]))
+        if failure is not None:
+            raise failure
+        started = time.perf_counter()
+        replay = self.replay
+        final = replay.at_end
+        if replay.clock is None:
+            return Checkpoint(None, [], started, 0, final)
+        clock = mark_after(replay.clock, self.every)
+        changes = self.tracker.update(self.radar.command(ALERTS), clock)
+        self.metrics.checkpoint(time.perf_counter() - started, self.tracker.active)
+        return Checkpoint(clock, changes, started, replay.fed, final)
+
+    # saving ---------------------------------------------------------------
+
+    def state(self, clock: int | None, keyed: bool) -> WatchState:
+        from .._engine import save_state
+
+        held = [pair for _, _, pair in sorted(self.bars._held.values())] if self.bars is not None else []
+        return WatchState(save_state(self.radar), clock, self.tracker.to_dict(), held, keyed=keyed)
+
+    def save(self, path: str, clock: int | None, keyed: bool) -> None:
+        write_state(path, self.state(clock, keyed))
+
+    def close(self) -> None:
+        """Lets go of the radar here, on the thread it belongs to."""
+        self.steps = None
+        if self.replay is not None:
+            self.skipped_before = self.replay.skipped_before
+            self.replay.close()
+        self.replay = None
+        self.radar = None
+
+
+class Watcher:
+    """Runs one watch; ``checkpoints()`` is the loop, an async iterator of `Checkpoint`.
+
+    ``stop`` (an asyncio.Event) ends it at the next checkpoint, after a
+    last save.
+    """
+
+    def __init__(self, source, spec: str | None = None, *, bar: int | str | None = "1m",
+                 every_ts: int | str | None = None, min_move: float = 0.05, cooldown: int | str = 0,
+                 state: str | None = None, save_every: int | str = "5m", stall: float = 60.0,
+                 metrics: NullMetrics | None = None, stop: asyncio.Event | None = None):
+        self.source = source
+        self.bar = bar_width(bar) if bar else None
+        self.every = bar_width(every_ts) if every_ts else (self.bar or 60_000)
+        self.cooldown = bar_width(cooldown) if cooldown else 0
+        self.save_every = bar_width(save_every) if save_every else 0
+        self.state_path = state
+        self.spec = spec
+        self.stall = stall
+        self.metrics = metrics or NullMetrics()
+        self.stop = stop
+        self.tracker = ChangeTracker(min_move, self.cooldown, keyed=source.keyed,
+                                     exchange=getattr(source, "exchange", None))
+        self.saved_state = read_state(state) if state else None
+        if spec is None and self.saved_state is None:
+            from ..cli.specs import DEFAULT_SPEC
+
+            with open(DEFAULT_SPEC, encoding="utf-8") as f:
+                self.spec = f.read()
+        self.checkpoints_done = 0
+        self.events = 0  # read from the source
+        self.skipped_before = 0
+        self._pool: ThreadPoolExecutor | None = None
+        self._core: _Core | None = None
+        self._last_save: int | None = None
+        self._feeding: list = []
+
+    async def _call(self, fn, *args):
+        return await asyncio.get_running_loop().run_in_executor(self._pool, fn, *args)
+
+    async def checkpoints(self) -> AsyncIterator[Checkpoint]:
+        if self.stop is None:
+            self.stop = asyncio.Event()
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="zolvar-watch-radar")
+        try:
+            self._core = await self._call(_Core, self.spec, self.saved_state, self.bar, self.tracker, self.metrics)
+            if self.saved_state is not None:
+                self._last_save = self.saved_state.clock
+            if isinstance(self.source, FileSource):
+                async for checkpoint in self._files():
+                    yield checkpoint
+            else:
+                async for checkpoint in self._live():
+                    yield checkpoint
+        finally:
+            if self._core is not None:
+                await self._call(self._core.close)
+            self._pool.shutdown(wait=True)
+
+    async def _maybe_save(self, clock: int | None, force: bool = False) -> None:
+        if not self.state_path:
+            return
+        if not force and (clock is None or self._last_save is not None and clock - self._last_save < self.save_every):
+            return
+        if self._last_save is None and not force:
+            self._last_save = clock  # the first save comes save_every after the start
+            return
+        await self._call(self._core.save, self.state_path, clock, self.source.keyed)
+        self._last_save = clock
+
+    async def _files(self) -> AsyncIterator[Checkpoint]:
+        source: FileSource = self.source
+        skip = self.saved_state.clock if self.saved_state is not None else None
+        await self._call(self._core.open_files, source, self.every, self.bar, skip)
+        first_clock = None
+        wall_start = time.monotonic()
+        last = skip
+        try:
+            while not self.stop.is_set():
+                checkpoint = await self._call(self._core.file_step)
+                if checkpoint is None:
+                    break
+                if checkpoint.fed > self.events:
+                    self.metrics.event(source.exchange or "file", "any", checkpoint.fed - self.events)
+                self.events = checkpoint.fed
+                if checkpoint.clock is None:
+                    if checkpoint.final:
+                        break
+                    continue
+                last = checkpoint.clock
+                if source.speed:
+                    if first_clock is None:
+                        first_clock = checkpoint.clock - self.every
+                    due = wall_start + (checkpoint.clock - first_clock) / 1000 / source.speed
+                    delay = due - time.monotonic()
+                    if delay > 0:
+                        try:
+                            await asyncio.wait_for(self.stop.wait(), delay)
+                        except asyncio.TimeoutError:
+                            pass
+                    checkpoint.started = time.perf_counter()
+                self.checkpoints_done += 1
+                yield checkpoint
+                if checkpoint.final:
+                    break
+                await self._maybe_save(checkpoint.clock)
+        except GeneratorExit:  # left at a checkpoint: the radar is as it was there
+            await self._maybe_save(last, force=True)
+            raise
+        except BaseException:
+            # stopped between checkpoints (a refused line, an unreadable file): the radar holds events
+            # past the last checkpoint, which a restart reads again; the last save stands
+            raise
+        else:
+            await self._maybe_save(last, force=True)
+        finally:
+            self.skipped_before = await self._call(
+                lambda: self._core.replay.skipped_before if self._core.replay is not None else 0)
+
+    async def _live(self) -> AsyncIterator[Checkpoint]:
+        source: LiveSource = self.source
+        metrics = self.metrics
+        queue: asyncio.Queue = asyncio.Queue(maxsize=1024)  # batches: a source that runs ahead waits
+        seen: dict[str, float] = {}  # exchange -> monotonic time of its last batch
+        stalled: set[str] = set()
+
+        async def deliver(exchange: str, pairs: list, receipt: int | None = None) -> None:
+            if not pairs:
+                return
+            seen[exchange] = time.monotonic()
+            if exchange in stalled:
+                stalled.discard(exchange)
+                log.warning("%s: events again", exchange)
+            kinds: dict[str, int] = {}
+            latest = None
+            for _, event in pairs:
+                kind = event.get("kind", "?")
+                kinds[kind] = kinds.get(kind, 0) + 1
+            for kind, n in kinds.items():
+                metrics.event(exchange, kind, n)
+            if source.clock == "wall":
+                latest = pairs[-1][1].get("ts")
+                if isinstance(latest, int):
+                    metrics.lag(exchange, ((receipt or now_ms()) - latest) / 1000)
+            await queue.put((exchange, pairs))
+
+        async def watch_stalls() -> None:
+            start = time.monotonic()
+            while True:
+                await asyncio.sleep(min(1.0, self.stall / 4))
+                now = time.monotonic()
+                for exchange in source.exchanges:
+                    if exchange not in stalled and now - seen.get(exchange, start) >= self.stall:
+                        stalled.add(exchange)
+                        metrics.stall(exchange)
+                        log.warning("%s: no event for %.0f s", exchange, now - seen.get(exchange, start))
+
+        keyed = source.keyed
+        pending: list = []
+        feeding = self._feeding  # feeds under way: the engine thread takes them in order
+        producer = asyncio.create_task(source.run(deliver, self.stop, metrics))
+        stalls = asyncio.create_task(watch_stalls()) if source.clock == "wall" and self.stall else None
+        stopping = asyncio.create_task(self.stop.wait())
+        mark = mark_after(now_ms(), self.every) if source.clock == "wall" else None
+        last_clock = None
+        try:
+            while True:
+                if producer.done() and queue.empty():
+                    exc = producer.exception()
+                    if exc is not None:
+                        raise exc
+                    # the source is done: what it sent is scored at a last checkpoint
+                    final = mark if source.clock == "events" else mark_after(now_ms() - self.every, self.every)
+                    if final is not None and (pending or final != last_clock):
+                        checkpoint = await self._live_checkpoint(pending, final)
+                        checkpoint.final = True
+                        pending = []
+                        last_clock = final
+                        yield checkpoint
+                    break
+                if stopping.done():
+                    break
+                getter = asyncio.ensure_future(queue.get())
+                timeout = None if source.clock != "wall" else max(0.0, mark / 1000 - time.time())
+                waits = {getter, stopping} | ({producer} if not producer.done() else set())
+                done, _ = await asyncio.wait(waits, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+                if getter in done:
+                    exchange, pairs = getter.result()
+                    if keyed:
+                        pairs = [(f"{exchange}:{symbol}", event) for symbol, event in pairs]
+                    if source.clock == "events":
+                        ts = pairs[0][1].get("ts")
+                        if isinstance(ts, int):
+                            if mark is None:
+                                mark = mark_after(ts, self.every)
+                            elif ts >= mark:  # the batch belongs after this checkpoint
+                                checkpoint = await self._live_checkpoint(pending, mark)
+                                pending = []
+                                last_clock = mark
+                                yield checkpoint
+                                await self._maybe_save(mark)
+                                mark = mark_after(ts, self.every)
+                    pending.extend(pairs)
+                    self.events += len(pairs)
+                    if len(pending) >= self.FEED_EVERY and source.clock == "wall":
+                        # fed now rather than at the checkpoint, which then has only the rest to do
+                        # (its changes reach the sinks sooner): the same events in the same order, the
+                        # bars holding what is not due. On the events' clock a checkpoint is no
+                        # deadline, and one batch costs less.
+                        feeding.append(asyncio.ensure_future(
+                            self._call(self._core.live_checkpoint, pending, None, 0.0)))
+                        pending = []
+                        if len(feeding) > 8:
+                            await feeding.pop(0)
+                    continue
+                getter.cancel()
+                if source.clock == "wall" and time.time() * 1000 >= mark:
+                    checkpoint = await self._live_checkpoint(pending, mark)
+                    pending = []
+                    last_clock = mark
+                    yield checkpoint
+                    await self._maybe_save(mark)
+                    mark = max(mark + self.every, mark_after(now_ms() - self.every, self.every))
+        finally:
+            for task in (producer, stalls, stopping):
+                if task is not None:
+                    task.cancel()
+            for task in (producer, stalls, stopping):
+                if task is not None:
+                    try:
+                        await task
+                    except (asyncio.CancelledError, Exception):
+                        pass
+            try:
+                await source.close()
+            except Exception as exc:  # closing a connection that failed already
+                log.debug("closing the source: %s", exc)
+            for future in list(self._feeding):
+                try:
+                    await future
+                except Exception as exc:
+                    log.warning("feeding: %s", exc)
+            self._feeding.clear()
+            if pending:
+                await self._call(self._core.live_checkpoint, pending, None, time.perf_counter())
+            await self._maybe_save(last_clock, force=True)
+
+    FEED_EVERY = 4096  # events received before they are fed, between checkpoints
+
+    def _feeding_done(self) -> None:
+        """The early feeds, done by now (the engine thread takes its work in order): their errors raise here."""
+        done = [f for f in self._feeding if f.done()]
+        for future in done:
+            self._feeding.remove(future)
+            future.result()
+
+    async def _live_checkpoint(self, pending: list, clock: int) -> Checkpoint:
+        self.checkpoints_done += 1
+        checkpoint = await self._call(self._core.live_checkpoint, pending, clock, time.perf_counter())
+        self._feeding_done()
+        return checkpoint
