@@ -17,6 +17,7 @@ _LAZY = {
     "scan_files": "files",
     "Replay": "files",
     "BadLineError": "files",
+    "scan_table": "table_input",
     "Bars": "bars",
     "evaluate": "evaluate",
     "save_state": "_engine",

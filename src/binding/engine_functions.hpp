@@ -15,6 +15,8 @@ extern PyMethodDef table_functions[];
 int add_file_types(PyObject* module);
 // Adds Evaluation; -1 with an exception set.
 int add_evaluate_types(PyObject* module);
+// Adds TableScan; -1 with an exception set.
+int add_table_input_types(PyObject* module);
 
 inline std::array<PyMethodDef*, 3> engine_function_tables() {
     return {file_functions, state_functions, table_functions};

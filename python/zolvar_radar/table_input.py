@@ -1,0 +1,165 @@
+"""Scanning Arrow tables natively: pyarrow tables and record batch readers,
+polars and pandas DataFrames, DuckDB relations, and anything else that
+exports the Arrow C stream interface (``__arrow_c_stream__``).
+
+The batches are read in the native core, in parts on every core, straight
+from the table's own buffers (nothing is copied or converted in Python), and
+the result is the radar's own "scan" of the same events, byte for byte. A row
+is an event as the JSON Lines form writes it: columns named like its members
+(``symbol``, ``kind``, ``ts`` and each kind's fields), a null standing for a
+member left out. See the README's "Tables in" and docs/tables.md.
+"""
+
+from __future__ import annotations
+
+from collections import namedtuple
+TYPE_CHECKING = False
+
+from ._engine import engine
+from .files import BadLineError, FileScanResult, _bar, _Interruptible, _run_watched, _spec_text
+
+if TYPE_CHECKING:
+    from typing import Callable, Mapping
+
+__all__ = ["BadRow", "BadRowError", "MissingColumnError", "scan_table", "arrow_stream"]
+
+
+class BadRow(namedtuple("BadRow", "number error")):
+    """A row the radar refused: its number (1 for the first row) and the radar's error."""
+
+    __slots__ = ()
+
+    @property
+    def source(self) -> str:
+        return "ROW"
+
+    def __str__(self) -> str:
+        return f"ROW {self.number}: {self.error}"
+
+
+class BadRowError(BadLineError):
+    """The first refused row of a scan that does not skip them: `ROW N: <error>`."""
+
+
+class MissingColumnError(ValueError):
+    """The table lacks a column the events need; the text names it and the nearest column there is."""
+
+
+def arrow_stream(data: object):
+    """The Arrow C stream capsule of a table-like object.
+
+    Anything with ``__arrow_c_stream__`` gives its own; a pandas DataFrame
+    without one goes through pyarrow (``zolvar_radar[arrow]``).
+    """
+    export = getattr(data, "__arrow_c_stream__", None)
+    if export is None and _is_pandas(data):
+        from .tables import _need
+
+        pa = _need("pyarrow", "arrow", "scan_table() of a pandas DataFrame")
+        export = pa.Table.from_pandas(data, preserve_index=False).__arrow_c_stream__
+    if export is None:
+        raise TypeError(
+            f"scan_table() takes an Arrow table (an object with __arrow_c_stream__: a pyarrow Table or "
+            f"RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation), not {type(data).__name__}"
+        )
+    return export()
+
+
+def _is_pandas(data: object) -> bool:
+    return type(data).__module__.startswith("pandas") and type(data).__name__ == "DataFrame"
+
+
+# What market-data tables often call the fields, for the nearest name when
+# spelling alone finds none ("timestamp" for "ts").
+_ALIASES = {
+    "symbol": ("ticker", "instrument", "market", "pair", "coin", "sym"),
+    "kind": ("type", "event", "event_type", "channel"),
+    "ts": ("timestamp", "time", "datetime", "date", "ts_ms", "timestamp_ms", "local_timestamp", "t"),
+    "open_interest": ("oi", "openinterest", "open_int"),
+    "funding_rate": ("funding", "fundingrate", "rate"),
+    "mark_price": ("mark", "markprice", "mark_px"),
+    "bid_volume": ("bid_size", "bid_qty", "bid_amount", "bids[0].amount", "bid_vol"),
+    "ask_volume": ("ask_size", "ask_qty", "ask_amount", "asks[0].amount", "ask_vol"),
+    "best_bid": ("bid", "bid_price", "bids[0].price", "bid_px"),
+    "best_ask": ("ask", "ask_price", "asks[0].price", "ask_px"),
+    "side": ("direction", "taker_side"),
+    "qty": ("quantity", "amount", "size", "volume", "notional"),
+    "price": ("px", "liquidation_price", "fill_price"),
+}
+
+
+def _nearest_column(name: str, field: str, columns: list[str]) -> str | None:
+    from .hints import _nearest
+
+    near = _nearest(name, columns)
+    if near is not None:
+        return near
+    lowered = {c.lower(): c for c in columns}
+    return next((lowered[a] for a in _ALIASES.get(field, ()) if a in lowered), None)
+
+
+def missing_column_text(name: str, needed_by: str, columns: list[str], field: str | None = None) -> str:
+    """One line naming the column a table lacks and the nearest one it has."""
+    who = f"{needed_by} rows need" if needed_by else "every row needs"
+    near = _nearest_column(name, field or name, columns)
+    if near is not None:
+        said = f'; did you mean "{near}"? (columns={{"{field or name}": "{near}"}} reads it so)'
+    elif columns:
+        shown = ", ".join(f'"{c}"' for c in columns[:12]) + (", ..." if len(columns) > 12 else "")
+        said = f"; it has {shown}"
+    else:
+        said = "; it has no columns"
+    return f'the table has no column "{name}", which {who}{said}'
+
+
+def scan_table(
+    data: object,
+    spec: object,
+    *,
+    kind: str | None = None,
+    columns: Mapping[str, str] | None = None,
+    skip_bad: bool = False,
+    bar: int | str | None = None,
+    keep_radar: bool = False,
+    threads: int = 0,
+    progress: Callable[[int], None] | None = None,
+) -> FileScanResult:
+    """Reads every row of a table in order and scores the symbols once, like one "scan" command.
+
+    ``data`` is anything exporting the Arrow C stream interface (a pyarrow
+    Table or RecordBatchReader, a polars DataFrame, a DuckDB relation) or a
+    pandas DataFrame. Columns are matched by name to the members of an event
+    in the JSON Lines form: ``symbol``, ``kind``, ``ts`` and the fields of
+    each kind; ``columns`` maps other names ({"ts": "timestamp"}), and
+    ``kind`` gives every row's kind for a table without a kind column. A null
+    is a member left out. ``ts`` may be an integer column (any unit) or an
+    Arrow timestamp of any unit, which is read as epoch milliseconds,
+    rounded down.
+
+    A row is taken exactly when the "feed" command of its symbol and event
+    would be; a refused one raises ``BadRowError`` (``ROW N: <the radar's
+    error>``) unless ``skip_bad``, when ``result.bad`` lists them all. A
+    column the rows need that the table lacks raises
+    ``MissingColumnError``, naming the nearest column it has. ``bar`` is as
+    for `scan_files`. The interpreter lock is released while the rows are
+    read; ``progress`` is called now and then with the rows read so far.
+    """
+    spec_text = _spec_text(spec)
+    width = _bar(bar)
+    stream = arrow_stream(data)
+    scan = engine.TableScan(stream, spec_text, kind, dict(columns) if columns else None, skip_bad,
+                            threads, width)
+    report = None if progress is None else (lambda rows, _total: progress(rows))
+    with _Interruptible():
+        text, bad, events, rows, dropped, missing = _run_watched(scan.run, lambda: (scan.progress(), 0), report)
+    if missing is not None:
+        name, needed_by = missing
+        field = next((ours for ours, theirs in (columns or {}).items() if theirs == name), name)
+        raise MissingColumnError(missing_column_text(name, needed_by, scan.columns(), field))
+    result = FileScanResult(text, [BadRow(n, error) for n, error in bad], None, events, rows, dropped=dropped)
+    result.spec = spec_text
+    if result.bad and not skip_bad:
+        raise BadRowError(result.bad[0])
+    if keep_radar:
+        result.radar = scan.take_radar()
+    return result
