@@ -24,17 +24,18 @@ if TYPE_CHECKING:
 __all__ = ["BadRow", "BadRowError", "MissingColumnError", "scan_table", "arrow_stream"]
 
 
-class BadRow(namedtuple("BadRow", "number error")):
-    """A row the radar refused: its number (1 for the first row) and the radar's error."""
+class BadRow(namedtuple("BadRow", "number error path", defaults=(None,))):
+    """A row the radar refused: its number (1 for the first row), the radar's error, and the
+    file it came from when read from Parquet files (its rows then count within that file)."""
 
     __slots__ = ()
 
     @property
     def source(self) -> str:
-        return "ROW"
+        return "-"  # no text line to show a hint from
 
     def __str__(self) -> str:
-        return f"ROW {self.number}: {self.error}"
+        return f"ROW {self.number}: {self.error}" if self.path is None else f"{self.path}: ROW {self.number}: {self.error}"
 
 
 class BadRowError(BadLineError):
@@ -144,9 +145,15 @@ def scan_table(
     for `scan_files`. The interpreter lock is released while the rows are
     read; ``progress`` is called now and then with the rows read so far.
     """
+    return _scan(arrow_stream(data), spec, kind=kind, columns=columns, skip_bad=skip_bad, bar=bar,
+                 keep_radar=keep_radar, threads=threads, progress=progress)
+
+
+def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, keep_radar=False, threads=0,
+          progress=None, place=None) -> FileScanResult:
+    """scan_table of a stream capsule; ``place(row)`` gives a refused row's (path, number) where rows come from files."""
     spec_text = _spec_text(spec)
     width = _bar(bar)
-    stream = arrow_stream(data)
     scan = engine.TableScan(stream, spec_text, kind, dict(columns) if columns else None, skip_bad,
                             threads, width)
     report = None if progress is None else (lambda rows, _total: progress(rows))
@@ -156,7 +163,11 @@ def scan_table(
         name, needed_by = missing
         field = next((ours for ours, theirs in (columns or {}).items() if theirs == name), name)
         raise MissingColumnError(missing_column_text(name, needed_by, scan.columns(), field))
-    result = FileScanResult(text, [BadRow(n, error) for n, error in bad], None, events, rows, dropped=dropped)
+    refused = []
+    for n, error in bad:
+        path, number = place(n) if place is not None else (None, n)
+        refused.append(BadRow(number, error, path))
+    result = FileScanResult(text, refused, None, events, rows, dropped=dropped)
     result.spec = spec_text
     if result.bad and not skip_bad:
         raise BadRowError(result.bad[0])

@@ -57,6 +57,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                       "or alone a local cluster for this run (needs zolvar_radar[dask])")
     scan.add_argument("--dask-timeout", type=positive_float, default=10.0, metavar="SECONDS",
                       help="give up on a scheduler that does not answer within SECONDS (default: 10)")
+    from .parquet import add_time_range
+
+    add_time_range(scan)
     return scan
 
 
@@ -118,6 +121,15 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         return run_dask(args, out, err)
     spec_text, state = spec_and_state(args, err)
     paths = scan_paths(args, args.files)
+    from .parquet import parquet_inputs, scan_parquet_files
+
+    if parquet_inputs(args, paths):
+        result = scan_parquet_files(args, paths, spec_text)
+        show_result(args, result.text, spec_text, out)
+        report_skipped(result.bad, err)
+        report_bar(args.bar, result.events, result.dropped, err)
+        UnitCheck(args, err).alerts(result.text)
+        return 0
     show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
     with byte_progress(err, "scan", show) as progress:
         task = progress.add_task("scan", total=(input_bytes(paths) or None) if show else None)

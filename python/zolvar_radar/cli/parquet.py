@@ -1,0 +1,69 @@
+"""Parquet inputs on the command line: `scan` of .parquet files and
+directories of them (hive partitions included), with --from/--to given to
+the reader as a filter."""
+
+from __future__ import annotations
+
+import argparse
+TYPE_CHECKING = False
+
+from .console import Failure, bad_line
+
+if TYPE_CHECKING:
+    from ..files import FileScanResult
+
+
+def time_bound(text: str) -> int:
+    from ..parquet_input import time_bound as parse
+
+    try:
+        return parse(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def add_time_range(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--from", dest="start", type=time_bound, metavar="T",
+                     help="Parquet inputs: only events with ts >= T (timestamp units, or an ISO date or time "
+                     "such as 2024-05-14T13:00, UTC, as epoch milliseconds); the reader skips what it can")
+    sub.add_argument("--to", dest="end", type=time_bound, metavar="T",
+                     help="Parquet inputs: only events with ts < T (as --from)")
+
+
+def parquet_inputs(args: argparse.Namespace, paths: list[str]) -> bool:
+    """True when the inputs are Parquet; refuses what cannot go with them, before anything is read."""
+    from ..parquet_input import is_parquet
+
+    found = [p for p in paths if p != "-" and is_parquet(p)]
+    ranged = getattr(args, "start", None) is not None or getattr(args, "end", None) is not None
+    if not found:
+        if ranged:
+            raise Failure("--from and --to are for Parquet inputs (.parquet files or directories of them)")
+        return False
+    if len(found) != len(paths):
+        other = next(p for p in paths if p not in found)
+        raise Failure(f"{other}: Parquet inputs cannot be mixed with JSON Lines or CSV files in one scan")
+    for option, given in (("--state", args.state), ("--save-state", args.save_state), ("--format", args.format),
+                          ("--notional", args.notional or None)):
+        if given is not None:
+            raise Failure(f"{option} cannot be used with Parquet inputs")
+    if args.start is not None and args.end is not None and args.start >= args.end:
+        raise Failure(f"--from {args.start} is not before --to {args.end}: no event can be read")
+    return True
+
+
+def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: str) -> FileScanResult:
+    from ..parquet_input import scan_parquet
+    from ..table_input import BadRowError
+
+    try:
+        return scan_parquet(paths, spec_text, start=args.start, end=args.end, skip_bad=args.skip_bad,
+                            bar=args.bar.width if args.bar else None)
+    except BadRowError as exc:
+        raise bad_line(exc.bad) from None
+    except ImportError as exc:
+        raise Failure(str(exc)) from None
+    except OSError as exc:
+        raise Failure(str(exc)) from None
+    except ValueError as exc:  # a missing column, a table of no events
+        raise Failure(str(exc)) from None

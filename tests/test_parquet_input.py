@@ -1,0 +1,112 @@
+"""Parquet files and hive-partitioned directories in: `zolvar-radar scan` reads them as it reads
+the same events as JSON Lines, --from/--to given to the reader."""
+
+import json
+
+import pytest
+
+from zolvar_radar import cli, scan_files
+from zolvar_radar.parquet_input import scan_parquet
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+SPEC = {"signals": [{"kind": "oi_delta", "params": [2, 0.1]}, {"kind": "liq_cluster", "params": [2, 10]}],
+        "threshold": 0}
+DAY = 86_400_000
+T0 = 1_715_731_200_000  # 2024-05-14 00:00 UTC
+
+
+def events():
+    out = []
+    for i in range(60):
+        ts = T0 + i * DAY // 20  # three days
+        out.append({"symbol": "BTC" if i % 3 else "ETH", "kind": "derivatives", "ts": ts, "open_interest": 100.0 + i,
+                    "funding_rate": 0.001, "mark_price": 50.0 - i % 7})
+        if i % 4 == 0:
+            out.append({"symbol": "ETH", "kind": "liquidation", "ts": ts + 1, "side": "sell", "qty": 1.0 + i,
+                        "price": 49.0})
+    return out
+
+
+@pytest.fixture
+def day_files(tmp_path):
+    """The events as JSON Lines and as a hive dataset by day, each day's kinds in files of their own columns."""
+    rows = events()
+    jsonl = tmp_path / "events.jsonl"
+    jsonl.write_text("".join(json.dumps(r) + "\n" for r in rows))
+    root = tmp_path / "dataset"
+    for day in range(3):
+        part = root / f"date=2024-05-{14 + day:02}"
+        part.mkdir(parents=True)
+        mine = [r for r in rows if (r["ts"] - T0) // DAY == day]
+        # one file per day, ts as a timestamp: the kinds mixed, as they came
+        keys = list(dict.fromkeys(k for r in mine for k in r))
+        table = pa.table({k: [r.get(k) for r in mine] for k in keys})
+        table = table.set_column(table.schema.get_field_index("ts"), "ts",
+                                 pa.array([r["ts"] * 1000 for r in mine], pa.timestamp("us", "UTC")))
+        pq.write_table(table, part / "part-0.parquet", row_group_size=8)
+    return jsonl, root
+
+
+def run(capsys, *args):
+    code = cli.main(list(args))
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+def test_a_hive_dataset_scans_as_its_json_lines(day_files, tmp_path, capsys):
+    jsonl, root = day_files
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps(SPEC))
+    want = run(capsys, "scan", "--json", "--spec", str(spec), str(jsonl))
+    assert want[0] == 0
+    assert run(capsys, "scan", "--json", "--spec", str(spec), str(root)) == want
+    days = sorted(str(p) for p in root.glob("*/*.parquet"))
+    assert run(capsys, "scan", "--json", "--spec", str(spec), *days) == want
+
+
+@pytest.mark.parametrize("start, end", [("2024-05-15", None), (None, "2024-05-15T12:00"), (str(T0 + 7), str(T0 + DAY)),
+                                        ("2030-01-01", None)])
+def test_from_and_to_keep_what_a_filtered_file_would(day_files, tmp_path, start, end):
+    from zolvar_radar.parquet_input import time_bound
+
+    jsonl, root = day_files
+    lo = time_bound(start) if start else None
+    hi = time_bound(end) if end else None
+    kept = [r for r in events() if (lo is None or r["ts"] >= lo) and (hi is None or r["ts"] < hi)]
+    part = tmp_path / "kept.jsonl"
+    part.write_text("".join(json.dumps(r) + "\n" for r in kept))
+    got = scan_parquet(str(root), json.dumps(SPEC), start=lo, end=hi)
+    assert got.text == scan_files([str(part)], json.dumps(SPEC)).text and got.events == len(kept)
+
+
+def test_a_refused_row_names_its_file_and_row(tmp_path, capsys):
+    table = pa.table({"symbol": ["A", "A", "A"], "kind": ["derivatives", "derivatve", "derivatives"], "ts": [1, 2, 3],
+                      "open_interest": [1.0, 2.0, 3.0], "funding_rate": [0.0] * 3, "mark_price": [1.0] * 3})
+    (tmp_path / "d").mkdir()
+    pq.write_table(table.slice(0, 1), tmp_path / "d" / "a.parquet")
+    pq.write_table(table.slice(1), tmp_path / "d" / "b.parquet")
+    code, out, err = run(capsys, "scan", str(tmp_path / "d"))
+    assert code == 2 and out == ""
+    assert err.startswith(f"{tmp_path / 'd' / 'b.parquet'}: ROW 1: parse: unknown variant `derivatve`")
+    code, out, err = run(capsys, "scan", "--skip-bad", str(tmp_path / "d"))
+    assert code == 0 and "skipped 1 bad line" in err
+
+
+@pytest.mark.parametrize("args, line", [
+    (["--from", "2024-05-14", "JSONL"], "--from and --to are for Parquet inputs"),
+    (["--from", "yesterday", "PARQUET"], "must be whole timestamp units or an ISO date or time"),
+    (["--from", "5", "--to", "5", "PARQUET"], "--from 5 is not before --to 5"),
+    (["PARQUET", "JSONL"], "Parquet inputs cannot be mixed with JSON Lines or CSV files"),
+    (["--save-state", "x.state", "PARQUET"], "--save-state cannot be used with Parquet inputs"),
+    (["MISSING.parquet"], "MISSING.parquet: No such file or directory"),
+])
+def test_what_parquet_inputs_refuse_is_one_line(day_files, capsys, args, line):
+    jsonl, root = day_files
+    args = [str(root) if a == "PARQUET" else str(jsonl) if a == "JSONL" else a for a in args]
+    try:
+        code, _out, err = run(capsys, "scan", *args)
+    except SystemExit as exc:  # an option's own usage error
+        code, err = exc.code, capsys.readouterr().err
+    assert code == 2 and line in err and err.strip().splitlines()[-1].count(line) == 1
