@@ -19,7 +19,7 @@ namespace {
 constexpr int64_t kPartRows = int64_t{1} << 16;
 // Parts read or being read ahead of the merge, per thread: bounds the
 // batches held while a slow part is still read.
-constexpr size_t kAheadPerThread = 4;
+constexpr size_t kAheadPerThread = 2;
 
 size_t thread_count(size_t wanted) {
     if (wanted > 0) return wanted;
