@@ -34,6 +34,15 @@ def is_parquet(path: str) -> bool:
     """A Parquet file by its name, or a directory holding one (looked for no deeper than needed)."""
     if path.lower().endswith(SUFFIXES):
         return True
+    if "://" in path:
+        from .remote import is_url, open_url
+
+        if is_url(path):
+            fs, root = open_url(path)
+            try:
+                return fs.isdir(root) and any(f.lower().endswith(SUFFIXES) for f in fs.find(root))
+            except Exception:  # noqa: BLE001 - not a directory of Parquet: the reader says what it is
+                return False
     if not os.path.isdir(path):
         return False
     for _root, _dirs, files in os.walk(path):
@@ -68,28 +77,65 @@ def _need_pyarrow():
     return pa, pq
 
 
-def parquet_files(paths: Iterable[str]) -> list[tuple[str, dict[str, str]]]:
-    """(file, its hive partition values) of each Parquet file: a directory's in the order of their
-    paths (hidden and underscore names left out, as writers mark their own), the paths in the order given."""
+def _keys(relative: str) -> dict[str, str]:
+    keys = {}
+    for part in relative.replace("\\", "/").split("/")[:-1]:
+        key, eq, value = part.partition("=")
+        if eq:
+            keys[key] = unquote(value)
+    return keys
+
+
+def _hidden(relative: str) -> bool:
+    return any(part.startswith((".", "_")) for part in relative.replace("\\", "/").split("/"))
+
+
+def parquet_files(paths: Iterable[str]) -> list[tuple[str, dict[str, str], object]]:
+    """(file, its hive partition values, what pyarrow opens) of each Parquet file: a directory's in
+    the order of their paths (hidden and underscore names left out, as writers mark their own), the
+    paths in the order given. A URL is opened through fsspec and read in ranges where it lies."""
     found = []
     for path in paths:
+        if "://" in path:
+            from .remote import is_url, open_url, url_error
+
+            if is_url(path):
+                fs, root = open_url(path)
+                try:
+                    if fs.isdir(root):
+                        inside = sorted(f for f in fs.find(root) if f.lower().endswith(SUFFIXES))
+                        base = path.rstrip("/")
+                        for f in inside:
+                            relative = f[len(root.rstrip("/")) + 1:]
+                            if not _hidden(relative):
+                                found.append((f"{base}/{relative}", _keys(relative), (fs, f)))
+                    elif fs.exists(root):
+                        found.append((path, {}, (fs, root)))
+                    else:
+                        raise FileNotFoundError(root)
+                except Exception as exc:  # noqa: BLE001 - every filesystem words its failures its own way
+                    raise url_error(path, exc) from None
+                continue
         if os.path.isdir(path):
             inside = []
             for root, dirs, files in os.walk(path):
                 dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
-                keys = {}
-                for part in os.path.relpath(root, path).split(os.sep):
-                    key, eq, value = part.partition("=")
-                    if eq:
-                        keys[key] = unquote(value)
-                inside += [(os.path.join(root, f), keys) for f in files
+                inside += [os.path.join(root, f) for f in files
                            if f.lower().endswith(SUFFIXES) and not f.startswith((".", "_"))]
-            found += sorted(inside, key=lambda fk: fk[0])
+            found += [(f, _keys(os.path.relpath(f, path)), f) for f in sorted(inside)]
         elif os.path.exists(path):
-            found.append((path, {}))
+            found.append((path, {}, path))
         else:
             raise FileNotFoundError(f"{path}: No such file or directory")
     return found
+
+
+def _source(where: object):
+    """What pq.ParquetFile reads: a local path, or an fsspec file read in ranges."""
+    if isinstance(where, tuple):
+        fs, path = where
+        return fs.open(path, "rb")
+    return where
 
 
 def _raw_bound(field_type, bound: int, pa) -> int:
@@ -103,8 +149,9 @@ def _raw_bound(field_type, bound: int, pa) -> int:
 
 def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end: int | None = None,
                    columns: Mapping[str, str] | None = None, kind: str | None = None):
-    """(a pyarrow RecordBatchReader of the events' columns, place): ``place(row)`` gives the
-    (file, row in it) of the row-th row read (1 for the first). Rows with ``start <= ts < end`` only:
+    """(a pyarrow RecordBatchReader of the events' columns, place, failed): ``place(row)`` gives the
+    (file, row in it) of the row-th row read (1 for the first); ``failed`` holds the error that
+    stopped the reading, if one did. Rows with ``start <= ts < end`` only:
     row groups whose statistics say they hold none are not read at all."""
     paths = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
     pa, pq = _need_pyarrow()
@@ -114,11 +161,11 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
     # The columns every file has, by the first file that has each; strings as the dictionaries
     # Parquet stores them as, so a symbol is decoded once per row group, not once per row.
     metas, types = [], {}
-    for path, keys in files:
+    for path, keys, where in files:
         try:
-            meta = pq.ParquetFile(path)
-        except (OSError, pa.ArrowException) as exc:
-            raise OSError(f"{path}: {exc}") from None
+            meta = pq.ParquetFile(_source(where))
+        except Exception as exc:  # noqa: BLE001 - a local file's OSError or pyarrow's, a filesystem's own
+            raise _read_error(path, exc) from None
         metas.append(meta)
         schema = meta.schema_arrow
         for name in wanted:
@@ -134,6 +181,7 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
     lo = _raw_bound(types[ts_name], start, pa) if ranged and start is not None else None
     hi = _raw_bound(types[ts_name], end, pa) if ranged and end is not None else None
     starts: list[tuple[int, str, int]] = []  # per batch: (rows read before it, its file, the file's rows before it)
+    failed: list[OSError] = []  # what stopped the reading, as said here rather than through the stream
 
     def groups(meta, index: int | None) -> list[int]:
         """The row groups that may hold rows in range, by their ts statistics."""
@@ -149,12 +197,12 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
 
     def batches():
         read = 0
-        for (path, keys), meta in zip(files, metas):
+        for (path, keys, where), meta in zip(files, metas):
             schema = meta.schema_arrow
             present = [n for n in out_schema.names if n in schema.names and n not in keys]
             strings = [n for n in present if pa.types.is_dictionary(out_schema.field(n).type)]
             try:
-                pf = pq.ParquetFile(path, read_dictionary=strings, pre_buffer=False)
+                pf = pq.ParquetFile(_source(where), read_dictionary=strings, pre_buffer=False)
                 index = None
                 if ranged and ts_name in present:
                     index = pf.metadata.schema.names.index(ts_name) if ts_name in pf.metadata.schema.names else None
@@ -180,8 +228,9 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
                     read += n
                     in_file += n
                     yield pa.RecordBatch.from_arrays(arrays, schema=out_schema)
-            except (OSError, pa.ArrowException) as exc:
-                raise OSError(f"{path}: {exc}") from None
+            except Exception as exc:  # noqa: BLE001
+                failed.append(_read_error(path, exc))
+                raise failed[-1] from None
 
     def place(row: int) -> tuple[str, int]:
         import bisect
@@ -190,7 +239,15 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
         first, path, before = starts[k]
         return path, before + row - first
 
-    return pa.RecordBatchReader.from_batches(out_schema, batches()), place
+    return pa.RecordBatchReader.from_batches(out_schema, batches()), place, failed
+
+
+def _read_error(path: str, exc: BaseException) -> OSError:
+    if "://" in path:
+        from .remote import url_error
+
+        return url_error(path, exc)
+    return OSError(f"{path}: {' '.join(str(exc).split())}")
 
 
 def _in_range(batch, name: str, lo: int | None, hi: int | None):
@@ -229,6 +286,11 @@ def scan_parquet(
     as ``FILE: ROW N: <error>``, N counting the file's rows read. A missing
     path raises ``FileNotFoundError``.
     """
-    reader, place = parquet_reader(paths, start=start, end=end, columns=columns, kind=kind)
-    return _scan(reader.__arrow_c_stream__(), spec, kind=kind, columns=columns, skip_bad=skip_bad, bar=bar,
-                 keep_radar=keep_radar, progress=progress, place=place)
+    reader, place, failed = parquet_reader(paths, start=start, end=end, columns=columns, kind=kind)
+    try:
+        return _scan(reader.__arrow_c_stream__(), spec, kind=kind, columns=columns, skip_bad=skip_bad, bar=bar,
+                     keep_radar=keep_radar, progress=progress, place=place)
+    except OSError:
+        if failed:
+            raise failed[0] from None
+        raise

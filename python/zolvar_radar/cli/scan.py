@@ -144,7 +144,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                                 bar=args.bar.width if args.bar else None)
         except BadLineError as exc:
             raise bad_line(exc.bad) from None
-        except OSError as exc:
+        except (OSError, ImportError) as exc:  # ImportError: a URL whose filesystem is not installed
             raise Failure(str(exc)) from None
     if args.save_state is not None:
         write_state(args.save_state, result.saved_state)
