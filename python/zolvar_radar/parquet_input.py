@@ -294,3 +294,26 @@ def scan_parquet(
         if failed:
             raise failed[0] from None
         raise
+
+
+def replay_parquet(radar, paths: str | Iterable[str], **options):
+    """`TableReplay` of Parquet files and directories of them, in path order (options as there)."""
+    from .table_input import TableReplay
+
+    reader, place, _failed = parquet_reader(paths, columns=options.get("columns"), kind=options.get("kind"))
+    return TableReplay(radar, None, _stream=reader.__arrow_c_stream__(), _place=place, _names=reader.schema.names,
+                       **options)
+
+
+def evaluate_parquet(paths: str | Iterable[str], spec: object, **options):
+    """`evaluate_table` of Parquet files and directories of them, in path order (options as there)."""
+    from .table_input import evaluate_table
+
+    reader, place, failed = parquet_reader(paths, columns=options.get("columns"), kind=options.get("kind"))
+    try:
+        return evaluate_table(None, spec, _stream=reader.__arrow_c_stream__(), _place=place,
+                              _names=reader.schema.names, **options)
+    except OSError:
+        if failed:
+            raise failed[0] from None
+        raise

@@ -16,12 +16,13 @@ from collections import namedtuple
 TYPE_CHECKING = False
 
 from ._engine import engine
-from .files import BadLineError, FileScanResult, _bar, _Interruptible, _run_watched, _spec_text
+from .files import BadLineError, FileScanResult, Replay, _bar, _Interruptible, _run_watched, _spec_text
 
 if TYPE_CHECKING:
     from typing import Callable, Mapping
 
-__all__ = ["BadRow", "BadRowError", "MissingColumnError", "scan_table", "arrow_stream"]
+__all__ = ["BadRow", "BadRowError", "MissingColumnError", "TableReplay", "arrow_stream", "evaluate_table",
+           "scan_table"]
 
 
 class BadRow(namedtuple("BadRow", "number error path", defaults=(None,))):
@@ -173,4 +174,97 @@ def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, ke
         raise BadRowError(result.bad[0])
     if keep_radar:
         result.radar = scan.take_radar()
+    return result
+
+
+def _column_names(data: object) -> list[str]:
+    """The columns of a table-like object, for the nearest-name line; [] when it cannot say."""
+    for get in (lambda: data.schema.names, lambda: list(data.columns)):  # pyarrow; polars and pandas
+        try:
+            names = get()
+            if isinstance(names, list):
+                return [str(n) for n in names]
+        except Exception:  # noqa: BLE001 - any other object: no names to offer
+            pass
+    return []
+
+
+def _missing(exc: LookupError, columns, names: list[str]) -> MissingColumnError:
+    name, needed_by = exc.args[:2]
+    field = next((ours for ours, theirs in (columns or {}).items() if theirs == name), name)
+    return MissingColumnError(missing_column_text(name, needed_by, names, field))
+
+
+class _NoFiles:
+    def finish(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class TableReplay(Replay):
+    """`Replay` of a table's rows, in the table's order: checkpoints, bars and the radar fed as for files.
+
+    ``data`` is what `scan_table` takes; ``kind`` and ``columns`` are as
+    there. A refused row stops the replay (``stop`` is "bad", ``bad[0]`` a
+    `BadRow`) unless ``skip_bad``. A column the rows need that the table
+    lacks raises ``MissingColumnError``.
+    """
+
+    def __init__(self, radar, data: object, *, kind: str | None = None, columns: Mapping[str, str] | None = None,
+                 skip_bad: bool = False, every: int = 1000, every_ts: int | None = None, keep_events: bool = False,
+                 bar: int | str | None = None, _stream=None, _place=None, _names=None):
+        width = _bar(bar)
+        self.paths = []
+        self._names = ["<table>"]
+        self._inputs = _NoFiles()
+        self._place = _place
+        stream = _stream if _stream is not None else arrow_stream(data)
+        try:
+            self._native = engine.FileReplay(radar, stream, None, skip_bad, False, every, every_ts or 0, keep_events,
+                                             width, False, kind=kind, columns=dict(columns) if columns else None)
+        except LookupError as exc:
+            raise _missing(exc, columns, _names if _names is not None else _column_names(data)) from None
+        self.stop = None
+
+    @property
+    def bad(self) -> list[BadRow]:
+        out = []
+        for _f, n, error in self._native.bad():
+            path, number = self._place(n) if self._place is not None else (None, n)
+            out.append(BadRow(number, error, path))
+        return out
+
+
+def evaluate_table(data: object, spec: object, *, kind: str | None = None, columns: Mapping[str, str] | None = None,
+                   horizons=None, every: int = 1000, every_ts: int | str | None = None, bar: int | str | None = None,
+                   skip_bad: bool = False, cooldown: int = 0, baseline: int = 20, seed: int = 1,
+                   bootstrap: int = 1000, progress=None, stop=None, _stream=None, _place=None, _names=None):
+    """`evaluate` of a table's rows in the table's order (options as there, ``kind`` and ``columns``
+    as for `scan_table`). A refused row raises ``BadRowError`` unless ``skip_bad``."""
+    from . import evaluate as _function  # noqa: F401 - first, so the package's `evaluate` stays the function
+    from .evaluate import DEFAULT_HORIZONS, Evaluation, horizon_values, run
+
+    values, names = horizon_values(DEFAULT_HORIZONS if horizons is None else horizons)
+    for name, value in (("cooldown", cooldown), ("baseline", baseline), ("bootstrap", bootstrap)):
+        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+            raise ValueError(f"{name} must be a whole number of 0 or more, not {value!r}")
+    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
+        raise ValueError(f"every must be a whole number of 1 or more, not {every!r}")
+    step = _bar(every_ts) if every_ts is not None else 0
+    stream = _stream if _stream is not None else arrow_stream(data)
+    with _Interruptible() as watch:
+        try:
+            native = engine.Evaluation(stream, _spec_text(spec), values, names, None, skip_bad, False, every, step,
+                                       _bar(bar), cooldown, baseline, seed, bootstrap, False, kind=kind,
+                                       columns=dict(columns) if columns else None)
+        except LookupError as exc:
+            raise _missing(exc, columns, _names if _names is not None else _column_names(data)) from None
+        state = run(native, watch, progress, stop)
+    result = Evaluation(native, ["<table>"], names, state == "stopped")
+    if state == "bad":
+        _f, n, error = native.bad()[0]
+        path, number = _place(n) if _place is not None else (None, n)
+        raise BadRowError(BadRow(number, error, path))
     return result

@@ -12,6 +12,7 @@
 #include "binding/engine_functions.hpp"
 #include "binding/file_common.hpp"
 #include "binding/radar_object.hpp"
+#include "binding/table_common.hpp"
 #include "protocol/handle.hpp"
 #include "scan/commands.hpp"
 
@@ -61,6 +62,45 @@ bool column_names(PyObject* mapping, radar::arrow::TableScanOptions& options) {
     return true;
 }
 
+}  // namespace
+
+bool table_options(const char* kind, PyObject* columns, radar::arrow::TableScanOptions& options) {
+    if (kind != nullptr) {
+        size_t k = 0;
+        while (k < 3 && radar::arrow::kKindFields[k].name != kind) ++k;
+        if (k == 3) {
+            PyErr_Format(PyExc_ValueError, "kind must be 'derivatives', 'orderbook' or 'liquidation', not '%s'", kind);
+            return false;
+        }
+        options.kind = static_cast<radar::Event::Kind>(k);
+    }
+    return column_names(columns, options);
+}
+
+bool take_stream(PyObject* capsule, ArrowArrayStream& out) {
+    auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (given == nullptr) return false;
+    if (given->release == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the Arrow stream was already consumed");
+        return false;
+    }
+    out = *given;
+    given->release = nullptr;
+    return true;
+}
+
+PyObject* table_error(const radar::arrow::LayoutError& error) {
+    if (error.missing.empty()) return value_error(error.message);
+    PyObject* args = Py_BuildValue("(ss)", error.missing.c_str(), error.needed_by.c_str());
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_LookupError, args);
+        Py_DECREF(args);
+    }
+    return nullptr;
+}
+
+namespace {
+
 PyObject* table_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"stream", "spec_json", "kind", "columns", "skip_bad",
                                    "threads", "bar",      "part_rows", nullptr};
@@ -80,32 +120,16 @@ PyObject* table_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     radar::arrow::TableScanOptions options;
-    if (kind != nullptr) {
-        size_t k = 0;
-        while (k < 3 && radar::arrow::kKindFields[k].name != kind) ++k;
-        if (k == 3) {
-            PyErr_Format(PyExc_ValueError, "kind must be 'derivatives', 'orderbook' or 'liquidation', not '%s'", kind);
-            return nullptr;
-        }
-        options.kind = static_cast<radar::Event::Kind>(k);
-    }
-    if (!column_names(columns, options)) return nullptr;
+    if (!table_options(kind, columns, options)) return nullptr;
     options.skip_bad = skip_bad != 0;
     options.threads = threads > 0 ? static_cast<size_t>(threads) : 0;
     options.bar = bar;
     options.part_rows = part_rows;
-    auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (given == nullptr) return nullptr;
-    if (given->release == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "the Arrow stream was already consumed");
-        return nullptr;
-    }
     try {
         auto created = radar::Handle::create(std::string_view(spec_text, static_cast<size_t>(spec_size)));
         if (!created) return value_error(created.error().render());
-        // The stream is ours from here: the capsule keeps a released husk.
-        ArrowArrayStream stream = *given;
-        given->release = nullptr;
+        ArrowArrayStream stream;
+        if (!take_stream(capsule, stream)) return nullptr;
         auto scan = std::make_unique<radar::arrow::TableScan>(stream, std::move(options));
         auto missing = std::make_unique<radar::arrow::LayoutError>();
         bool opened = false;

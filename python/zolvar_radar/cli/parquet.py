@@ -5,6 +5,7 @@ the reader as a filter."""
 from __future__ import annotations
 
 import argparse
+import os
 TYPE_CHECKING = False
 
 from .console import Failure, bad_line
@@ -30,7 +31,8 @@ def add_time_range(sub: argparse.ArgumentParser) -> None:
                      help="Parquet inputs: only events with ts < T (as --from)")
 
 
-def parquet_inputs(args: argparse.Namespace, paths: list[str]) -> bool:
+def parquet_inputs(args: argparse.Namespace, paths: list[str],
+                   refused: tuple[str, ...] = ("--state", "--save-state", "--format", "--notional")) -> bool:
     """True when the inputs are Parquet; refuses what cannot go with them, before anything is read."""
     from ..parquet_input import is_parquet
 
@@ -43,18 +45,16 @@ def parquet_inputs(args: argparse.Namespace, paths: list[str]) -> bool:
     if len(found) != len(paths):
         other = next(p for p in paths if p not in found)
         raise Failure(f"{other}: Parquet inputs cannot be mixed with JSON Lines or CSV files in one scan")
-    for option, given in (("--state", args.state), ("--save-state", args.save_state), ("--format", args.format),
-                          ("--notional", args.notional or None)):
-        if given is not None:
+    for option in refused:
+        given = getattr(args, option.lstrip("-").replace("-", "_"), None)
+        if given is not None and given is not False:
             raise Failure(f"{option} cannot be used with Parquet inputs")
-    if args.start is not None and args.end is not None and args.start >= args.end:
+    if ranged and args.start is not None and args.end is not None and args.start >= args.end:
         raise Failure(f"--from {args.start} is not before --to {args.end}: no event can be read")
     return True
 
 
 def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: str) -> FileScanResult:
-    import os
-
     # The process ends after one scan: the system allocator gives decoded row groups back as they
     # go, where pyarrow's own pool would keep the largest ones (a third less peak memory).
     os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
@@ -71,4 +71,28 @@ def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: st
     except OSError as exc:
         raise Failure(str(exc)) from None
     except ValueError as exc:  # a missing column, a table of no events
+        raise Failure(str(exc)) from None
+
+
+def replay_parquet_files(radar, paths: list[str], args: argparse.Namespace, keep_events: bool):
+    os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
+    from ..parquet_input import replay_parquet
+
+    try:
+        return replay_parquet(radar, paths, skip_bad=args.skip_bad, every=args.every, every_ts=args.every_ts,
+                              keep_events=keep_events, bar=args.bar.width if args.bar else None)
+    except (OSError, ImportError, ValueError) as exc:
+        raise Failure(str(exc)) from None
+
+
+def evaluate_parquet_files(paths: list[str], spec_text: str, **options):
+    os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
+    from ..parquet_input import evaluate_parquet
+    from ..table_input import BadRowError
+
+    try:
+        return evaluate_parquet(paths, spec_text, **options)
+    except BadRowError as exc:
+        raise bad_line(exc.bad) from None
+    except ImportError as exc:
         raise Failure(str(exc)) from None
