@@ -166,3 +166,20 @@ def test_an_unreadable_url_is_one_line_and_status_2(served, s3, capsys, path, sa
     out, err = capsys.readouterr()
     assert code == 2 and out == ""
     assert err.count("\n") == 1 and err.startswith(said), err
+
+
+def test_dask_workers_open_the_urls_themselves(served, s3):
+    pytest.importorskip("distributed")
+    from distributed import Client
+
+    from zolvar_radar import distributed as zd
+    from zolvar_radar import scan_files
+    from zolvar_radar.inputs import InputError
+
+    where, names, http = served
+    spec = json.dumps({"signals": [{"kind": "oi_delta", "params": [2, 0.01]}], "threshold": 0})
+    want = scan_files([str(where / names["jsonl"]), str(where / names["gzip"])], spec).text
+    with zd.local_cluster(processes=False) as cluster, Client(cluster) as client:
+        assert zd.scan([f"{http}/{names['jsonl']}", f"{s3}/{names['gzip']}"], spec, client) == want
+        with pytest.raises(InputError, match=r"missing\.jsonl: no such object$"):
+            zd.scan([f"{s3}/missing.jsonl"], spec, client)

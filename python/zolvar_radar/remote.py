@@ -91,7 +91,7 @@ class RemoteInputs:
         self._stop = threading.Event()
         try:
             for path in self.given:
-                self.paths.append(self._pipe(path) if is_url(path) else path)
+                self.paths.append(self._pipe(path) if isinstance(path, str) and is_url(path) else path)
         except BaseException:
             self.close()
             raise
