@@ -101,6 +101,7 @@ def test_a_refused_row_names_its_file_and_row(tmp_path, capsys):
     (["PARQUET", "JSONL"], "Parquet inputs cannot be mixed with JSON Lines or CSV files"),
     (["--save-state", "x.state", "PARQUET"], "--save-state cannot be used with Parquet inputs"),
     (["MISSING.parquet"], "MISSING.parquet: No such file or directory"),
+    (["--dask", "PARQUET"], "--dask reads JSON Lines and CSV files; Parquet inputs are read without it"),
 ])
 def test_what_parquet_inputs_refuse_is_one_line(day_files, capsys, args, line):
     jsonl, root = day_files

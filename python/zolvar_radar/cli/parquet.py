@@ -31,6 +31,19 @@ def add_time_range(sub: argparse.ArgumentParser) -> None:
                      help="Parquet inputs: only events with ts < T (as --from)")
 
 
+def refuse_parquet(args: argparse.Namespace, option: str) -> None:
+    """Parquet inputs, or --from/--to, with an option that reads only JSON Lines and CSV: one line."""
+    from ..parquet_input import is_parquet
+
+    if getattr(args, "start", None) is not None or getattr(args, "end", None) is not None:
+        raise Failure(f"--from and --to cannot be used with {option}")
+    taken = getattr(args, "dask_file", None)  # a file --dask took for its address
+    files = [*args.files, *([taken[0]] if taken else [])]
+    found = next((p for p in files if p != "-" and is_parquet(p)), None)
+    if found is not None:
+        raise Failure(f"{found}: {option} reads JSON Lines and CSV files; Parquet inputs are read without it")
+
+
 def parquet_inputs(args: argparse.Namespace, paths: list[str],
                    refused: tuple[str, ...] = ("--state", "--save-state", "--format", "--notional")) -> bool:
     """True when the inputs are Parquet; refuses what cannot go with them, before anything is read."""

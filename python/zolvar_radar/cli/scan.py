@@ -118,6 +118,9 @@ def show_result(args: argparse.Namespace, text: str, spec_text: str, out: Consol
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     check_table_options(args)
     if args.dask is not None:
+        from .parquet import refuse_parquet
+
+        refuse_parquet(args, "--dask")
         return run_dask(args, out, err)
     spec_text, state = spec_and_state(args, err)
     paths = scan_paths(args, args.files)
