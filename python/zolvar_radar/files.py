@@ -143,7 +143,10 @@ class _Inputs:
             self._remote.finish()
 
     def rename(self, exc: OSError) -> OSError:
-        return exc if self._remote is None else OSError(self._remote.rename(str(exc)))
+        """A reader's error as said of what was given: an object read short is the cause, when one was."""
+        if self._remote is None:
+            return exc
+        return self._remote.failure() or OSError(self._remote.rename(str(exc)))
 
     def close(self) -> None:
         if self._spool is not None:
@@ -413,7 +416,7 @@ class Replay:
                 while True:
                     self.stop = self._native.advance()
                     if self.stop == "fatal":
-                        raise OSError(self._native.status()[4])
+                        raise self._inputs.rename(OSError(self._native.status()[4]))
                     if self.stop == "interrupted":
                         watch.drain()
                     elif self.stop != "checkpoint":

@@ -144,6 +144,13 @@ class RemoteInputs:
             text = text.replace(pipe, url)
         return text
 
+    def failure(self) -> OSError | None:
+        """The first object that could not be read to its end, once every reading thread is done."""
+        self.close()
+        for thread in self._threads:
+            thread.join()
+        return self._failed[0] if self._failed else None
+
     def finish(self) -> None:
         """Waits for the readers of the objects; the first that failed is raised."""
         self._stop.set()

@@ -199,6 +199,9 @@ class _NoFiles:
     def finish(self) -> None:
         pass
 
+    def rename(self, exc: OSError) -> OSError:
+        return exc
+
     def close(self) -> None:
         pass
 
