@@ -212,3 +212,26 @@ def test_pandas_and_a_batch_reader_and_the_lock_released():
     reader = pa.RecordBatchReader.from_batches(table.schema, iter(table.to_batches(max_chunksize=7)))
     seen = []
     assert scan_table(reader, SPEC, progress=seen.append, keep_radar=True).radar is not None
+
+
+@pytest.mark.parametrize("texts, precision, scale", [
+    (["0.1", "-12.345", "1234567890123456789.012", "5.000", "0.000"], 38, 3),
+    (["7", "-3", "18446744073709551615", "99999999999999999999"], 20, 0),
+    (["0.30", "1.05"], 9, 2),
+])
+def test_decimals_read_as_their_json_text(texts, precision, scale):
+    from decimal import Decimal
+
+    values = [Decimal(t) for t in texts]
+    table = pa.table({"symbol": ["D"] * len(values), "ts": list(range(len(values))),
+                      "open_interest": pa.array(values, pa.decimal128(precision, scale)),
+                      "funding_rate": [0.5] * len(values), "mark_price": [1.0] * len(values)})
+    # the "scan" command of the same events, each number written as the table holds it
+    events = ",".join(f'{{"kind":"derivatives","ts":{i},"open_interest":{v},"funding_rate":0.5,"mark_price":1.0}}'
+                      for i, v in enumerate(f"{d:f}" for d in values))
+    want = Radar(SPEC).command(f'{{"cmd":"scan","events":{{"D":[{events}]}}}}')
+    assert scan_table(table, SPEC, kind="derivatives").text == want
+    ts = table.set_column(1, "ts", pa.array(values, pa.decimal128(precision, scale)))
+    refused = scan_table(ts, SPEC, kind="derivatives", skip_bad=True).bad
+    assert [b.number for b in refused] == [i + 1 for i, d in enumerate(values)
+                                           if scale or not -(2**63) <= d < 2**63]

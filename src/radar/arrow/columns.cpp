@@ -1,6 +1,9 @@
 #include "arrow/columns.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <string>
 
 namespace radar::arrow {
 
@@ -115,9 +118,31 @@ Cell value_at(Type type, const void* values, const void* extra, const ArrowArray
             }
             return c;
         }
-        case Type::Timestamp: return c;  // read by the caller
+        case Type::Timestamp:
+        case Type::Decimal: return c;  // read by the caller
     }
     return c;
+}
+
+// "d:P,S" or "d:P,S,B": the scale and the bits, when they are read here.
+bool decimal_format(std::string_view f, ColumnType& t) {
+    if (!f.starts_with("d:")) return false;
+    int32_t values[3] = {0, 0, 128};
+    size_t n = 0;
+    const char* p = f.data() + 2;
+    const char* end = f.data() + f.size();
+    while (p < end && n < 3) {
+        auto [next, ec] = std::from_chars(p, end, values[n]);
+        if (ec != std::errc()) return false;
+        ++n;
+        p = next;
+        if (p < end && *p == ',') ++p;
+    }
+    if (n < 2 || p != end || (values[2] != 32 && values[2] != 64 && values[2] != 128)) return false;
+    t.type = Type::Decimal;
+    t.scale = values[1];
+    t.bits = values[2];
+    return true;
 }
 
 }  // namespace
@@ -153,6 +178,9 @@ std::optional<ColumnType> column_type(const ArrowSchema& schema, std::string& wh
             default: break;
         }
     }
+#if defined(__SIZEOF_INT128__)
+    if (decimal_format(f, t)) return t;
+#endif
     if (f == "tdD") {
         t.type = Type::Timestamp;  // days, stored as int32: read through the index type
         t.mul = 86400000;
@@ -165,6 +193,58 @@ std::optional<ColumnType> column_type(const ArrowSchema& schema, std::string& wh
     }
     why = "of Arrow format \"" + std::string(f) + "\"";
     return std::nullopt;
+}
+
+Cell decimal_cell(const unsigned char* p, int32_t bytes, int32_t scale) {
+    Cell c;
+#if defined(__SIZEOF_INT128__)
+    __extension__ typedef __int128 wide;
+    __extension__ typedef unsigned __int128 uwide;
+    uwide bits = 0;
+    for (int32_t k = bytes - 1; k >= 0; --k) bits = (bits << 8) | p[k];
+    const bool negative = (p[bytes - 1] & 0x80) != 0;
+    if (negative && bytes < 16) bits |= ~uwide{0} << (8 * bytes);  // sign-extended
+    uwide magnitude = negative ? ~bits + 1 : bits;
+    (void)sizeof(wide);
+    // its text, as a JSON writer would give it
+    char digits[48];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    std::string text = negative ? "-" : "";
+    if (scale <= 0) {
+        for (int k = n - 1; k >= 0; --k) text.push_back(digits[k]);
+        if (!(n == 1 && digits[0] == '0')) text.append(static_cast<size_t>(-scale), '0');
+        const char* first = text.data();
+        const char* last = text.data() + text.size();
+        if (!negative) {
+            uint64_t u;
+            if (auto r = std::from_chars(first, last, u); r.ec == std::errc() && r.ptr == last) {
+                c.kind = Cell::Unsigned;
+                c.u = u;
+                return c;
+            }
+        } else if (int64_t i; std::from_chars(first, last, i).ec == std::errc()) {
+            c.kind = Cell::Signed;
+            c.i = i;
+            return c;
+        }
+    } else {
+        for (int k = std::max(n, scale + 1) - 1; k >= 0; --k) {
+            text.push_back(k < n ? digits[k] : '0');
+            if (k == scale) text.push_back('.');
+        }
+    }
+    c.kind = Cell::Double;
+    std::from_chars(text.data(), text.data() + text.size(), c.d);
+#else
+    (void)p;
+    (void)bytes;
+    (void)scale;
+#endif
+    return c;
 }
 
 Cell timestamp_cell(int64_t value, const ColumnType& type) {
@@ -222,6 +302,10 @@ Cell ColumnView::cell(int64_t row) const {
         const int64_t k = (index.kind == Cell::Unsigned ? static_cast<int64_t>(index.u) : index.i) + dict->offset;
         if (dict_validity != nullptr && !bit(dict_validity, k)) return Cell{};
         return value_at(type.type, dict_values, dict_extra, dict, k);
+    }
+    if (type.type == Type::Decimal) {
+        const int32_t bytes = type.bits / 8;
+        return decimal_cell(static_cast<const unsigned char*>(values) + i * bytes, bytes, type.scale);
     }
     if (type.type == Type::Timestamp) {
         const int64_t v = type.mul == 86400000 ? load<int32_t>(values, i) : load<int64_t>(values, i);

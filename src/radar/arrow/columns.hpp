@@ -42,7 +42,7 @@ inline constexpr KindFields kKindFields[3] = {
 
 enum class Type : uint8_t {
     Null, Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64, Float32, Float64,
-    Utf8, LargeUtf8, Utf8View, Timestamp,
+    Utf8, LargeUtf8, Utf8View, Timestamp, Decimal,
 };
 
 // A column's type, from its format string (and its dictionary's).
@@ -54,6 +54,9 @@ struct ColumnType {
     int64_t div = 1;
     bool dictionary = false;
     Type index = Type::Int32;  // a dictionary's index type
+    // Decimals: the digits after the point (negative: zeros before it), and the bits of each value.
+    int32_t scale = 0;
+    int32_t bits = 128;
 };
 
 // The type of a column, or nullopt with `why` naming what it is.
@@ -88,6 +91,11 @@ struct ColumnView {
     void bind(const ColumnType& t, const ArrowArray* a, int64_t batch_offset);
     Cell cell(int64_t row) const;
 };
+
+// A decimal of `bytes` little-endian two's-complement bytes at `p`, as the
+// number its text would be in JSON: an integer when it has no digits after
+// the point, else the double nearest to it, as the JSON reader rounds.
+Cell decimal_cell(const unsigned char* p, int32_t bytes, int32_t scale);
 
 // A timestamp of some unit as the integer of milliseconds it is, floored,
 // or, past the 64-bit range, the number JSON would read that integer as.
