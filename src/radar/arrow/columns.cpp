@@ -113,6 +113,8 @@ Cell value_at(Type type, const void* values, const void* extra, const ArrowArray
                 int32_t buffer, offset;
                 std::memcpy(&buffer, view + 8, 4);
                 std::memcpy(&offset, view + 12, 4);
+                // the data buffers sit between the views and their sizes
+                if (buffer < 0 || offset < 0 || 2 + int64_t{buffer} >= array->n_buffers - 1) return Cell{};
                 const char* data = static_cast<const char*>(array->buffers[2 + buffer]);
                 c.s = std::string_view(data + offset, static_cast<size_t>(length));
             }
@@ -299,7 +301,8 @@ Cell ColumnView::cell(int64_t row) const {
     if (validity != nullptr && !bit(validity, i)) return Cell{};
     if (type.dictionary) {
         const Cell index = value_at(type.index, values, nullptr, array, i);
-        const int64_t k = (index.kind == Cell::Unsigned ? static_cast<int64_t>(index.u) : index.i) + dict->offset;
+        if (index.kind != Cell::Unsigned || index.u >= static_cast<uint64_t>(dict->length)) return Cell{};  // no such entry
+        const int64_t k = static_cast<int64_t>(index.u) + dict->offset;
         if (dict_validity != nullptr && !bit(dict_validity, k)) return Cell{};
         return value_at(type.type, dict_values, dict_extra, dict, k);
     }
