@@ -99,7 +99,7 @@ def test_a_refused_row_names_its_file_and_row(tmp_path, capsys):
     (["--from", "yesterday", "PARQUET"], "must be whole timestamp units or an ISO date or time"),
     (["--from", "5", "--to", "5", "PARQUET"], "--from 5 is not before --to 5"),
     (["PARQUET", "JSONL"], "Parquet inputs cannot be mixed with JSON Lines or CSV files"),
-    (["--save-state", "x.state", "PARQUET"], "--save-state cannot be used with Parquet inputs"),
+    (["--notional", "PARQUET"], "--notional cannot be used with Parquet inputs"),
     (["MISSING.parquet"], "MISSING.parquet: No such file or directory"),
     (["--dask", "PARQUET"], "--dask reads JSON Lines and CSV files; Parquet inputs are read without it"),
 ])
@@ -111,3 +111,19 @@ def test_what_parquet_inputs_refuse_is_one_line(day_files, capsys, args, line):
     except SystemExit as exc:  # an option's own usage error
         code, err = exc.code, capsys.readouterr().err
     assert code == 2 and line in err and err.strip().splitlines()[-1].count(line) == 1
+
+
+def test_a_saved_state_rolls_forward_day_by_day(day_files, tmp_path, capsys):
+    jsonl, root = day_files
+    days = sorted(str(p) for p in root.glob("*/*.parquet"))
+    spec = tmp_path / "spec.json"
+    spec.write_text(json.dumps(SPEC))
+    common = ["--json", "--spec", str(spec), "--bar", "3h"]
+    assert cli.main(["scan", *common, str(jsonl)]) == 0
+    want = capsys.readouterr().out
+    state = tmp_path / "s.state"
+    assert cli.main(["scan", *common, "--save-state", str(state), days[0]]) == 0
+    assert cli.main(["scan", *common, "--state", str(state), "--save-state", str(state), days[1]]) == 0
+    capsys.readouterr()
+    assert cli.main(["scan", *common, "--state", str(state), days[2]]) == 0
+    assert capsys.readouterr().out == want

@@ -276,6 +276,8 @@ def scan_parquet(
     skip_bad: bool = False,
     bar: int | str | None = None,
     keep_radar: bool = False,
+    keep_state: bool = False,
+    state: bytes | None = None,
     progress: Callable[[int], None] | None = None,
 ) -> FileScanResult:
     """`scan_table` of Parquet files and directories of them (``zolvar_radar[parquet]``).
@@ -289,7 +291,7 @@ def scan_parquet(
     reader, place, failed = parquet_reader(paths, start=start, end=end, columns=columns, kind=kind)
     try:
         return _scan(reader.__arrow_c_stream__(), spec, kind=kind, columns=columns, skip_bad=skip_bad, bar=bar,
-                     keep_radar=keep_radar, progress=progress, place=place)
+                     keep_radar=keep_radar, progress=progress, place=place, state=state, keep_state=keep_state)
     except OSError:
         if failed:
             raise failed[0] from None

@@ -123,6 +123,8 @@ def scan_table(
     skip_bad: bool = False,
     bar: int | str | None = None,
     keep_radar: bool = False,
+    keep_state: bool = False,
+    state: bytes | None = None,
     threads: int = 0,
     progress: Callable[[int], None] | None = None,
 ) -> FileScanResult:
@@ -143,20 +145,28 @@ def scan_table(
     error>``) unless ``skip_bad``, when ``result.bad`` lists them all. A
     column the rows need that the table lacks raises
     ``MissingColumnError``, naming the nearest column it has. ``bar`` is as
-    for `scan_files`. The interpreter lock is released while the rows are
-    read; ``progress`` is called now and then with the rows read so far.
+    for `scan_files`, and so are ``state`` (the saved state the table
+    continues) and ``keep_state`` (``result.saved_state``, bars left open).
+    The interpreter lock is released while the rows are read; ``progress``
+    is called now and then with the rows read so far.
     """
     return _scan(arrow_stream(data), spec, kind=kind, columns=columns, skip_bad=skip_bad, bar=bar,
-                 keep_radar=keep_radar, threads=threads, progress=progress)
+                 keep_radar=keep_radar, threads=threads, progress=progress, state=state, keep_state=keep_state)
 
 
 def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, keep_radar=False, threads=0,
-          progress=None, place=None) -> FileScanResult:
+          progress=None, place=None, state=None, keep_state=False) -> FileScanResult:
     """scan_table of a stream capsule; ``place(row)`` gives a refused row's (path, number) where rows come from files."""
     spec_text = _spec_text(spec)
     width = _bar(bar)
+    start = None
+    if state is not None:
+        # the saved state is looked at before the table is read: one that cannot be continued stops here
+        start = engine.FileScan([], spec_text, state=state, bar=width, score=False)
+        start.run()
+    continued = state is not None or keep_state
     scan = engine.TableScan(stream, spec_text, kind, dict(columns) if columns else None, skip_bad,
-                            threads, width)
+                            threads, width, score=not continued)
     report = None if progress is None else (lambda rows, _total: progress(rows))
     with _Interruptible():
         text, bad, events, rows, dropped, missing = _run_watched(scan.run, lambda: (scan.progress(), 0), report)
@@ -168,10 +178,18 @@ def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, ke
     for n, error in bad:
         path, number = place(n) if place is not None else (None, n)
         refused.append(BadRow(number, error, path))
+    if refused and not skip_bad:
+        raise BadRowError(refused[0])
+    saved = None
+    if continued:
+        # the table's states after the saved ones, joined as a file scan joins its parts
+        parts = ([start.partial_state()] if start is not None else []) + [scan.partial_state()]
+        scan = engine.FileScan([], spec_text, state=engine.merge_partial_states(parts), bar=width, save=keep_state)
+        text, *_, dropped, _ = scan.run()
+        saved = scan.saved_state() if keep_state else None
     result = FileScanResult(text, refused, None, events, rows, dropped=dropped)
     result.spec = spec_text
-    if result.bad and not skip_bad:
-        raise BadRowError(result.bad[0])
+    result.saved_state = saved
     if keep_radar:
         result.radar = scan.take_radar()
     return result

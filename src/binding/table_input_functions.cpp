@@ -15,6 +15,7 @@
 #include "binding/table_common.hpp"
 #include "protocol/handle.hpp"
 #include "scan/commands.hpp"
+#include "state/save.hpp"
 
 namespace zolvar {
 
@@ -25,7 +26,9 @@ struct PyTableScan {
     radar::Handle* handle;
     radar::arrow::TableScan* scan;
     radar::arrow::LayoutError* missing;  // a column every row needs, found missing when opened
+    radar::BarFilter* bars;              // without scoring: the bars left open, or null
     int state;                           // 0 ready, 1 running, 2 done
+    bool score;                          // run() scores; else the states wait for partial_state()
 };
 
 bool utf8_of(PyObject* obj, std::string& out, const char* what) {
@@ -102,8 +105,8 @@ PyObject* table_error(const radar::arrow::LayoutError& error) {
 namespace {
 
 PyObject* table_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"stream", "spec_json", "kind", "columns", "skip_bad",
-                                   "threads", "bar",      "part_rows", nullptr};
+    static const char* kwlist[] = {"stream",  "spec_json", "kind",      "columns", "skip_bad",
+                                   "threads", "bar",       "part_rows", "score",   nullptr};
     PyObject* capsule = nullptr;
     const char* spec_text = nullptr;
     Py_ssize_t spec_size = 0;
@@ -112,8 +115,9 @@ PyObject* table_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int skip_bad = 0;
     Py_ssize_t threads = 0;
     long long bar = 0, part_rows = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zOpnLL", const_cast<char**>(kwlist), &capsule, &spec_text,
-                                     &spec_size, &kind, &columns, &skip_bad, &threads, &bar, &part_rows))
+    int score = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#|zOpnLLp", const_cast<char**>(kwlist), &capsule, &spec_text,
+                                     &spec_size, &kind, &columns, &skip_bad, &threads, &bar, &part_rows, &score))
         return nullptr;
     if (bar < 0) {
         PyErr_SetString(PyExc_ValueError, "bar must be 0 (none) or a positive number of timestamp units");
@@ -142,7 +146,9 @@ PyObject* table_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         self->handle = created.value().release();
         self->scan = scan.release();
         self->missing = opened ? nullptr : missing.release();
+        self->bars = nullptr;
         self->state = 0;
+        self->score = score != 0;
         return obj;
     } catch (...) {
         set_error_from_current_exception();
@@ -154,6 +160,7 @@ void table_scan_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<PyTableScan*>(obj);
     delete self->scan;
     delete self->missing;
+    delete self->bars;
     delete self->handle;
     PyTypeObject* type = Py_TYPE(obj);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
@@ -186,8 +193,12 @@ PyObject* table_scan_run(PyObject* obj, PyObject*) {
         if (!result.fatal.empty() || result.interrupted || !result.missing.missing.empty()) return;
         const uint64_t window = radar::window_length(self->handle->spec);
         self->handle->dataset = std::move(result.dataset);
+        if (result.bars) dropped = result.bars->dropped();
+        if (!self->score) {  // the bars stay open for partial_state()
+            if (result.bars) self->bars = new radar::BarFilter(std::move(*result.bars));
+            return;
+        }
         if (result.bars) {
-            dropped = result.bars->dropped();
             result.bars->close_all(
                 [&](std::string_view symbol, const radar::Event& e) { self->handle->dataset.ingest(window, symbol, e); });
         }
@@ -204,7 +215,7 @@ PyObject* table_scan_run(PyObject* obj, PyObject*) {
     if (!result.missing.missing.empty())
         return Py_BuildValue("(sOKKKN)", "", Py_None, 0ULL, 0ULL, 0ULL, missing_tuple(result.missing));
     if (!result.fatal.empty()) return os_error("reading the table: " + result.fatal);
-    PyObject* answer = new_str(text, "strict");
+    PyObject* answer = self->score ? new_str(text, "strict") : Py_NewRef(Py_None);
     PyObject* bad = answer ? PyList_New(0) : nullptr;
     for (size_t i = 0; bad != nullptr && i < result.bad.size(); ++i) {
         PyObject* error = new_str(result.bad[i].error, "replace");
@@ -248,6 +259,24 @@ PyObject* table_scan_take_radar(PyObject* obj, PyObject*) {
     return wrap_handle(std::move(handle));
 }
 
+// The states read as a partial state (after run() without scoring), for
+// merging with the partial states of what came before or after.
+PyObject* table_scan_partial_state(PyObject* obj, PyObject*) {
+    auto* self = reinterpret_cast<PyTableScan*>(obj);
+    if (self->state != 2 || self->handle == nullptr || self->score) {
+        PyErr_SetString(PyExc_RuntimeError, "no partial state: run() first, made with score=False");
+        return nullptr;
+    }
+    try {
+        const std::string bytes =
+            radar::save_partial(radar::window_length(self->handle->spec), self->handle->dataset, self->bars);
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 PyObject* table_scan_progress(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyTableScan*>(obj);
     return PyLong_FromUnsignedLongLong(self->scan->rows_done());
@@ -258,13 +287,15 @@ PyMethodDef table_scan_methods[] = {
      "run()\n--\n\n(result text, bad rows, events, rows, dropped, missing column or None)."},
     {"columns", table_scan_columns, METH_NOARGS, "columns()\n--\n\nThe table's column names."},
     {"take_radar", table_scan_take_radar, METH_NOARGS, "take_radar()\n--\n\nA Radar holding the states read."},
+    {"partial_state", table_scan_partial_state, METH_NOARGS,
+     "partial_state()\n--\n\nThe states read, bars open, as a partial state (score=False)."},
     {"progress", table_scan_progress, METH_NOARGS, "progress()\n--\n\nRows read so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot table_scan_slots[] = {
     {Py_tp_doc, const_cast<char*>("TableScan(stream, spec_json, kind=None, columns=None, skip_bad=False, threads=0, "
-                                  "bar=0, part_rows=0)")},
+                                  "bar=0, part_rows=0, score=True)")},
     {Py_tp_new, reinterpret_cast<void*>(table_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(table_scan_dealloc)},
     {Py_tp_methods, table_scan_methods},

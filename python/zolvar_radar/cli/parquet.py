@@ -45,7 +45,7 @@ def refuse_parquet(args: argparse.Namespace, option: str) -> None:
 
 
 def parquet_inputs(args: argparse.Namespace, paths: list[str],
-                   refused: tuple[str, ...] = ("--state", "--save-state", "--format", "--notional")) -> bool:
+                   refused: tuple[str, ...] = ("--format", "--notional")) -> bool:
     """True when the inputs are Parquet; refuses what cannot go with them, before anything is read."""
     from ..parquet_input import is_parquet
 
@@ -67,7 +67,8 @@ def parquet_inputs(args: argparse.Namespace, paths: list[str],
     return True
 
 
-def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: str) -> FileScanResult:
+def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: str,
+                       state: bytes | None = None) -> FileScanResult:
     # The process ends after one scan: the system allocator gives decoded row groups back as they
     # go, where pyarrow's own pool would keep the largest ones (a third less peak memory).
     os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
@@ -76,7 +77,8 @@ def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: st
 
     try:
         return scan_parquet(paths, spec_text, start=args.start, end=args.end, skip_bad=args.skip_bad,
-                            bar=args.bar.width if args.bar else None)
+                            bar=args.bar.width if args.bar else None, state=state,
+                            keep_state=args.save_state is not None)
     except BadRowError as exc:
         raise bad_line(exc.bad) from None
     except ImportError as exc:

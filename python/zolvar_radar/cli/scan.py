@@ -127,7 +127,9 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     from .parquet import parquet_inputs, scan_parquet_files
 
     if parquet_inputs(args, paths):
-        result = scan_parquet_files(args, paths, spec_text)
+        result = scan_parquet_files(args, paths, spec_text, state)
+        if args.save_state is not None:
+            write_state(args.save_state, result.saved_state)
         show_result(args, result.text, spec_text, out)
         report_skipped(result.bad, err)
         report_bar(args.bar, result.events, result.dropped, err)
