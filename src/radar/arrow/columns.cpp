@@ -200,14 +200,12 @@ std::optional<ColumnType> column_type(const ArrowSchema& schema, std::string& wh
 Cell decimal_cell(const unsigned char* p, int32_t bytes, int32_t scale) {
     Cell c;
 #if defined(__SIZEOF_INT128__)
-    __extension__ typedef __int128 wide;
     __extension__ typedef unsigned __int128 uwide;
     uwide bits = 0;
     for (int32_t k = bytes - 1; k >= 0; --k) bits = (bits << 8) | p[k];
     const bool negative = (p[bytes - 1] & 0x80) != 0;
     if (negative && bytes < 16) bits |= ~uwide{0} << (8 * bytes);  // sign-extended
     uwide magnitude = negative ? ~bits + 1 : bits;
-    (void)sizeof(wide);
     // its text, as a JSON writer would give it
     char digits[48];
     int n = 0;
