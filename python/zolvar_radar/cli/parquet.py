@@ -31,15 +31,23 @@ def add_time_range(sub: argparse.ArgumentParser) -> None:
                      help="Parquet inputs: only events with ts < T (as --from)")
 
 
-def refuse_parquet(args: argparse.Namespace, option: str) -> None:
-    """Parquet inputs, or --from/--to, with an option that reads only JSON Lines and CSV: one line."""
+# Names that say a text file: not looked at further (ten thousand files cost no stat each).
+TEXT_SUFFIXES = (".jsonl", ".json", ".ndjson", ".csv", ".gz", ".txt")
+
+
+def _parquet(path: str) -> bool:
     from ..parquet_input import is_parquet
 
+    return path != "-" and not path.lower().endswith(TEXT_SUFFIXES) and is_parquet(path)
+
+
+def refuse_parquet(args: argparse.Namespace, option: str) -> None:
+    """Parquet inputs, or --from/--to, with an option that reads only JSON Lines and CSV: one line."""
     if getattr(args, "start", None) is not None or getattr(args, "end", None) is not None:
         raise Failure(f"--from and --to cannot be used with {option}")
     taken = getattr(args, "dask_file", None)  # a file --dask took for its address
     files = [*args.files, *([taken[0]] if taken else [])]
-    found = next((p for p in files if p != "-" and is_parquet(p)), None)
+    found = next((p for p in files if _parquet(p)), None)
     if found is not None:
         raise Failure(f"{found}: {option} reads JSON Lines and CSV files; Parquet inputs are read without it")
 
@@ -47,9 +55,7 @@ def refuse_parquet(args: argparse.Namespace, option: str) -> None:
 def parquet_inputs(args: argparse.Namespace, paths: list[str],
                    refused: tuple[str, ...] = ("--format", "--notional")) -> bool:
     """True when the inputs are Parquet; refuses what cannot go with them, before anything is read."""
-    from ..parquet_input import is_parquet
-
-    found = [p for p in paths if p != "-" and is_parquet(p)]
+    found = [p for p in paths if _parquet(p)]
     ranged = getattr(args, "start", None) is not None or getattr(args, "end", None) is not None
     if not found:
         if ranged:
