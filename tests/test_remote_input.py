@@ -183,3 +183,13 @@ def test_dask_workers_open_the_urls_themselves(served, s3):
         assert zd.scan([f"{http}/{names['jsonl']}", f"{s3}/{names['gzip']}"], spec, client) == want
         with pytest.raises(InputError, match=r"missing\.jsonl: no such object$"):
             zd.scan([f"{s3}/missing.jsonl"], spec, client)
+
+
+@pytest.mark.parametrize("form", ["gzip", "parquet"])
+def test_replay_reads_a_url_as_the_local_file(served, capsys, form):
+    where, names, http = served
+    common = ["replay", "--every", "40", "--threshold", "0", "--no-progress"]
+    assert cli.main([*common, str(where / names[form])]) == 0
+    want = capsys.readouterr().out
+    assert cli.main([*common, f"{http}/{names[form]}"]) == 0
+    assert capsys.readouterr().out == want and want.count("\n") > 3
