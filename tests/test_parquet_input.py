@@ -127,3 +127,20 @@ def test_a_saved_state_rolls_forward_day_by_day(day_files, tmp_path, capsys):
     capsys.readouterr()
     assert cli.main(["scan", *common, "--state", str(state), days[2]]) == 0
     assert capsys.readouterr().out == want
+
+
+def test_columns_and_kind_on_the_command_line(tmp_path, capsys):
+    table = pa.table({"ticker": ["A", "A"], "time": pa.array([T0, T0 + 60_000], pa.timestamp("ms")),
+                      "side": ["buy", "sell"], "amount": [5.0, 7.0], "price": [1.0, 1.0]})
+    pq.write_table(table, tmp_path / "liq.parquet")
+    (tmp_path / "liq.jsonl").write_text("".join(
+        json.dumps({"symbol": "A", "kind": "liquidation", "ts": ts, "side": s, "qty": q, "price": 1.0}) + "\n"
+        for ts, s, q in [(T0, "buy", 5.0), (T0 + 60_000, "sell", 7.0)]))
+    args = ["scan", "--json", "--threshold", "0"]
+    assert cli.main([*args, str(tmp_path / "liq.jsonl")]) == 0
+    want = capsys.readouterr().out
+    mapped = ["--kind", "liquidation", "--column", "symbol=ticker", "--column", "ts=time", "--column", "qty=amount"]
+    assert cli.main([*args, *mapped, str(tmp_path / "liq.parquet")]) == 0
+    assert capsys.readouterr().out == want
+    assert cli.main([*args, "--kind", "liquidation", str(tmp_path / "liq.parquet")]) == 2
+    assert "--column symbol=ticker" in capsys.readouterr().err

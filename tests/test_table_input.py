@@ -168,7 +168,8 @@ def test_a_refused_row_reads_as_the_feed_command_of_it(cells, types, error):
 
 @pytest.mark.parametrize("table, options, line", [
     (pa.table({"symbol": ["A"], "timestamp": [1], "kind": ["derivatives"]}), {},
-     'no column "ts", which every row needs; did you mean "timestamp"? (columns={"ts": "timestamp"} reads it so)'),
+     'no column "ts", which every row needs; did you mean "timestamp"? (columns={"ts": "timestamp"}, '
+     '--column ts=timestamp)'),
     (pa.table({"symbol": ["A"], "ts": [1], "kind": ["liquidation"], "side": ["buy"], "quantity": [1.0],
                "price": [1.0]}), {},
      'no column "qty", which liquidation rows need; did you mean "quantity"?'),

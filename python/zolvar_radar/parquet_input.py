@@ -19,8 +19,10 @@ TYPE_CHECKING = False
 from .files import FileScanResult
 from .table_input import _scan
 
+from typing import Callable, NamedTuple
+
 if TYPE_CHECKING:
-    from typing import Callable, Iterable, Mapping
+    from typing import Iterable, Mapping
 
 __all__ = ["is_parquet", "parquet_files", "parquet_reader", "scan_parquet", "time_bound"]
 
@@ -147,11 +149,18 @@ def _raw_bound(field_type, bound: int, pa) -> int:
     return -(-bound // 1000) if per_ms is None else bound * per_ms
 
 
+class ParquetRows(NamedTuple):
+    reader: object  # a pyarrow RecordBatchReader of the columns the events need
+    place: Callable[[int], tuple[str, int]]  # the (file, row in it) of the n-th row read
+    failed: list  # the error that stopped the reading, if one did
+    columns: list[str]  # every column of the files, the partition keys included
+
+
 def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end: int | None = None,
                    columns: Mapping[str, str] | None = None, kind: str | None = None):
-    """(a pyarrow RecordBatchReader of the events' columns, place, failed): ``place(row)`` gives the
+    """`ParquetRows`: a pyarrow RecordBatchReader of the events' columns; ``place(row)`` gives the
     (file, row in it) of the row-th row read (1 for the first); ``failed`` holds the error that
-    stopped the reading, if one did. Rows with ``start <= ts < end`` only:
+    stopped the reading, if one did; ``columns`` every column the files have. Rows with ``start <= ts < end`` only:
     row groups whose statistics say they hold none are not read at all."""
     paths = [os.fspath(paths)] if isinstance(paths, (str, os.PathLike)) else [os.fspath(p) for p in paths]
     pa, pq = _need_pyarrow()
@@ -160,7 +169,7 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
     wanted = list(dict.fromkeys(names.values()))
     # The columns every file has, by the first file that has each; strings as the dictionaries
     # Parquet stores them as, so a symbol is decoded once per row group, not once per row.
-    metas, types = [], {}
+    metas, types, every = [], {}, {}  # every: each column any file has, for the line naming a missing one
     for path, keys, where in files:
         try:
             meta = pq.ParquetFile(_source(where))
@@ -168,6 +177,7 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
             raise _read_error(path, exc) from None
         metas.append(meta)
         schema = meta.schema_arrow
+        every.update(dict.fromkeys([*schema.names, *keys]))
         for name in wanted:
             if name in keys:
                 types.setdefault(name, pa.dictionary(pa.int32(), pa.string()))
@@ -239,7 +249,7 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
         first, path, before = starts[k]
         return path, before + row - first
 
-    return pa.RecordBatchReader.from_batches(out_schema, batches()), place, failed
+    return ParquetRows(pa.RecordBatchReader.from_batches(out_schema, batches()), place, failed, list(every))
 
 
 def _read_error(path: str, exc: BaseException) -> OSError:
@@ -288,10 +298,11 @@ def scan_parquet(
     as ``FILE: ROW N: <error>``, N counting the file's rows read. A missing
     path raises ``FileNotFoundError``.
     """
-    reader, place, failed = parquet_reader(paths, start=start, end=end, columns=columns, kind=kind)
+    reader, place, failed, names = parquet_reader(paths, start=start, end=end, columns=columns, kind=kind)
     try:
         return _scan(reader.__arrow_c_stream__(), spec, kind=kind, columns=columns, skip_bad=skip_bad, bar=bar,
-                     keep_radar=keep_radar, progress=progress, place=place, state=state, keep_state=keep_state)
+                     keep_radar=keep_radar, progress=progress, place=place, state=state, keep_state=keep_state,
+                     names=names)
     except OSError:
         if failed:
             raise failed[0] from None
@@ -302,19 +313,18 @@ def replay_parquet(radar, paths: str | Iterable[str], **options):
     """`TableReplay` of Parquet files and directories of them, in path order (options as there)."""
     from .table_input import TableReplay
 
-    reader, place, _failed = parquet_reader(paths, columns=options.get("columns"), kind=options.get("kind"))
-    return TableReplay(radar, None, _stream=reader.__arrow_c_stream__(), _place=place, _names=reader.schema.names,
-                       **options)
+    reader, place, _failed, names = parquet_reader(paths, columns=options.get("columns"), kind=options.get("kind"))
+    return TableReplay(radar, None, _stream=reader.__arrow_c_stream__(), _place=place, _names=names, **options)
 
 
 def evaluate_parquet(paths: str | Iterable[str], spec: object, **options):
     """`evaluate_table` of Parquet files and directories of them, in path order (options as there)."""
     from .table_input import evaluate_table
 
-    reader, place, failed = parquet_reader(paths, columns=options.get("columns"), kind=options.get("kind"))
+    reader, place, failed, names = parquet_reader(paths, columns=options.get("columns"), kind=options.get("kind"))
     try:
-        return evaluate_table(None, spec, _stream=reader.__arrow_c_stream__(), _place=place,
-                              _names=reader.schema.names, **options)
+        return evaluate_table(None, spec, _stream=reader.__arrow_c_stream__(), _place=place, _names=names,
+                              **options)
     except OSError:
         if failed:
             raise failed[0] from None

@@ -105,7 +105,7 @@ def missing_column_text(name: str, needed_by: str, columns: list[str], field: st
     who = f"{needed_by} rows need" if needed_by else "every row needs"
     near = _nearest_column(name, field or name, columns)
     if near is not None:
-        said = f'; did you mean "{near}"? (columns={{"{field or name}": "{near}"}} reads it so)'
+        said = f'; did you mean "{near}"? (columns={{"{field or name}": "{near}"}}, --column {field or name}={near})'
     elif columns:
         shown = ", ".join(f'"{c}"' for c in columns[:12]) + (", ..." if len(columns) > 12 else "")
         said = f"; it has {shown}"
@@ -155,7 +155,7 @@ def scan_table(
 
 
 def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, keep_radar=False, threads=0,
-          progress=None, place=None, state=None, keep_state=False) -> FileScanResult:
+          progress=None, place=None, state=None, keep_state=False, names=None) -> FileScanResult:
     """scan_table of a stream capsule; ``place(row)`` gives a refused row's (path, number) where rows come from files."""
     spec_text = _spec_text(spec)
     width = _bar(bar)
@@ -173,7 +173,8 @@ def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, ke
     if missing is not None:
         name, needed_by = missing
         field = next((ours for ours, theirs in (columns or {}).items() if theirs == name), name)
-        raise MissingColumnError(missing_column_text(name, needed_by, scan.columns(), field))
+        raise MissingColumnError(missing_column_text(name, needed_by, scan.columns() if names is None else names,
+                                                     field))
     refused = []
     for n, error in bad:
         path, number = place(n) if place is not None else (None, n)

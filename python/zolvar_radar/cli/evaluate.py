@@ -112,7 +112,10 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
 
         try:
             if parquet_inputs(args, paths, ("--format", "--notional")):
-                result = evaluate_parquet_files(paths, spec_text, horizons=names, every=args.every,
+                from .parquet import table_options
+
+                result = evaluate_parquet_files(paths, spec_text, **table_options(args), horizons=names,
+                                                every=args.every,
                                                 every_ts=args.every_ts, bar=args.bar.width if args.bar else None,
                                                 skip_bad=args.skip_bad, cooldown=args.cooldown,
                                                 baseline=args.baseline, seed=args.seed, bootstrap=args.bootstrap,

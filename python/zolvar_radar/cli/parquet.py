@@ -23,6 +23,28 @@ def time_bound(text: str) -> int:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def column_option(text: str) -> tuple[str, str]:
+    field, eq, name = text.partition("=")
+    if not eq or not field.strip() or not name:
+        raise argparse.ArgumentTypeError(f"must be FIELD=COLUMN, such as ts=timestamp: {text}")
+    return field.strip(), name
+
+
+def add_table_options(sub: argparse.ArgumentParser) -> None:
+    """How the columns of Parquet inputs are read, for every command that reads events."""
+    sub.add_argument("--column", dest="columns", action="append", type=column_option, metavar="FIELD=COLUMN",
+                     help="Parquet inputs: read the event field FIELD from the column COLUMN (ts=timestamp); "
+                     "may be repeated")
+    sub.add_argument("--kind", dest="table_kind", choices=("derivatives", "orderbook", "liquidation"),
+                     help="Parquet inputs: every row is of this kind (for files without a kind column)")
+
+
+def table_options(args: argparse.Namespace) -> dict:
+    """The columns= and kind= of the table readers, from --column and --kind."""
+    return {"columns": dict(args.columns) if getattr(args, "columns", None) else None,
+            "kind": getattr(args, "table_kind", None)}
+
+
 def add_time_range(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("--from", dest="start", type=time_bound, metavar="T",
                      help="Parquet inputs: only events with ts >= T (timestamp units, or an ISO date or time "
@@ -60,6 +82,8 @@ def parquet_inputs(args: argparse.Namespace, paths: list[str],
     if not found:
         if ranged:
             raise Failure("--from and --to are for Parquet inputs (.parquet files or directories of them)")
+        if getattr(args, "columns", None) or getattr(args, "table_kind", None):
+            raise Failure("--column and --kind are for Parquet inputs (.parquet files or directories of them)")
         return False
     if len(found) != len(paths):
         other = next(p for p in paths if p not in found)
@@ -84,7 +108,7 @@ def scan_parquet_files(args: argparse.Namespace, paths: list[str], spec_text: st
     try:
         return scan_parquet(paths, spec_text, start=args.start, end=args.end, skip_bad=args.skip_bad,
                             bar=args.bar.width if args.bar else None, state=state,
-                            keep_state=args.save_state is not None)
+                            keep_state=args.save_state is not None, **table_options(args))
     except BadRowError as exc:
         raise bad_line(exc.bad) from None
     except ImportError as exc:
@@ -101,7 +125,8 @@ def replay_parquet_files(radar, paths: list[str], args: argparse.Namespace, keep
 
     try:
         return replay_parquet(radar, paths, skip_bad=args.skip_bad, every=args.every, every_ts=args.every_ts,
-                              keep_events=keep_events, bar=args.bar.width if args.bar else None)
+                              keep_events=keep_events, bar=args.bar.width if args.bar else None,
+                              **table_options(args))
     except (OSError, ImportError, ValueError) as exc:
         raise Failure(str(exc)) from None
 
