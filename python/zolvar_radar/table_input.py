@@ -36,7 +36,8 @@ class BadRow(namedtuple("BadRow", "number error path", defaults=(None,))):
         return "-"  # no text line to show a hint from
 
     def __str__(self) -> str:
-        return f"ROW {self.number}: {self.error}" if self.path is None else f"{self.path}: ROW {self.number}: {self.error}"
+        where = "" if self.path is None else f"{self.path}: "
+        return f"{where}ROW {self.number}: {self.error}"
 
 
 class BadRowError(BadLineError):
@@ -156,7 +157,8 @@ def scan_table(
 
 def _scan(stream, spec, *, kind=None, columns=None, skip_bad=False, bar=None, keep_radar=False, threads=0,
           progress=None, place=None, state=None, keep_state=False, names=None) -> FileScanResult:
-    """scan_table of a stream capsule; ``place(row)`` gives a refused row's (path, number) where rows come from files."""
+    """scan_table of a stream capsule; ``place(row)`` gives a refused row's (path, number) where
+    rows come from files, ``names`` the columns to name the nearest of when one is missing."""
     spec_text = _spec_text(spec)
     width = _bar(bar)
     start = None
