@@ -2,6 +2,7 @@
 the same events as JSON Lines, --from/--to given to the reader."""
 
 import json
+import sys
 
 import pytest
 
@@ -144,3 +145,16 @@ def test_columns_and_kind_on_the_command_line(tmp_path, capsys):
     assert capsys.readouterr().out == want
     assert cli.main([*args, "--kind", "liquidation", str(tmp_path / "liq.parquet")]) == 2
     assert "--column symbol=ticker" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("module, path, line", [
+    ("pyarrow.parquet", "day.parquet", "reading Parquet needs pyarrow: pip install 'zolvar_radar[parquet]'"),
+    ("fsspec", "s3://bucket/day.jsonl", "reading URLs needs fsspec: pip install 'zolvar_radar[cloud]'"),
+])
+def test_a_missing_extra_is_named_in_one_line(tmp_path, capsys, monkeypatch, module, path, line):
+    if path.endswith(".parquet"):
+        pq.write_table(pa.table({"x": [1]}), tmp_path / path)
+        path = str(tmp_path / path)
+    monkeypatch.setitem(sys.modules, module, None)  # its import fails, as when it is not installed
+    assert cli.main(["scan", path]) == 2
+    assert capsys.readouterr().err.strip().splitlines()[-1] == line
