@@ -141,8 +141,9 @@ def read_part(part: str | tuple, spec_text: str, format: str | None, notional: b
     """
     try:
         # one reader thread: Dask runs as many tasks side by side as the worker has threads
-        native = engine.FileScan([part], spec_text, format, False, notional, 1, bar=bar, score=False)
-        _, bad, skipped, _, lines, *_ = native.run()
+        with _opened([part]) as paths:
+            native = engine.FileScan(paths, spec_text, format, False, notional, 1, bar=bar, score=False)
+            _, bad, skipped, _, lines, *_ = native.run()
     except OSError as exc:  # gone or unreadable since the caller looked
         return None, (0, None, {}, str(exc))
     if bad:
@@ -158,8 +159,9 @@ def read_parts(parts: list, spec_text: str, format: str | None, notional: bool, 
     task, its text in the first report.
     """
     try:
-        native = engine.FileScan(parts, spec_text, format, False, notional, 1, bar=bar, score=False)
-        _, bad, skipped, _, _, _, lines = native.run()
+        with _opened(parts) as paths:
+            native = engine.FileScan(paths, spec_text, format, False, notional, 1, bar=bar, score=False)
+            _, bad, skipped, _, _, _, lines = native.run()
     except OSError as exc:  # gone or unreadable since the caller looked
         return None, [(0, None, {}, str(exc))] + [None] * (len(parts) - 1)
     reports: list = [(n, None, rows, None) for n, rows in zip(lines, skipped)]
@@ -169,6 +171,45 @@ def read_parts(parts: list, spec_text: str, format: str | None, notional: bool, 
         reports[where + 1:] = [None] * (len(parts) - where - 1)
         return None, reports
     return native.partial_state(), reports
+
+
+def _look_at_urls(urls: list[str]) -> None:
+    """OSError for the first object that is not there or not ours to read."""
+    from .remote import open_url, url_error
+
+    for url in urls:
+        fs, path = open_url(url)
+        try:
+            fs.info(path)
+        except Exception as exc:  # noqa: BLE001 - every filesystem words its failures its own way
+            raise url_error(url, exc) from None
+
+
+@contextmanager
+def _opened(parts: list):
+    """The parts as the reader takes them: a URL is opened by the worker itself and streamed through a
+    pipe (`zolvar_radar.remote`); an object read short fails the task with its URL."""
+    if not any(isinstance(p, str) and "://" in p for p in parts):
+        yield parts
+        return
+    from .remote import RemoteInputs
+
+    inputs = RemoteInputs(parts)
+    try:
+        yield inputs.paths
+        inputs.finish()
+    except OSError as exc:
+        raise OSError(inputs.rename(str(exc))) from None
+    finally:
+        inputs.close()
+
+
+def _is_url(path: object) -> bool:
+    if not isinstance(path, str) or "://" not in path:
+        return False
+    from .remote import is_url
+
+    return is_url(path)
 
 
 def group_parts(parts: list[tuple[int, str | tuple]], groups: int) -> list[list[tuple[int, str | tuple]]]:
@@ -193,6 +234,8 @@ def group_parts(parts: list[tuple[int, str | tuple]], groups: int) -> list[list[
 def _part_bytes(part: str | tuple) -> int:
     if isinstance(part, tuple):
         return part[2] - part[1]
+    if _is_url(part):
+        return 1  # its size would cost a request here: objects count alike
     try:
         size = os.stat(part).st_size
     except OSError:
@@ -440,6 +483,9 @@ def cut_parts(paths: list[str], partitions: int, range_bytes: int) -> list[tuple
     """
     sizes = []
     for path in paths:
+        if _is_url(path):
+            sizes.append(None)  # an object is read whole, by the worker that opens it
+            continue
         try:
             sizes.append(_plain_size(path))
         except OSError as exc:
@@ -618,9 +664,10 @@ def scan(
             return _scan_pairs(dask, source, spec_text, partitions, chunk)
     if "-" in paths:
         raise InputError("standard input (-) cannot be read on the workers")
-    # every file opens, and the state loads, before any cluster is reached
+    # every file opens (every object is there), and the state loads, before any cluster is reached
     try:
-        engine.FileScan(paths, spec_text, format, notional=notional)
+        engine.FileScan([p for p in paths if not _is_url(p)], spec_text, format, notional=notional)
+        _look_at_urls([p for p in paths if _is_url(p)])
     except OSError as exc:
         raise InputError(str(exc)) from None
     start = partial_of(spec_text, state, width) if state is not None else None

@@ -174,6 +174,9 @@ def evaluate(
                                        every, step, width, cooldown, baseline, seed, bootstrap, file_order, **window)
             state = run(native, watch, progress, stop)
         interrupted = state == "stopped"
+        inputs.finish()  # an object at a URL read short fails the run
+    except OSError as exc:
+        raise inputs.rename(exc) from None
     finally:
         inputs.close()
     result = Evaluation(native, shown, names, interrupted)

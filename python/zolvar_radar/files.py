@@ -113,6 +113,13 @@ class _Inputs:
     def __init__(self, paths: list[str]):
         self.paths = list(paths)
         self._spool: str | None = None
+        self._remote = None
+        if any("://" in p for p in self.paths):
+            from .remote import RemoteInputs, is_url
+
+            if any(is_url(p) for p in self.paths):
+                self._remote = RemoteInputs(self.paths)  # URLs are read through pipes
+                self.paths = self._remote.paths
         if "-" in self.paths and not self._stdin_is_fd0():
             import tempfile
 
@@ -130,10 +137,23 @@ class _Inputs:
         except (AttributeError, OSError, ValueError):
             return False
 
+    def finish(self) -> None:
+        """Raises the first URL that could not be read to its end."""
+        if self._remote is not None:
+            self._remote.finish()
+
+    def rename(self, exc: OSError) -> OSError:
+        """A reader's error as said of what was given: an object read short is the cause, when one was."""
+        if self._remote is None:
+            return exc
+        return self._remote.failure() or OSError(self._remote.rename(str(exc)))
+
     def close(self) -> None:
         if self._spool is not None:
             os.unlink(self._spool)
             self._spool = None
+        if self._remote is not None:
+            self._remote.close()
 
 
 def _paths(paths: PathLike | Iterable[PathLike]) -> list[str]:
@@ -200,6 +220,9 @@ def scan_files(
                                save=keep_state)
         with _Interruptible():
             text, bad, skipped, events, lines, dropped, _ = _run_watched(scan.run, scan.progress, progress)
+        inputs.finish()
+    except OSError as exc:
+        raise inputs.rename(exc) from None
     finally:
         inputs.close()
     shown = _names(names)
@@ -377,7 +400,7 @@ class Replay:
             with _Interruptible():  # the first line of every file is read here: a quiet pipe may wait
                 self._native = engine.FileReplay(
                     radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width,
-                    file_order, skip_before
+                    file_order, skip_before=skip_before
                 )
         except BaseException:
             self._inputs.close()
@@ -396,11 +419,12 @@ class Replay:
                 while True:
                     self.stop = self._native.advance()
                     if self.stop == "fatal":
-                        raise OSError(self._native.status()[4])
+                        raise self._inputs.rename(OSError(self._native.status()[4]))
                     if self.stop == "interrupted":
                         watch.drain()
                     elif self.stop != "checkpoint":
                         self.at_end = True
+                        self._inputs.finish()  # a URL read short fails the replay, not shortens it
                         yield self
                         return
                     yield self

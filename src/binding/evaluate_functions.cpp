@@ -10,6 +10,8 @@
 
 #include "binding/engine_functions.hpp"
 #include "binding/file_common.hpp"
+#include "binding/table_common.hpp"
+#include "arrow/table_input.hpp"
 #include "evaluate/evaluation.hpp"
 #include "protocol/handle.hpp"
 
@@ -40,7 +42,8 @@ bool int_list(PyObject* seq, std::vector<int64_t>& out) {
 PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"paths",   "spec_json", "horizons", "horizon_names", "format",   "skip_bad",
                                    "notional", "every",    "every_ts", "bar",           "cooldown", "baseline",
-                                   "seed",    "bootstrap", "file_order", "judge_from", "judge_to", nullptr};
+                                   "seed",    "bootstrap", "file_order", "kind",          "columns",
+                                   "judge_from", "judge_to", nullptr};
     PyObject *paths_obj = nullptr, *horizons_obj = nullptr, *names_obj = nullptr;
     const char* spec_text = nullptr;
     Py_ssize_t spec_size = 0;
@@ -48,15 +51,21 @@ PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int skip_bad = 0, notional = 0, file_order = 0;
     unsigned long long every = 1000, cooldown = 0, baseline = 20, seed = 1, bootstrap = 1000;
     long long every_ts = 0, bar = 0, judge_from = INT64_MIN, judge_to = INT64_MAX;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#OO|zppKLLKKKKpLL", const_cast<char**>(kwlist), &paths_obj,
+    const char* kind = nullptr;
+    PyObject* columns = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os#OO|zppKLLKKKKpzOLL", const_cast<char**>(kwlist), &paths_obj,
                                      &spec_text, &spec_size, &horizons_obj, &names_obj, &format, &skip_bad, &notional,
                                      &every, &every_ts, &bar, &cooldown, &baseline, &seed, &bootstrap, &file_order,
-                                     &judge_from, &judge_to))
+                                     &kind, &columns, &judge_from, &judge_to))
         return nullptr;
     radar::EvaluateOptions options;
     std::vector<std::string> paths;
     radar::FileReadOptions read;
-    if (!string_list(paths_obj, paths) || !int_list(horizons_obj, options.horizons) ||
+    // paths: a list of files, or the capsule of an Arrow stream whose rows are read instead
+    const bool table = PyCapsule_CheckExact(paths_obj);
+    radar::arrow::TableScanOptions table_read;
+    if ((table ? !table_options(kind, columns, table_read) : !string_list(paths_obj, paths)) ||
+        !int_list(horizons_obj, options.horizons) ||
         !string_list(names_obj, options.horizon_names) || !format_of(format, read.format))
         return nullptr;
     if (options.horizons.empty() || options.horizons.size() != options.horizon_names.size())
@@ -86,10 +95,20 @@ PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto evaluation = std::make_unique<radar::Evaluation>(
             created.value()->spec, std::move(labels), std::move(options), std::move(paths), read,
             radar::Checkpoints{every, static_cast<int64_t>(every_ts)}, file_order == 0);
+        radar::arrow::TableInput* rows = nullptr;
+        if (table) {
+            ArrowArrayStream stream;
+            if (!take_stream(paths_obj, stream)) return nullptr;
+            table_read.skip_bad = read.skip_bad;
+            auto input = std::make_unique<radar::arrow::TableInput>(stream, std::move(table_read));
+            rows = input.get();
+            evaluation->use_input(std::move(input));
+        }
         std::string error;
         // the first line of each file is read here, and a pipe may keep it waiting
         bool opened = false;
         if (!without_interpreter_lock([&] { opened = evaluation->open(error); })) return nullptr;
+        if (!opened && rows != nullptr) return table_error(rows->layout_error());
         if (!opened) return evaluation->replay().interrupted() ? interrupted_error() : os_error(error);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* obj = alloc(type, 0);

@@ -12,6 +12,8 @@
 #include "binding/engine_functions.hpp"
 #include "binding/file_common.hpp"
 #include "binding/radar_object.hpp"
+#include "binding/table_common.hpp"
+#include "arrow/table_input.hpp"
 #include "files/file_read.hpp"
 #include "files/interrupt.hpp"
 #include "replay/file_replay.hpp"
@@ -372,18 +374,22 @@ struct PyFileReplay {
 };
 
 PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"radar", "paths",    "format",      "skip_bad", "notional",   "every",
-                                   "every_ts", "keep_events", "bar", "file_order", "skip_before", nullptr};
+    // paths: a list of files, or the capsule of an Arrow stream whose rows are read instead (kind, columns)
+    static const char* kwlist[] = {"radar", "paths",    "format",      "skip_bad", "notional",
+                                   "every", "every_ts", "keep_events", "bar",      "file_order",
+                                   "kind",  "columns",  "skip_before", nullptr};
     PyObject* radar_obj = nullptr;
     PyObject* paths_obj = nullptr;
     const char* format = nullptr;
     int skip_bad = 0, notional = 0, keep = 0, file_order = 0;
     unsigned long long every = 1000;
     long long every_ts = 0, bar = 0;
+    const char* kind = nullptr;
+    PyObject* columns = Py_None;
     PyObject* skip_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpLpO", const_cast<char**>(kwlist), &radar_obj, &paths_obj,
-                                     &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar, &file_order,
-                                     &skip_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|zppKLpLpzOO", const_cast<char**>(kwlist), &radar_obj,
+                                     &paths_obj, &format, &skip_bad, &notional, &every, &every_ts, &keep, &bar,
+                                     &file_order, &kind, &columns, &skip_obj))
         return nullptr;
     long long skip_before = 0;
     if (skip_obj != Py_None) {
@@ -401,19 +407,32 @@ PyObject* file_replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     }
     std::vector<std::string> paths;
     radar::FileReadOptions options;
-    if (!string_list(paths_obj, paths) || !format_of(format, options.format)) return nullptr;
+    const bool table = PyCapsule_CheckExact(paths_obj);
+    radar::arrow::TableScanOptions table_read;
+    if (table ? !table_options(kind, columns, table_read) : !string_list(paths_obj, paths)) return nullptr;
+    if (!format_of(format, options.format)) return nullptr;
     options.skip_bad = skip_bad != 0;
     options.notional = notional != 0;
     options.bar = bar;
+    table_read.skip_bad = options.skip_bad;
     try {
         auto replay = std::make_unique<radar::FileReplay>(
             std::move(paths), options, radar::Checkpoints{every, static_cast<int64_t>(every_ts)}, file_order == 0);
         replay->keep_events(keep != 0);
         if (skip_obj != Py_None) replay->skip_before(static_cast<int64_t>(skip_before));
+        radar::arrow::TableInput* rows = nullptr;
+        if (table) {
+            ArrowArrayStream stream;
+            if (!take_stream(paths_obj, stream)) return nullptr;
+            auto input = std::make_unique<radar::arrow::TableInput>(stream, std::move(table_read));
+            rows = input.get();
+            replay->use_input(std::move(input));
+        }
         std::string error;
         // the first line of each file is read here, and a pipe may keep it waiting
         bool opened = false;
         if (!without_interpreter_lock([&] { opened = replay->open(error); })) return nullptr;
+        if (!opened && rows != nullptr) return table_error(rows->layout_error());
         if (!opened) return replay->interrupted() ? interrupted_error() : os_error(error);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* obj = alloc(type, 0);

@@ -112,13 +112,25 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         def moved(done: int, total: int) -> None:
             progress.update(task, completed=done, total=total or None)
 
+        from .parquet import evaluate_parquet_files, parquet_inputs
+
         try:
-            result = evaluate(paths, spec_text, horizons=names, every=args.every, every_ts=args.every_ts,
-                              bar=args.bar.width if args.bar else None, format=args.format,
-                              skip_bad=args.skip_bad, notional=args.notional, cooldown=args.cooldown,
-                              baseline=args.baseline, seed=args.seed, bootstrap=args.bootstrap,
-                              file_order=args.file_order, judge_from=args.judge_from, judge_to=args.judge_to,
-                              progress=moved, stop=lambda: interruption.hit)
+            if parquet_inputs(args, paths, ("--format", "--notional")):
+                from .parquet import table_options
+
+                result = evaluate_parquet_files(paths, spec_text, **table_options(args), horizons=names,
+                                                every=args.every,
+                                                every_ts=args.every_ts, bar=args.bar.width if args.bar else None,
+                                                skip_bad=args.skip_bad, cooldown=args.cooldown,
+                                                baseline=args.baseline, seed=args.seed, bootstrap=args.bootstrap,
+                                                stop=lambda: interruption.hit)
+            else:
+                result = evaluate(paths, spec_text, horizons=names, every=args.every, every_ts=args.every_ts,
+                                  bar=args.bar.width if args.bar else None, format=args.format,
+                                  skip_bad=args.skip_bad, notional=args.notional, cooldown=args.cooldown,
+                                  baseline=args.baseline, seed=args.seed, bootstrap=args.bootstrap,
+                                  file_order=args.file_order, judge_from=args.judge_from, judge_to=args.judge_to,
+                                  progress=moved, stop=lambda: interruption.hit)
         except BadLineError as exc:
             raise bad_line(exc.bad) from None
         except (OSError, ValueError) as exc:

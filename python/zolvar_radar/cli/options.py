@@ -134,9 +134,13 @@ def events_options(sub: argparse.ArgumentParser) -> None:
                      "book per symbol per interval of WIDTH (the last one read in it) and every liquidation, "
                      "so a look-back counts intervals; WIDTH in timestamp units or as 500ms, 15s, 1m, 4h, 1d "
                      "(epoch milliseconds)")
+    from .parquet import add_table_options
+
+    add_table_options(sub)
     sub.add_argument("files", nargs="*", metavar="FILES",
-                     help="JSON Lines or tardis CSV files of events, .gz read as such, - for stdin "
-                     "(default: the bundled sample)")
+                     help="JSON Lines or tardis CSV files of events, .gz read as such, - for stdin; "
+                     ".parquet files or directories of them; URLs fsspec opens (s3://, https://, needs "
+                     "zolvar_radar[cloud]) (default: the bundled sample)")
 
 
 def input_paths(args: argparse.Namespace) -> list[str]:

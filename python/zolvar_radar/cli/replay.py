@@ -270,10 +270,15 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         bars = f", in bars of {args.bar}" if args.bar else ""  # a look-back then counts bars
         checkpoints.timeline = Timeline(signals, threshold, title=f"zolvar-radar replay of {names}{bars}",
                                         bar=str(args.bar) if args.bar else None)
+    from .parquet import parquet_inputs, replay_parquet_files
+
     try:
-        replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
-                        every=args.every, every_ts=args.every_ts, keep_events=drawing,
-                        bar=args.bar.width if args.bar else None, file_order=args.file_order)
+        if parquet_inputs(args, paths, ("--format", "--notional")):
+            replay = replay_parquet_files(radar, paths, args, drawing)
+        else:
+            replay = Replay(radar, paths, format=args.format, skip_bad=args.skip_bad, notional=args.notional,
+                            every=args.every, every_ts=args.every_ts, keep_events=drawing,
+                            bar=args.bar.width if args.bar else None, file_order=args.file_order)
     except OSError as exc:
         raise Failure(str(exc)) from None
 

@@ -57,6 +57,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                       "or alone a local cluster for this run (needs zolvar_radar[dask])")
     scan.add_argument("--dask-timeout", type=positive_float, default=10.0, metavar="SECONDS",
                       help="give up on a scheduler that does not answer within SECONDS (default: 10)")
+    from .parquet import add_time_range
+
+    add_time_range(scan)
     return scan
 
 
@@ -115,9 +118,23 @@ def show_result(args: argparse.Namespace, text: str, spec_text: str, out: Consol
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     check_table_options(args)
     if args.dask is not None:
+        from .parquet import refuse_parquet
+
+        refuse_parquet(args, "--dask")
         return run_dask(args, out, err)
     spec_text, state = spec_and_state(args, err)
     paths = scan_paths(args, args.files)
+    from .parquet import parquet_inputs, scan_parquet_files
+
+    if parquet_inputs(args, paths):
+        result = scan_parquet_files(args, paths, spec_text, state)
+        if args.save_state is not None:
+            write_state(args.save_state, result.saved_state)
+        show_result(args, result.text, spec_text, out)
+        report_skipped(result.bad, err)
+        report_bar(args.bar, result.events, result.dropped, err)
+        UnitCheck(args, err).alerts(result.text)
+        return 0
     show = err.is_terminal and not args.no_progress and input_bytes(paths) >= PROGRESS_FROM_BYTES
     with byte_progress(err, "scan", show) as progress:
         task = progress.add_task("scan", total=(input_bytes(paths) or None) if show else None)
@@ -132,7 +149,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                                 bar=args.bar.width if args.bar else None)
         except BadLineError as exc:
             raise bad_line(exc.bad) from None
-        except OSError as exc:
+        except (OSError, ImportError) as exc:  # ImportError: a URL whose filesystem is not installed
             raise Failure(str(exc)) from None
     if args.save_state is not None:
         write_state(args.save_state, result.saved_state)

@@ -43,6 +43,8 @@ public:
                FileReadOptions read, Checkpoints checkpoints, bool merged);
 
     bool open(std::string& error) { return replay_.open(error); }
+    // Replays the events of `input` instead of the files (given none); before open().
+    void use_input(std::unique_ptr<EventInput> input) { replay_.use_input(std::move(input)); }
 
     enum class Stop : uint8_t { Running, End, Bad, Fatal };
     // Replays until the input ends or stops, or `budget` has passed (Running:

@@ -12,6 +12,10 @@ Result<const JsonValue*> require_field(const JsonValue& command, std::string_vie
 Result<std::string_view> require_string_field(const JsonValue& command, std::string_view key) {
     const JsonValue* v = command.find(key);
     if (v && v->is_string()) return v->as_string();
+    return missing_string_field(key);
+}
+
+RadarError missing_string_field(std::string_view key) {
     return RadarError::bad_spec("missing string \"" + std::string(key) + "\"");
 }
 

@@ -15,5 +15,7 @@ Result<const JsonValue*> require_field(const JsonValue& command, std::string_vie
 
 // The member's text if it is a JSON string, else BadSpec "missing string \"{key}\"".
 Result<std::string_view> require_string_field(const JsonValue& command, std::string_view key);
+// Its error, for a reader whose members are no JsonValue (a table's row).
+RadarError missing_string_field(std::string_view key);
 
 }  // namespace radar

@@ -31,7 +31,7 @@ FileReplay::FileReplay(std::vector<std::string> paths, FileReadOptions options, 
 
 FileReplay::~FileReplay() = default;
 
-bool FileReplay::open(std::string& error) { return inputs_.open(error); }
+bool FileReplay::open(std::string& error) { return input_ ? input_->open(error) : inputs_.open(error); }
 
 FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
     auto pass = [&](std::string_view symbol, const Event& event) {
@@ -66,7 +66,7 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
             since_ = 0;
             return checkpoint(clock_);
         }
-        if (!inputs_.next(symbol, event)) break;
+        if (!(input_ ? input_->next(symbol, event) : inputs_.next(symbol, event))) break;
         if (skip_before_ && event.ts < *skip_before_) {
             ++skipped_before_;
             continue;
@@ -85,11 +85,11 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
         feed(symbol, event);
     }
     // An interruption is no end: the bars stay open and the next call reads on.
-    if (inputs_.interrupted()) return Stop::Interrupted;
+    if (interrupted()) return Stop::Interrupted;
     // The end, or a stop: what was read before it is all passed on.
     if (bars_) bars_->close_all(pass);
-    if (!inputs_.fatal().empty()) return Stop::Fatal;
-    if (inputs_.stopped()) return Stop::Bad;
+    if (!fatal().empty()) return Stop::Fatal;
+    if (input_ ? input_->stopped() : inputs_.stopped()) return Stop::Bad;
     return Stop::End;
 }
 

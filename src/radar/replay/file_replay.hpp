@@ -12,6 +12,7 @@
 #include "files/file_read.hpp"
 #include "market/bars.hpp"
 #include "market/dataset.hpp"
+#include "replay/event_input.hpp"
 #include "replay/replay_inputs.hpp"
 
 namespace radar {
@@ -55,13 +56,15 @@ public:
     uint64_t held() const { return fed_ - kept_n_ - dropped(); }      // waiting for their bar to close
     std::optional<int64_t> clock() const { return clock_; }  // largest ts read
     std::optional<int64_t> first_ts() const { return first_ts_; }  // smallest ts read
-    const std::vector<BadLine>& bad() const { return inputs_.bad(); }
+    const std::vector<BadLine>& bad() const { return input_ ? input_->bad() : inputs_.bad(); }
     const std::vector<ReasonCounts>& skipped() const { return inputs_.skipped(); }
-    const std::string& fatal() const { return inputs_.fatal(); }
+    const std::string& fatal() const { return input_ ? input_->fatal() : inputs_.fatal(); }
     const std::optional<Disorder>& disorder() const { return inputs_.disorder(); }
-    bool interrupted() const { return inputs_.interrupted(); }
-    uint64_t bytes_done() const { return inputs_.bytes_done(); }
-    uint64_t bytes_total() const { return inputs_.bytes_total(); }
+    bool interrupted() const { return !input_ && inputs_.interrupted(); }
+    uint64_t bytes_done() const { return input_ ? input_->done() : inputs_.bytes_done(); }
+    uint64_t bytes_total() const { return input_ ? 0 : inputs_.bytes_total(); }
+    // Reads the events of `input` instead of the files (given none); before open().
+    void use_input(std::unique_ptr<EventInput> input) { input_ = std::move(input); }
     void set_observer(EventObserver* observer) { observer_ = observer; }
     // Events before `ts` are read and counted, but neither fed nor clocked:
     // a run resumed from a state saved at checkpoint `ts` goes on from there.
@@ -75,6 +78,7 @@ public:
 private:
     Checkpoints checkpoints_;
     ReplayInputs inputs_;
+    std::unique_ptr<EventInput> input_;  // read instead of the files, when given
 
     std::optional<BarFilter> bars_;
     uint64_t fed_ = 0;
