@@ -68,6 +68,9 @@ def symbol_names(count: int) -> list[str]:
         base = chr(65 + a) + chr(65 + (b * 7 + 3) % 26) + chr(65 + (c * 11 + a) % 26)
         if i % 3 == 0:
             base += chr(65 + (a + b) % 26)
+        # the walk gives about 70,000 names before it repeats: a round number after that
+        if i >= 263_640:
+            base += str(i // 263_640)
         names[base + ("USDT" if i % 5 else "USDC")] = None
         i += 1
     return list(names)
