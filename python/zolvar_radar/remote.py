@@ -25,6 +25,8 @@ __all__ = ["is_url", "RemoteInputs", "open_url", "url_error"]
 
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
 CHUNK = 1 << 20
+# Bytes asked for per request where reads are ranged (S3 and the like): each request costs a round trip.
+BLOCK = 16 << 20
 
 
 def is_url(path: str) -> bool:
@@ -99,7 +101,7 @@ class RemoteInputs:
     def _pipe(self, url: str) -> str:
         fs, path = open_url(url)
         # read front to back: over HTTP as one streamed response, elsewhere in large blocks
-        streamed = {"block_size": 0} if url.split("://")[0].lower() in ("http", "https") else {"block_size": CHUNK}
+        streamed = {"block_size": 0} if url.split("://")[0].lower() in ("http", "https") else {"block_size": BLOCK}
         try:
             source = fs.open(path, "rb", **streamed)
         except Exception as exc:  # noqa: BLE001 - every filesystem words its failures its own way
