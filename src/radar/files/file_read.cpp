@@ -11,6 +11,7 @@
 #include "files/byte_source.hpp"
 #include "files/file_io.hpp"
 #include "files/file_lines.hpp"
+#include "files/ingest_pipeline.hpp"
 #include "files/interrupt.hpp"
 #include "files/line_reader.hpp"
 
@@ -23,7 +24,7 @@ constexpr uint64_t kRangeBytes = uint64_t{16} << 20;
 // The line buffer of a part: its size when smaller, within these bounds.
 constexpr size_t kLineChunk = size_t{1} << 20;
 constexpr size_t kSmallestChunk = size_t{1} << 12;
-// Symbols from which a reader batches its events (their states outgrow the caches).
+// Symbols from which a reader pipelines its events (their states outgrow the caches).
 constexpr size_t kBatchFrom = 4096;
 // Consecutive small files are read as one part, up to these bounds: a part
 // costs a plan entry and a report, which would outweigh a file of a few lines.
@@ -108,15 +109,7 @@ struct Stretch {
     size_t first = 0, last = 0;  // parts [first, last)
     Dataset dataset;
     std::optional<BarFilter> bars;
-    // events decoded and waiting for their states' memory (see read_file)
-    struct Pending {
-        std::string symbol;
-        Event event;
-        uint64_t hash = 0;
-        SymbolState* state = nullptr;
-    };
-    std::array<Pending, 16> batch;
-    size_t batch_size = 0;
+    IngestPipeline pipeline;  // with many symbols, events on their way into `dataset`
 };
 
 }  // namespace
@@ -273,25 +266,12 @@ struct Reading {
         }
         Dataset& dataset = into.dataset;
         auto feed = [&dataset, this](std::string_view s, const Event& e) { dataset.ingest(spec, s, e); };
-        // With many symbols, events wait in a small batch so that their states'
-        // memory is asked for ahead: each would otherwise wait on it in turn.
-        // With few, the states stay in cache and the batch would only cost.
-        const bool batching = !into.bars;
-        auto& batch = into.batch;
-        size_t& batch_size = into.batch_size;
-        auto flush = [&] {
-            for (size_t i = 0; i < batch_size; ++i) dataset.prefetch_state(batch[i].hash);
-            for (size_t i = 0; i < batch_size; ++i)
-                batch[i].state = dataset.prefetch_row(batch[i].symbol, batch[i].hash, batch[i].event);
-            for (size_t i = 0; i < batch_size; ++i) {
-                // a state made by an earlier event of the batch is found by ingest()
-                if (batch[i].state != nullptr)
-                    batch[i].state->apply(batch[i].event);
-                else
-                    dataset.ingest(spec, batch[i].symbol, batch[i].hash, batch[i].event);
-            }
-            batch_size = 0;
-        };
+        // With many symbols, events go through a pipeline that asks for their
+        // states' memory ahead of use. With few, the states stay in cache and
+        // the pipeline would only cost.
+        const bool piped = !into.bars;
+        IngestPipeline& pipeline = into.pipeline;
+        auto flush = [&] { pipeline.flush(dataset, spec); };
         uint64_t reported = source->consumed();
         Line line;
         std::string_view symbol;
@@ -304,7 +284,7 @@ struct Reading {
                 reported = now;
                 if (index > stop_after.load(std::memory_order_relaxed) || interrupted.load(std::memory_order_relaxed)) {
                     // its result can't count
-                    batch_size = 0;
+                    pipeline.clear();
                     out.stopped = interrupted.load(std::memory_order_relaxed);
                     return false;
                 }
@@ -321,12 +301,8 @@ struct Reading {
             switch (lines.line(line, symbol, event, message)) {
                 case FileLines::What::Nothing: break;
                 case FileLines::What::Event:
-                    if (batching && (batch_size > 0 || dataset.size() >= kBatchFrom)) {
-                        Stretch::Pending& p = batch[batch_size++];
-                        p.symbol.assign(symbol);
-                        p.event = event;
-                        p.hash = dataset.prefetch_slot(symbol);
-                        if (batch_size == batch.size()) flush();
+                    if (piped && (!pipeline.empty() || dataset.size() >= kBatchFrom)) {
+                        pipeline.push(dataset, spec, symbol, event);
                     } else if (into.bars) {
                         into.bars->take(symbol, event, feed);
                     } else {
