@@ -21,10 +21,14 @@ def _fmt(v: Any, digits: int = 3) -> str:
     return "–" if v is None else f"{v:.{digits}f}"
 
 
+def _shade(v: float | None, lo: float, hi: float) -> float:
+    return 0.5 if v is None or hi <= lo else (v - lo) / (hi - lo)
+
+
 def _colour(v: float | None, lo: float, hi: float) -> str:
     if v is None:
         return "#eeeeee"
-    t = 0.5 if hi <= lo else (v - lo) / (hi - lo)
+    t = _shade(v, lo, hi)
     # light yellow to deep blue
     r, g, b = (int(255 + (34 - 255) * t), int(247 + (94 - 247) * t), int(188 + (168 - 188) * t))
     return f"#{r:02x}{g:02x}{b:02x}"
@@ -50,7 +54,7 @@ def heatmap(stats: dict, params: list[dict], a: str, b: str) -> str:
     values = [ins[j] for j in best.values() if ins[j] is not None]
     lo, hi = (min(values), max(values)) if values else (0.0, 1.0)
     left, top = 110, 30
-    w, h = left + CELL * len(xs) + 10, top + CELL * len(ys) + 40
+    w, h = left + CELL * len(xs) + 10, top + CELL * len(ys) + 10
     parts = [f'<svg class="heatmap" width="{w}" height="{h}" xmlns="http://www.w3.org/2000/svg" '
              f'font-family="sans-serif" font-size="10">']
     for i, x in enumerate(xs):
@@ -64,13 +68,16 @@ def heatmap(stats: dict, params: list[dict], a: str, b: str) -> str:
             parts.append(f'<rect x="{left + CELL * i}" y="{top + CELL * r}" width="{CELL - 2}" height="{CELL - 2}" '
                          f'fill="{_colour(v, lo, hi)}"><title>candidate {j}: in sample {_fmt(v)}, '
                          f'out of sample {_fmt(o)}</title></rect>')
+            # light text on the darker half of the scale
+            ink = "#ffffff" if v is not None and _shade(v, lo, hi) > 0.55 else "#111111"
             parts.append(f'<text class="cell" x="{left + CELL * i + CELL / 2 - 1}" y="{top + CELL * r + 20}" '
-                         f'text-anchor="middle">{_fmt(v, 2)}</text>')
+                         f'text-anchor="middle" fill="{ink}">{_fmt(v, 2)}</text>')
             parts.append(f'<text x="{left + CELL * i + CELL / 2 - 1}" y="{top + CELL * r + 33}" text-anchor="middle" '
-                         f'fill="#555">{_fmt(o, 2)}</text>')
-    parts.append(f'<text x="{left}" y="{h - 12}">across: {html.escape(a)}; down: {html.escape(b)}; each cell the best '
-                 f'candidate there, in sample above, out of sample below</text></svg>')
-    return "".join(parts)
+                         f'fill="{ink}" fill-opacity="0.8">{_fmt(o, 2)}</text>')
+    parts.append("</svg>")
+    caption = (f'<p class="caption">Across: {html.escape(a)}; down: {html.escape(b)}. Each cell shows the candidate '
+               f'best in sample there: in sample above, out of sample below.</p>')
+    return "".join(parts) + caption
 
 
 def ranks(stats: dict) -> str:
@@ -115,7 +122,8 @@ def write_sweep_html(stats: dict, grid, path: str, title: str = "zolvar-radar sw
     page = f"""<!doctype html>
 <html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>
 <style>body{{font-family:sans-serif;margin:2em;max-width:70em}} table{{border-collapse:collapse}}
-td,th{{padding:2px 8px;border-bottom:1px solid #ddd;text-align:right}} td:nth-child(3){{text-align:left}}</style>
+td,th{{padding:2px 8px;border-bottom:1px solid #ddd;text-align:right}} td:nth-child(3),th:nth-child(3){{text-align:left}}
+.caption{{font-size:0.85em;color:#444}}</style>
 </head><body>
 <h1>{html.escape(title)}</h1>
 <p id="summary">{stats['candidates']} candidates, ranked by {html.escape(stats['metric'])} at {html.escape(stats['horizon'])},
