@@ -75,7 +75,8 @@ public:
         onsets.clear();
         draws.clear();
         OnsetDraws decide(o_.cooldown, o_.baseline, o_.seed);
-        const std::vector<ListChange>& log = pass_.changes(j);
+        std::vector<ListChange> log;
+        pass_.changes(j).expand(log);
         const auto& clocks = pass_.clocks();
         const auto& counts = pass_.priced_counts();
         const auto& bases = pass_.record_bases();

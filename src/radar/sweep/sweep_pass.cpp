@@ -158,10 +158,10 @@ void SweepPass::score_group(const Group& g) {
         // entering in rank order, then those that left
         for (size_t k = 0; k < n; ++k)
             if (!std::binary_search(cand.listed.begin(), cand.listed.end(), ranked_[k].symbol))
-                cand.log.push_back({c, ranked_[k].symbol, ranked_[k].severity});
+                cand.log.enter(c, ranked_[k].symbol, ranked_[k].severity);
         for (uint32_t i : cand.listed)
             if (!std::binary_search(fresh_.begin(), fresh_.end(), i))
-                cand.log.push_back({c, i, std::numeric_limits<double>::quiet_NaN()});
+                cand.log.leave(c, i);
         cand.listed.swap(fresh_);
     }
 }

@@ -12,20 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "sweep/change_log.hpp"
 #include "sweep/returns.hpp"
 #include "market/dataset.hpp"
 #include "replay/file_replay.hpp"
 #include "spec/spec.hpp"
 
 namespace radar {
-
-// A change of one specification's alert list at a checkpoint.
-struct ListChange {
-    uint32_t checkpoint;
-    uint32_t symbol;  // the tracker's index
-    double severity;  // entering; NaN for a symbol that left the list
-    bool leaves() const { return severity != severity; }
-};
 
 class SweepPass final : private EventObserver {
 public:
@@ -41,7 +34,7 @@ public:
     const ForwardReturns& tracker() const { return tracker_; }
     size_t candidates() const { return candidates_.size(); }
     const RadarSpec& spec(size_t j) const { return candidates_[j].spec; }
-    const std::vector<ListChange>& changes(size_t j) const { return candidates_[j].log; }
+    const ChangeLog& changes(size_t j) const { return candidates_[j].log; }
     // per checkpoint: its clock, how many symbols had a price, and its first record in the tracker
     const std::vector<int64_t>& clocks() const { return clocks_; }
     const std::vector<uint32_t>& priced_counts() const { return priced_counts_; }
@@ -60,7 +53,7 @@ private:
         RadarSpec spec;
         uint32_t group;
         std::vector<uint32_t> listed;  // sorted
-        std::vector<ListChange> log;
+        ChangeLog log;
     };
     struct Ranked {
         uint64_t key;
