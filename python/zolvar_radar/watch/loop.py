@@ -3,20 +3,19 @@
 Everything that touches the radar runs on one thread of its own (a `Radar`
 is bound to the thread that made it), so the event loop stays free for the
 sources and sinks: recorded files are read and fed there by the native
-`Replay`, live events are fed there in one "feed_batch" per symbol at each
-checkpoint.
+`Replay`, live events by the native `LiveFeed` (each pair taken as its
+"feed" command would be, the bars applied natively).
 """
 
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import AsyncIterator
 
-from ..bars import Bars, bar_width
+from ..bars import bar_width
 from .changes import ChangeTracker
 from .metrics import NullMetrics
 from .sources import FileSource, LiveSource
@@ -28,9 +27,6 @@ __all__ = ["Watcher", "Checkpoint", "mark_after"]
 log = logging.getLogger("zolvar_radar.watch")
 
 ALERTS = '{"cmd":"alerts"}'
-OK = '{"ok":true}'
-# one encoder for every command: json.dumps with options makes a new one per call
-_encode = json.JSONEncoder(allow_nan=False, separators=(",", ":"), ensure_ascii=False).encode
 
 
 def mark_after(ts: int, step: int) -> int:
@@ -52,6 +48,7 @@ class _Core:
 
     def __init__(self, spec: str | None, state: WatchState | None, bar: int | None, tracker: ChangeTracker,
                  metrics: NullMetrics):
+        from .._engine import engine
         from ..files import scan_files
 
         if state is not None:
@@ -66,9 +63,9 @@ class _Core:
         self.spec = spec
         self.tracker = tracker
         self.metrics = metrics
-        self.bars = Bars(bar) if bar else None
-        if self.bars is not None and state is not None and state.bars:
-            self.bars.push(state.bars)
+        self.live = engine.LiveFeed(self.radar, bar or 0)
+        if bar and state is not None and state.bars:
+            self.live.feed(state.bars)  # held again, as they were
         self.replay = None
         self.steps = None
         self.refused = 0
@@ -77,45 +74,21 @@ class _Core:
     # live input ---------------------------------------------------------
 
     def feed(self, pairs: list) -> int:
-        """Feeds (radar symbol, event) pairs, one command per symbol; returns how many the radar took."""
-        by_symbol: dict[str, list] = {}
-        for key, event in pairs:
-            batch = by_symbol.get(key)
-            if batch is None:
-                by_symbol[key] = batch = []
-            batch.append(event)
-        taken = 0
-        command = self.radar.command
-        for key, events in by_symbol.items():
-            try:
-                text = _encode({"cmd": "feed_batch", "symbol": key, "events": events})
-            except (TypeError, ValueError):
-                text = None
-            if text is not None and command(text) == OK:
-                taken += len(events)
-                continue
-            for event in events:  # one refused event must not cost the others
-                try:
-                    ok = command(_encode({"cmd": "feed", "symbol": key, "event": event}))
-                except (TypeError, ValueError):
-                    ok = None
-                if ok == OK:
-                    taken += 1
-                else:
-                    self.refused += 1
-                    self.metrics.refused_event()
-                    if self.refused <= 5:
-                        log.warning("refused %s %r: %s", key, event, ok or "not JSON")
-        return taken
+        """Feeds (radar symbol, event) pairs through the bars; returns how many reached the radar."""
+        fed, refused = self.live.feed(pairs)
+        for index, message in refused:  # one refused event costs no other
+            self.refused += 1
+            self.metrics.refused_event()
+            if self.refused <= 5:
+                key, event = pairs[index]
+                log.warning("refused %s %r: %s", key, event, message)
+        return fed
 
     def live_checkpoint(self, pairs: list, clock: int | None, started: float) -> Checkpoint:
-        if self.bars is not None:
-            pairs = self.bars.push(pairs)
-            if clock is not None:
-                pairs += self.bars.close(clock)
         fed = self.feed(pairs)
         if clock is None:
             return Checkpoint(None, [], started, fed)
+        fed += self.live.close_until(clock)
         changes = self.tracker.update(self.radar.command(ALERTS), clock)
         self.metrics.checkpoint(time.perf_counter() - started, self.tracker.active)
         return Checkpoint(clock, changes, started, fed)
@@ -161,8 +134,7 @@ class _Core:
     def state(self, clock: int | None, keyed: bool) -> WatchState:
         from .._engine import save_state
 
-        held = [pair for _, _, pair in sorted(self.bars._held.values())] if self.bars is not None else []
-        return WatchState(save_state(self.radar), clock, self.tracker.to_dict(), held, keyed=keyed)
+        return WatchState(save_state(self.radar), clock, self.tracker.to_dict(), self.live.held(), keyed=keyed)
 
     def save(self, path: str, clock: int | None, keyed: bool) -> None:
         write_state(path, self.state(clock, keyed))
@@ -174,6 +146,7 @@ class _Core:
             self.skipped_before = self.replay.skipped_before
             self.replay.close()
         self.replay = None
+        self.live = None
         self.radar = None
 
 
