@@ -81,10 +81,11 @@ def test_the_native_feed_is_the_python_bars_and_feed_commands(pairs, width, cuts
     (None, {}),
     ("S\ud800", {"kind": "liquidation", "ts": 1, "side": "buy", "qty": 1, "price": 1}),
 ])
-def test_odd_values_are_taken_or_refused_as_the_feed_command_takes_them(symbol, event):
+@pytest.mark.parametrize("prefix", [None, "bybit:"])
+def test_odd_values_are_taken_or_refused_as_the_feed_command_takes_them(symbol, event, prefix):
     native, python = Radar(SPEC), Radar(SPEC)
-    fed, refused = engine.LiveFeed(native).feed([(symbol, event)])
-    expected = command_feed(python, symbol, event)
+    fed, refused = engine.LiveFeed(native).feed([(symbol, event)], prefix)
+    expected = command_feed(python, symbol if prefix is None else f"{prefix}{symbol}", event)
     assert (fed, refused) == ((1, []) if expected is None else (0, [(0, expected)]))
     assert save_state(native) == save_state(python)
 

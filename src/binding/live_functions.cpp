@@ -10,8 +10,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "binding/engine_functions.hpp"
+#include "binding/file_common.hpp"
 #include "binding/radar_object.hpp"
 #include "json/writer.hpp"
 #include "live/live_feed.hpp"
@@ -182,10 +185,59 @@ bool refuse(PyObject* refused, Py_ssize_t index, std::string_view message) {
     return ok;
 }
 
-// feed(pairs) -> (events fed to the radar, [(index, refusal), ...]): each
-// (symbol, event) pair as a "feed" command of it would be taken, in order;
-// a refused one changes nothing and costs no other.
-PyObject* live_feed_feed(PyObject* obj, PyObject* pairs) {
+// One pair, written: what the radar is to read, or why it cannot.
+struct Written {
+    enum What : uint8_t { Event, Symbol, NotJson } what;
+    size_t symbol, symbol_end, event, end;  // offsets into the text written
+};
+
+// Writes the pair's symbol (after `prefix`, as str() of it then) and event into `text`.
+Written write_pair(PyObject* pair, std::string_view prefix, bool prefixed, std::string& text) {
+    Written w{Written::NotJson, text.size(), text.size(), text.size(), text.size()};
+    PyObject* key = PySequence_GetItem(pair, 0);
+    PyObject* value = key ? PySequence_GetItem(pair, 1) : nullptr;
+    PyObject* name = key && prefixed && !PyUnicode_Check(key) ? PyObject_Str(key) : Py_XNewRef(key);
+    if (value != nullptr && name != nullptr) {
+        if (PyUnicode_Check(name)) {
+            Py_ssize_t len = 0;
+            const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+            if (s != nullptr) {
+                text.append(prefix).append(s, static_cast<size_t>(len));
+                w.symbol_end = w.event = text.size();
+                if (write_json(value, text, 0)) w.what = Written::Event;
+            }
+        } else if (write_json(name, text, 0)) {
+            w.symbol_end = w.event = text.size();
+            if (write_json(value, text, 0)) w.what = Written::Symbol;
+        }
+    }
+    PyErr_Clear();  // what json.dumps would refuse is "not JSON", nothing more
+    Py_XDECREF(name);
+    Py_XDECREF(value);
+    Py_XDECREF(key);
+    w.end = text.size();
+    return w;
+}
+
+// feed(pairs, prefix=None) -> (events fed to the radar, [(index, refusal), ...]):
+// each (symbol, event) pair as a "feed" command of it would be taken, in
+// order, its symbol after `prefix` when given; a refused one changes nothing
+// and costs no other. The radar reads without the interpreter lock.
+PyObject* live_feed_feed(PyObject* obj, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"pairs", "prefix", nullptr};
+    PyObject* pairs = nullptr;
+    PyObject* prefix_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O", const_cast<char**>(kwlist), &pairs, &prefix_obj))
+        return nullptr;
+    const bool prefixed = prefix_obj != Py_None;
+    if (prefixed && !PyUnicode_Check(prefix_obj)) {
+        PyErr_SetString(PyExc_TypeError, "prefix must be a str or None");
+        return nullptr;
+    }
+    Py_ssize_t prefix_len = 0;
+    const char* prefix_text = prefixed ? PyUnicode_AsUTF8AndSize(prefix_obj, &prefix_len) : "";
+    if (prefix_text == nullptr) return nullptr;
+    const std::string prefix(prefix_text, static_cast<size_t>(prefix_len));
     auto* self = reinterpret_cast<PyLiveFeed*>(obj);
     PyObject* seq = PySequence_Fast(pairs, "pairs must be a sequence of (symbol, event) pairs");
     if (seq == nullptr) return nullptr;
@@ -201,56 +253,51 @@ PyObject* live_feed_feed(PyObject* obj, PyObject* pairs) {
         }
     }
     HandleUse use;
-    PyObject* refused = use.acquire(self->radar, "radar") ? PyList_New(0) : nullptr;
-    if (refused == nullptr) {
+    if (!use.acquire(self->radar, "radar")) {
         Py_DECREF(seq);
         return nullptr;
     }
+    std::string text;
+    std::vector<Written> written;
+    std::vector<std::pair<Py_ssize_t, std::string>> refusals;
     const uint64_t before = self->feed->fed();
-    std::string symbol, event;
-    bool failed = false;
     try {
-        for (Py_ssize_t i = 0; i < n && !failed; ++i) {
+        written.reserve(static_cast<size_t>(n));
+        text.reserve(static_cast<size_t>(n) * 160);
+        for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* pair = PySequence_GetItem(seq, i);
-            PyObject* key = pair ? PySequence_GetItem(pair, 0) : nullptr;
-            PyObject* value = key ? PySequence_GetItem(pair, 1) : nullptr;
-            if (value == nullptr) {
-                failed = true;
-            } else {
-                symbol.clear();
-                event.clear();
-                std::optional<std::string> refusal;
-                if (PyUnicode_Check(key)) {
-                    Py_ssize_t len = 0;
-                    const char* s = PyUnicode_AsUTF8AndSize(key, &len);
-                    if (s == nullptr || !write_json(value, event, 0)) {
-                        PyErr_Clear();
-                        refusal = std::string(kNotJson);
-                    } else {
-                        refusal = self->feed->take(use.handle().spec, use.handle().dataset,
-                                                   std::string_view(s, static_cast<size_t>(len)), event);
-                    }
-                } else if (!write_json(key, symbol, 0) || !write_json(value, event, 0)) {
-                    PyErr_Clear();
-                    refusal = std::string(kNotJson);
-                } else {
-                    refusal = self->feed->symbol_refusal(symbol);
-                }
-                if (refusal && !refuse(refused, i, *refusal)) failed = true;
-            }
-            Py_XDECREF(value);
-            Py_XDECREF(key);
+            written.push_back(write_pair(pair, prefix, prefixed, text));
             Py_XDECREF(pair);
         }
     } catch (...) {
+        Py_DECREF(seq);
         set_error_from_current_exception();
-        failed = true;
-    }
-    Py_DECREF(seq);
-    if (failed) {
-        Py_DECREF(refused);
         return nullptr;
     }
+    Py_DECREF(seq);
+    radar::Handle& handle = use.handle();
+    const bool done = without_interpreter_lock([&] {
+        const std::string_view all(text);
+        for (size_t i = 0; i < written.size(); ++i) {
+            const Written& w = written[i];
+            std::optional<std::string> refusal;
+            if (w.what == Written::NotJson) {
+                refusal = std::string(kNotJson);
+            } else if (w.what == Written::Symbol) {
+                refusal = self->feed->symbol_refusal(all.substr(w.symbol, w.symbol_end - w.symbol));
+            } else {
+                refusal = self->feed->take(handle.spec, handle.dataset, all.substr(w.symbol, w.symbol_end - w.symbol),
+                                           all.substr(w.event, w.end - w.event));
+            }
+            if (refusal) refusals.emplace_back(static_cast<Py_ssize_t>(i), std::move(*refusal));
+        }
+    });
+    if (!done) return nullptr;
+    PyObject* refused = PyList_New(0);
+    for (const auto& [index, message] : refusals) {
+        if (refused != nullptr && !refuse(refused, index, message)) Py_CLEAR(refused);
+    }
+    if (refused == nullptr) return nullptr;
     PyObject* out = Py_BuildValue("(KO)", static_cast<unsigned long long>(self->feed->fed() - before), refused);
     Py_DECREF(refused);
     return out;
@@ -324,9 +371,10 @@ PyObject* live_feed_status(PyObject* obj, PyObject*) {
 }
 
 PyMethodDef live_feed_methods[] = {
-    {"feed", live_feed_feed, METH_O,
-     "feed(pairs)\n--\n\n(events fed, [(index, refusal), ...]): each (symbol, event) pair taken as its \"feed\" "
-     "command would be, through the bars."},
+    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(live_feed_feed)),
+     METH_VARARGS | METH_KEYWORDS,
+     "feed(pairs, prefix=None)\n--\n\n(events fed, [(index, refusal), ...]): each (symbol, event) pair taken as "
+     "its \"feed\" command would be (its symbol after prefix), through the bars."},
     {"close_until", live_feed_close_until, METH_O,
      "close_until(clock)\n--\n\nFeeds the held snapshots whose interval ended by clock; how many."},
     {"held", live_feed_held, METH_NOARGS, "held()\n--\n\n[(symbol, event), ...] the bars hold, in the order read."},
