@@ -90,9 +90,16 @@ def test_odd_values_are_taken_or_refused_as_the_feed_command_takes_them(symbol, 
     assert save_state(native) == save_state(python)
 
 
-def test_a_list_that_is_not_of_pairs_feeds_nothing():
+def test_misuse_feeds_nothing():
+    from concurrent.futures import ThreadPoolExecutor
+
     radar = Radar(SPEC)
-    live = engine.LiveFeed(radar)
-    with pytest.raises(TypeError, match=r"pairs\[1\] is not a \(symbol, event\) pair"):
-        live.feed([("S", event_of("liquidation", 1)), "S"])
+    live = engine.LiveFeed(radar, 10)
+    pairs = [("S", event_of("liquidation", 1)), ("S", event_of("orderbook", 2))]
+    with pytest.raises(TypeError, match=r"pairs\[2\] is not a \(symbol, event\) pair"):
+        live.feed(pairs + ["S"])
+    with ThreadPoolExecutor(1) as pool:  # the radar's thread only, as for its commands
+        for call in (lambda: live.feed(pairs), live.held, lambda: live.close_until(100)):
+            with pytest.raises(RuntimeError):
+                pool.submit(call).result()
     assert live.status() == (0, 0) and save_state(radar) == save_state(Radar(SPEC))

@@ -325,6 +325,8 @@ PyObject* live_feed_close_until(PyObject* obj, PyObject* arg) {
 // held() -> [(symbol, event dict), ...]: what the bars hold, in the order read
 PyObject* live_feed_held(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyLiveFeed*>(obj);
+    HandleUse use;  // the radar's thread, as feed(): the bars are read while no feed runs
+    if (!use.acquire(self->radar, "radar")) return nullptr;
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
     try {
@@ -366,6 +368,8 @@ PyObject* live_feed_held(PyObject* obj, PyObject*) {
 // status() -> (events fed, snapshots a bar dropped)
 PyObject* live_feed_status(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<PyLiveFeed*>(obj);
+    HandleUse use;
+    if (!use.acquire(self->radar, "radar")) return nullptr;
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(self->feed->fed()),
                          static_cast<unsigned long long>(self->feed->dropped()));
 }
