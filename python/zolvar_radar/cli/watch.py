@@ -219,7 +219,8 @@ async def _main(args, source, spec, bar, sinks, err) -> int:
     # service manager stops it in the ordinary way; the state is saved either way, so that stays 0
     # and a supervisor does not count it a failure.
     by_hand = signal.SIGINT in interrupted
-    print(visible(f"{'interrupted: ' if by_hand else ''}watched {watcher.events} events{skipped} over {watcher.checkpoints_done} checkpoints: "
+    print(visible(f"{'interrupted: ' if by_hand else ''}watched {watcher.events} events{skipped} over "
+                  f"{watcher.checkpoints_done} checkpoints: "
                   f"{changes} change{'s' if changes != 1 else ''} sent, {active} alert{'s' if active != 1 else ''} "
                   f"active"), file=err.file)
     for sink in sinks:
