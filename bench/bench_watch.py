@@ -3,8 +3,8 @@
     python bench/bench_watch.py                       # all three, a 120 s memory run
     python bench/bench_watch.py --only throughput --seconds 600
 
-- throughput: a scripted source (`PairsSource`, the live path: Python pairs,
-  bars, one "feed_batch" per symbol per checkpoint) of 500 symbols on the
+- throughput: a scripted source (`PairsSource`, the live path: Python pairs
+  through the native `LiveFeed` and its bars) of 500 symbols on the
   events' clock, checkpoints every second of that clock; events absorbed
   per second of wall time, generation of the pairs included. The same
   events written to a file and played by `--source file:` (the native
@@ -13,6 +13,9 @@
   events stamped as sent at a steady rate, checkpoints every second; for
   each change, the time from its checkpoint's clock to the sink that got
   it (median, p99, max).
+- feed: the cost per event of feeding a minute of pairs made beforehand,
+  bars of 1 s: the native `LiveFeed` against the Python way it replaced
+  (`Bars` in Python, one "feed_batch" text per symbol); best of 5.
 - memory: the throughput source for --memory-seconds of wall time (each
   checkpoint a second of event time, so hours of market in minutes);
   resident memory sampled, growth from the first tenth to the end.
@@ -156,6 +159,39 @@ def latency(seconds: float, rate: int) -> dict:
             "max_ms": delays[-1] if delays else None}
 
 
+def feed_cost(seconds: int = 60) -> dict:
+    from zolvar_radar import Radar
+    from zolvar_radar._engine import engine
+    from zolvar_radar.bars import Bars
+
+    pairs = [p for second in range(seconds) for p in second_of_events(second, T0)]
+    encode = json.JSONEncoder(allow_nan=False, separators=(",", ":"), ensure_ascii=False).encode
+
+    def in_python(radar):
+        bars = Bars(1000)
+        by_symbol: dict = {}
+        for key, event in bars.push(pairs) + bars.flush():
+            by_symbol.setdefault(key, []).append(event)
+        for key, events in by_symbol.items():
+            assert radar.command(encode({"cmd": "feed_batch", "symbol": key, "events": events})) == '{"ok":true}'
+
+    def native(radar):
+        live = engine.LiveFeed(radar, 1000)
+        assert not live.feed(pairs)[1]
+        live.close_until(2**62)
+
+    out = {"events": len(pairs)}
+    for name, fn in (("python_us", in_python), ("native_us", native)):
+        best = float("inf")
+        for _ in range(5):
+            radar = Radar(SPEC)
+            started = time.perf_counter()
+            fn(radar)
+            best = min(best, time.perf_counter() - started)
+        out[name] = best / len(pairs) * 1e6
+    return out
+
+
 def memory(seconds: float) -> dict:
     samples = []
 
@@ -173,7 +209,7 @@ def memory(seconds: float) -> dict:
 
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--only", choices=("throughput", "latency", "memory"))
+    parser.add_argument("--only", choices=("throughput", "latency", "feed", "memory"))
     parser.add_argument("--seconds", type=int, default=300, help="seconds of event time for the throughput run")
     parser.add_argument("--latency-seconds", type=float, default=15)
     parser.add_argument("--rate", type=int, default=50_000, help="events a second for the latency run")
@@ -191,6 +227,10 @@ def main(argv=None) -> None:
         results["latency"] = r = latency(args.latency_seconds, args.rate)
         print(f"latency: {r['changes']} changes over {r['checkpoints']} checkpoints at {args.rate:,} events/s: "
               f"median {r['median_ms']:.1f} ms, p99 {r['p99_ms']:.1f} ms, max {r['max_ms']:.1f} ms", flush=True)
+    if args.only in (None, "feed"):
+        results["feed"] = r = feed_cost()
+        print(f"feed: {r['events']:,} events: {r['native_us']:.2f} us/event native (LiveFeed), "
+              f"{r['python_us']:.2f} us/event in Python (Bars, feed_batch)", flush=True)
     if args.only in (None, "memory"):
         results["memory"] = r = memory(args.memory_seconds)
         print(f"memory: {r['events']:,} events, {r['event_seconds']} checkpoints in {r['wall_s']:.0f} s: "

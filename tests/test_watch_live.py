@@ -259,7 +259,7 @@ def test_cryptofeed_callbacks_feed_the_loop(monkeypatch):
     assert (onset["exchange"], onset["symbol"], onset["factors"]["oi_delta(1,0.1)"]) == ("FAKE", "BTC-USDT-PERP", 1.0)
 
 
-def test_end_to_end_a_local_exchange_server_makes_one_onset_at_the_webhook(monkeypatch, tmp_path):
+def test_end_to_end_a_local_exchange_server_makes_one_onset_at_the_webhook(monkeypatch, tmp_path, capsys):
     """The command line, ccxt's real client with its REST URLs pointed at a server on 127.0.0.1 that
     answers in Binance's documented format, and a local webhook: one onset, with its symbol and
     factors; the same surge after a restart from the state makes none."""
@@ -331,8 +331,11 @@ def test_end_to_end_a_local_exchange_server_makes_one_onset_at_the_webhook(monke
                 return finished
 
             finished = stop_when(lambda: h.bodies)
-            assert main(args + ["--sink", f"webhook:{h.url}"]) == 0
+            capsys.readouterr()
+            assert main(args + ["--sink", f"webhook:{h.url}"]) == 130
             finished.set()
+            err = capsys.readouterr().err.splitlines()
+            assert len(err) == 1 and err[0].startswith("interrupted: watched "), err
             onsets = [b for b in h.bodies if b["change"] == "onset"]
             assert [(b["exchange"], b["symbol"], b["factors"]["oi_delta(1,0.1)"]) for b in onsets] == \
                 [("binanceusdm", "BTC/USDT:USDT", 1.0)]
@@ -340,9 +343,83 @@ def test_end_to_end_a_local_exchange_server_makes_one_onset_at_the_webhook(monke
             h.bodies.clear()
             before = len(polls)
             finished = stop_when(lambda: len(polls) >= before + 3)
-            assert main(args + ["--sink", f"webhook:{h.url}"]) == 0
+            assert main(args + ["--sink", f"webhook:{h.url}"]) == 130
             finished.set()
             assert h.bodies == [] and len(polls) >= before + 3
     finally:
         server.shutdown()
         server.server_close()
+
+
+def test_a_dropped_stream_reconnects_and_the_lag_shows_the_gap(monkeypatch):
+    """ccxt.pro's own client on a local WebSocket server speaking Binance's liquidation stream: five
+    liquidations, the connection dropped, then accepted again after a silence; the first liquidation
+    after it is one the exchange timed at the drop. The watch reconnects, goes on reading, and the lag
+    it exports holds the gap."""
+    pytest.importorskip("prometheus_client")
+    from websockets.asyncio.server import serve
+    from zolvar_radar.watch.sources.ccxt import CcxtSource
+
+    silence = 0.3
+    monkeypatch.setattr(CcxtSource, "RECONNECT_WAIT", 0.02)
+    connections, dropped_at, sent_after = [], [], []
+
+    def liquidation(ts):
+        return json.dumps({"e": "forceOrder", "E": ts, "o": {
+            "s": "BTCUSDT", "S": "SELL", "o": "LIMIT", "f": "IOC", "q": "0.5", "p": "60000", "ap": "60000",
+            "X": "FILLED", "l": "0.5", "z": "0.5", "T": ts}})
+
+    async def exchange(ws):
+        connections.append(ws)
+        request = json.loads(await ws.recv())
+        assert request["method"] == "SUBSCRIBE" and request["params"] == ["btcusdt@forceOrder"]
+        if len(connections) > 1:
+            await asyncio.sleep(silence)
+        await ws.send(json.dumps({"result": None, "id": request["id"]}))
+        if len(connections) == 1:
+            for _ in range(5):
+                await ws.send(liquidation(now_ms()))
+                await asyncio.sleep(0.01)
+            dropped_at.append(now_ms())
+            ws.transport.abort()  # no closing handshake: the line is cut
+            return
+        ts = dropped_at[0]
+        for _ in range(100):
+            await ws.send(liquidation(ts))
+            sent_after.append(ts)
+            await asyncio.sleep(0.01)
+            ts = now_ms()
+
+    async def run():
+        async with serve(exchange, "127.0.0.1", 0) as server:
+            port = server.sockets[0].getsockname()[1]
+            client = scripted_binance()
+            client.has = dict(client.has, watchLiquidations=True)
+            client.urls["api"]["ws"]["linear"] = f"ws://127.0.0.1:{port}/ws"
+            source = CcxtSource(["binanceusdm"], symbols=["BTC/USDT:USDT"], poll=30, client=lambda _: client)
+            await source.prepare()
+            client.markets["BTC/USDT:USDT"]["lowercaseId"] = "btcusdt"  # the stream's name; the fixture has none
+            stop = asyncio.Event()
+            metrics = start_metrics("127.0.0.1:0")
+            watcher = Watcher(source, SPEC, bar=None, every_ts=50, stop=stop, stall=5, metrics=metrics)
+            loop = asyncio.get_running_loop()
+            deadline = loop.time() + 2.5
+            try:
+                async for _ in watcher.checkpoints():
+                    if metrics.events.get(("binanceusdm", "liquidation"), 0) >= 8 or loop.time() > deadline:
+                        stop.set()
+                host, port = metrics.address
+                text = await asyncio.to_thread(
+                    lambda: urllib.request.urlopen(f"http://{host}:{port}/metrics", timeout=5).read().decode())
+            finally:
+                metrics.close()
+            return metrics, text
+
+    metrics, text = asyncio.run(run())
+    assert len(connections) == 2 and metrics.reconnects == {"binanceusdm": 1}
+    assert metrics.events[("binanceusdm", "liquidation")] >= 8  # five before the drop, three or more after
+    assert metrics.max_lag["binanceusdm"] >= silence
+    assert 'zolvar_watch_reconnects_total{exchange="binanceusdm"} 1.0' in text
+    counts = {line.split("le=")[1].split('"')[1]: float(line.split()[-1]) for line in text.splitlines()
+              if line.startswith('zolvar_watch_event_lag_seconds_bucket{exchange="binanceusdm"')}
+    assert counts["0.25"] < counts["+Inf"]  # the batch after the silence, seen in the histogram

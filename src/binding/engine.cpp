@@ -19,6 +19,7 @@ int engine_exec(PyObject* module) {
         if (PyModule_AddFunctions(module, table) < 0) return -1;
     }
     if (add_table_input_types(module) < 0) return -1;
+    if (add_live_types(module) < 0) return -1;
     if (add_file_types(module) < 0 || add_evaluate_types(module) < 0) return -1;
     return add_sweep_types(module);
 }

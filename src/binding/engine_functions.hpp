@@ -20,6 +20,8 @@ int add_evaluate_types(PyObject* module);
 int add_sweep_types(PyObject* module);
 // Adds TableScan; -1 with an exception set.
 int add_table_input_types(PyObject* module);
+// Adds LiveFeed; -1 with an exception set.
+int add_live_types(PyObject* module);
 
 inline std::array<PyMethodDef*, 4> engine_function_tables() {
     return {file_functions, state_functions, table_functions, sweep_functions};

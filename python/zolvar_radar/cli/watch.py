@@ -169,9 +169,15 @@ async def _main(args, source, spec, bar, sinks, err) -> int:
         print(f"metrics on http://{host}:{port}/metrics", file=err.file, flush=True)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
+    interrupted = []
+
+    def stopped(signum: int) -> None:
+        interrupted.append(signum)
+        stop.set()
+
     for signum in (signal.SIGINT, signal.SIGTERM):
         try:
-            loop.add_signal_handler(signum, stop.set)
+            loop.add_signal_handler(signum, stopped, signum)
         except (NotImplementedError, RuntimeError, ValueError):
             pass
     try:
@@ -209,7 +215,12 @@ async def _main(args, source, spec, bar, sinks, err) -> int:
                 pass
     active = watcher.tracker.active
     skipped = f" ({watcher.skipped_before} before the saved checkpoint skipped)" if watcher.skipped_before else ""
-    print(visible(f"watched {watcher.events} events{skipped} over {watcher.checkpoints_done} checkpoints: "
+    # Ctrl-C is a person stopping the watch early: 130, as every command says it. SIGTERM is how a
+    # service manager stops it in the ordinary way; the state is saved either way, so that stays 0
+    # and a supervisor does not count it a failure.
+    by_hand = signal.SIGINT in interrupted
+    print(visible(f"{'interrupted: ' if by_hand else ''}watched {watcher.events} events{skipped} over "
+                  f"{watcher.checkpoints_done} checkpoints: "
                   f"{changes} change{'s' if changes != 1 else ''} sent, {active} alert{'s' if active != 1 else ''} "
                   f"active"), file=err.file)
     for sink in sinks:
@@ -222,4 +233,4 @@ async def _main(args, source, spec, bar, sinks, err) -> int:
             print(f"{name}: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())), file=err.file)
     if metrics.refused:
         print(f"{metrics.refused} events refused by the radar", file=err.file)
-    return 0
+    return 130 if by_hand else 0

@@ -3,20 +3,21 @@
 Everything that touches the radar runs on one thread of its own (a `Radar`
 is bound to the thread that made it), so the event loop stays free for the
 sources and sinks: recorded files are read and fed there by the native
-`Replay`, live events are fed there in one "feed_batch" per symbol at each
-checkpoint.
+`Replay`, live events by the native `LiveFeed` (each pair taken as its
+"feed" command would be, the bars applied natively).
 """
 
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 import time
+from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
+from operator import itemgetter
 from typing import AsyncIterator
 
-from ..bars import Bars, bar_width
+from ..bars import bar_width
 from .changes import ChangeTracker
 from .metrics import NullMetrics
 from .sources import FileSource, LiveSource
@@ -28,9 +29,7 @@ __all__ = ["Watcher", "Checkpoint", "mark_after"]
 log = logging.getLogger("zolvar_radar.watch")
 
 ALERTS = '{"cmd":"alerts"}'
-OK = '{"ok":true}'
-# one encoder for every command: json.dumps with options makes a new one per call
-_encode = json.JSONEncoder(allow_nan=False, separators=(",", ":"), ensure_ascii=False).encode
+_EVENT, _KIND = itemgetter(1), itemgetter("kind")
 
 
 def mark_after(ts: int, step: int) -> int:
@@ -52,6 +51,7 @@ class _Core:
 
     def __init__(self, spec: str | None, state: WatchState | None, bar: int | None, tracker: ChangeTracker,
                  metrics: NullMetrics):
+        from .._engine import engine
         from ..files import scan_files
 
         if state is not None:
@@ -66,9 +66,9 @@ class _Core:
         self.spec = spec
         self.tracker = tracker
         self.metrics = metrics
-        self.bars = Bars(bar) if bar else None
-        if self.bars is not None and state is not None and state.bars:
-            self.bars.push(state.bars)
+        self.live = engine.LiveFeed(self.radar, bar or 0)
+        if bar and state is not None and state.bars:
+            self.live.feed(state.bars)  # held again, as they were (their symbols keyed already)
         self.replay = None
         self.steps = None
         self.refused = 0
@@ -76,46 +76,27 @@ class _Core:
 
     # live input ---------------------------------------------------------
 
-    def feed(self, pairs: list) -> int:
-        """Feeds (radar symbol, event) pairs, one command per symbol; returns how many the radar took."""
-        by_symbol: dict[str, list] = {}
-        for key, event in pairs:
-            batch = by_symbol.get(key)
-            if batch is None:
-                by_symbol[key] = batch = []
-            batch.append(event)
-        taken = 0
-        command = self.radar.command
-        for key, events in by_symbol.items():
-            try:
-                text = _encode({"cmd": "feed_batch", "symbol": key, "events": events})
-            except (TypeError, ValueError):
-                text = None
-            if text is not None and command(text) == OK:
-                taken += len(events)
-                continue
-            for event in events:  # one refused event must not cost the others
-                try:
-                    ok = command(_encode({"cmd": "feed", "symbol": key, "event": event}))
-                except (TypeError, ValueError):
-                    ok = None
-                if ok == OK:
-                    taken += 1
-                else:
-                    self.refused += 1
-                    self.metrics.refused_event()
-                    if self.refused <= 5:
-                        log.warning("refused %s %r: %s", key, event, ok or "not JSON")
-        return taken
+    def feed(self, batches: list) -> int:
+        """Feeds batches of (symbol, event) pairs, each ``(prefix, pairs)``: the radar's symbol is the
+        prefix and the symbol (just the symbol without one). Through the bars; returns how many
+        reached the radar."""
+        total = 0
+        for prefix, pairs in batches:
+            fed, refused = self.live.feed(pairs, prefix)
+            total += fed
+            for index, message in refused:  # one refused event costs no other
+                self.refused += 1
+                self.metrics.refused_event()
+                if self.refused <= 5:
+                    symbol, event = pairs[index]
+                    log.warning("refused %s%s %r: %s", prefix or "", symbol, event, message)
+        return total
 
-    def live_checkpoint(self, pairs: list, clock: int | None, started: float) -> Checkpoint:
-        if self.bars is not None:
-            pairs = self.bars.push(pairs)
-            if clock is not None:
-                pairs += self.bars.close(clock)
-        fed = self.feed(pairs)
+    def live_checkpoint(self, batches: list, clock: int | None, started: float) -> Checkpoint:
+        fed = self.feed(batches)
         if clock is None:
             return Checkpoint(None, [], started, fed)
+        fed += self.live.close_until(clock)
         changes = self.tracker.update(self.radar.command(ALERTS), clock)
         self.metrics.checkpoint(time.perf_counter() - started, self.tracker.active)
         return Checkpoint(clock, changes, started, fed)
@@ -161,8 +142,7 @@ class _Core:
     def state(self, clock: int | None, keyed: bool) -> WatchState:
         from .._engine import save_state
 
-        held = [pair for _, _, pair in sorted(self.bars._held.values())] if self.bars is not None else []
-        return WatchState(save_state(self.radar), clock, self.tracker.to_dict(), held, keyed=keyed)
+        return WatchState(save_state(self.radar), clock, self.tracker.to_dict(), self.live.held(), keyed=keyed)
 
     def save(self, path: str, clock: int | None, keyed: bool) -> None:
         write_state(path, self.state(clock, keyed))
@@ -174,6 +154,7 @@ class _Core:
             self.skipped_before = self.replay.skipped_before
             self.replay.close()
         self.replay = None
+        self.live = None
         self.radar = None
 
 
@@ -310,11 +291,11 @@ class Watcher:
             if exchange in stalled:
                 stalled.discard(exchange)
                 log.warning("%s: events again", exchange)
-            kinds: dict[str, int] = {}
+            try:  # counted in C over the batch
+                kinds = Counter(map(_KIND, map(_EVENT, pairs)))
+            except (KeyError, TypeError, IndexError):  # an event without a kind, or not a dict: the radar says why
+                kinds = Counter(event.get("kind", "?") if isinstance(event, dict) else "?" for _, event in pairs)
             latest = None
-            for _, event in pairs:
-                kind = event.get("kind", "?")
-                kinds[kind] = kinds.get(kind, 0) + 1
             for kind, n in kinds.items():
                 metrics.event(exchange, kind, n)
             if source.clock == "wall":
@@ -335,7 +316,8 @@ class Watcher:
                         log.warning("%s: no event for %.0f s", exchange, now - seen.get(exchange, start))
 
         keyed = source.keyed
-        pending: list = []
+        pending: list = []  # batches not fed yet: (symbol prefix or None, pairs)
+        pending_n = 0  # the events in them
         feeding = self._feeding  # feeds under way: the engine thread takes them in order
         producer = asyncio.create_task(source.run(deliver, self.stop, metrics))
         stalls = asyncio.create_task(watch_stalls()) if source.clock == "wall" and self.stall else None
@@ -365,8 +347,6 @@ class Watcher:
                 done, _ = await asyncio.wait(waits, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
                 if getter in done:
                     exchange, pairs = getter.result()
-                    if keyed:
-                        pairs = [(f"{exchange}:{symbol}", event) for symbol, event in pairs]
                     if source.clock == "events":
                         ts = pairs[0][1].get("ts")
                         if isinstance(ts, int):
@@ -374,28 +354,29 @@ class Watcher:
                                 mark = mark_after(ts, self.every)
                             elif ts >= mark:  # the batch belongs after this checkpoint
                                 checkpoint = await self._live_checkpoint(pending, mark)
-                                pending = []
+                                pending, pending_n = [], 0
                                 last_clock = mark
                                 yield checkpoint
                                 await self._maybe_save(mark)
                                 mark = mark_after(ts, self.every)
-                    pending.extend(pairs)
+                    pending.append((f"{exchange}:" if keyed else None, pairs))  # the prefix goes on natively
+                    pending_n += len(pairs)
                     self.events += len(pairs)
-                    if len(pending) >= self.FEED_EVERY and source.clock == "wall":
+                    if pending_n >= self.FEED_EVERY and source.clock == "wall":
                         # fed now rather than at the checkpoint, which then has only the rest to do
                         # (its changes reach the sinks sooner): the same events in the same order, the
                         # bars holding what is not due. On the events' clock a checkpoint is no
                         # deadline, and one batch costs less.
                         feeding.append(asyncio.ensure_future(
                             self._call(self._core.live_checkpoint, pending, None, 0.0)))
-                        pending = []
+                        pending, pending_n = [], 0
                         if len(feeding) > 8:
                             await feeding.pop(0)
                     continue
                 getter.cancel()
                 if source.clock == "wall" and time.time() * 1000 >= mark:
                     checkpoint = await self._live_checkpoint(pending, mark)
-                    pending = []
+                    pending, pending_n = [], 0
                     last_clock = mark
                     yield checkpoint
                     await self._maybe_save(mark)

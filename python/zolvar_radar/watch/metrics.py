@@ -20,13 +20,15 @@ class NullMetrics:
         self.reconnects: dict[str, int] = {}
         self.poll_failures: dict[str, int] = {}
         self.refused = 0
+        self.max_lag: dict[str, float] = {}  # the largest receipt-minus-exchange time seen, in seconds
 
     def event(self, exchange: str, kind: str, n: int = 1) -> None:
         key = (exchange, kind)
         self.events[key] = self.events.get(key, 0) + n
 
     def lag(self, exchange: str, seconds: float) -> None:
-        pass
+        if seconds > self.max_lag.get(exchange, float("-inf")):
+            self.max_lag[exchange] = seconds
 
     def reconnect(self, exchange: str) -> None:
         self.reconnects[exchange] = self.reconnects.get(exchange, 0) + 1
@@ -64,6 +66,10 @@ class Metrics(NullMetrics):
         self._events = pc.Counter(p + "events", "Events read", ["exchange", "kind"], registry=registry)
         self._lag = pc.Gauge(p + "feed_lag_seconds", "Receipt time minus exchange time of the latest event",
                              ["exchange"], registry=registry)
+        # the gauge holds the latest only: a stall the next event ends would not show in it
+        self._lags = pc.Histogram(p + "event_lag_seconds", "Receipt time minus exchange time of each batch's "
+                                  "latest event", ["exchange"], registry=registry,
+                                  buckets=(.05, .1, .25, .5, 1, 2.5, 5, 10, 30, 60, 300))
         self._reconnects = pc.Counter(p + "reconnects", "Connections opened again", ["exchange"], registry=registry)
         self._polls = pc.Counter(p + "polls_failed", "Polls that failed", ["exchange"], registry=registry)
         self._stalls = pc.Counter(p + "stalls", "Times an exchange sent nothing for --stall seconds", ["exchange"],
@@ -89,7 +95,9 @@ class Metrics(NullMetrics):
         self._events.labels(exchange, kind).inc(n)
 
     def lag(self, exchange: str, seconds: float) -> None:
+        super().lag(exchange, seconds)
         self._lag.labels(exchange).set(seconds)
+        self._lags.labels(exchange).observe(seconds)
 
     def reconnect(self, exchange: str) -> None:
         super().reconnect(exchange)

@@ -132,8 +132,10 @@ class CcxtSource(LiveSource):
             for task in tasks:
                 task.cancel()
 
+    RECONNECT_WAIT = 1.0  # seconds before the first reconnect; doubled per failure after it, up to a minute
+
     async def _stream(self, exchange: _Exchange, what: str, call, adapt, deliver, stop, metrics) -> None:
-        backoff = Backoff()
+        backoff = Backoff(self.RECONNECT_WAIT)
         failed = False
         while not stop.is_set():
             try:
