@@ -250,3 +250,14 @@ def test_a_refused_line_stops_the_file_source_and_keeps_the_last_save(surge, tmp
     saved = state.read_bytes()
     assert main(args + ["--skip-bad"]) == 0  # goes on from the last save
     assert state.read_bytes() != saved
+
+
+def test_a_file_source_saving_between_bars_is_refused(tmp_path, capsys):
+    from zolvar_radar.cli import main
+
+    path = tmp_path / "e.jsonl"
+    path.write_text('{"symbol":"A","kind":"derivatives","ts":1,"open_interest":1,"funding_rate":0,"mark_price":1}\n')
+    code = main(["watch", "--source", f"file:{path}", "--bar", "1m", "--every-ts", "90s", "--state",
+                 str(tmp_path / "s.state"), "--sink", "jsonl"])
+    err = capsys.readouterr().err.strip()
+    assert code == 2 and len(err.splitlines()) == 1 and "multiple of --bar" in err

@@ -124,6 +124,10 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
                               format=args.format, skip_bad=args.skip_bad, notional=args.notional, poll=args.poll)
     except (SourceError, RuntimeError) as exc:
         raise Failure(str(exc)) from None
+    every_ts = args.every_ts or bar
+    if args.state and args.source.startswith("file:") and bar and every_ts and every_ts % bar:
+        # a file source's saves keep no open bar: one open at a save would be lost on the restart
+        raise Failure(f"--every-ts {every_ts} with --state and a file source must be a multiple of --bar {bar}")
     saved = None
     if args.state:
         try:
