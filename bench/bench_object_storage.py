@@ -9,8 +9,8 @@ process of its own, told where the server is the fsspec way
 print the same bytes. Target: from S3 at most 1.5x from disk.
 
 The server's own ceiling is timed beside them: a process that only downloads
-the same objects through s3fs, one whole GET each, all at once (what the
-scan's reading amounts to), and discards them.
+the same objects through s3fs, one streamed GET each, all at once (what
+the scan's reading amounts to), and discards them.
 """
 
 from __future__ import annotations
@@ -28,14 +28,20 @@ from _scan_text import radar_command  # noqa: E402
 from bench_evaluate import files_of  # noqa: E402
 
 
-# The objects downloaded and dropped: process start, s3fs's import and session, the transfer.
+# The objects downloaded and dropped, each as one streamed response read 1 MiB at a time, all at
+# once, as the scan reads them: process start, s3fs's import and session, the transfer.
 RAW = """
 import sys
 from concurrent.futures import ThreadPoolExecutor
 import fsspec
+from fsspec.asyn import sync
 fs = fsspec.core.url_to_fs(sys.argv[1])[0]
+def drain(url):
+    f = sync(fs.loop, fs.open_async, url, "rb")
+    while sync(fs.loop, f.read, 1 << 20):
+        pass
 with ThreadPoolExecutor(len(sys.argv) - 1) as pool:
-    list(pool.map(lambda url: len(fs.cat_file(url)), sys.argv[1:]))
+    list(pool.map(drain, sys.argv[1:]))
 """
 
 
