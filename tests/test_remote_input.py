@@ -218,3 +218,11 @@ def test_a_response_cut_short_fails_the_scan_in_one_line(s3, capsys, monkeypatch
     out, err = capsys.readouterr()
     assert code == 2 and out == "" and err.count("\n") == 1
     assert err.startswith(f"{url}: the connection dropped before the end"), err
+
+
+def test_of_many_urls_opened_at_once_the_first_that_fails_is_said(served, s3, capsys):
+    _, names, http = served
+    urls = [f"{s3}/{names['jsonl']}", f"{http}/denied/x.jsonl", f"{s3}/missing.jsonl", f"{s3}/{names['gzip']}"]
+    code = cli.main(["scan", "--json", *urls])
+    out, err = capsys.readouterr()
+    assert code == 2 and out == "" and err.count("\n") == 1 and err.startswith(f"{urls[1]}: access denied"), err
