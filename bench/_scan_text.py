@@ -205,6 +205,19 @@ def check_against_radar(name: str, scan, events: int = 20_000, directory: str | 
     return 1 if failures else 0
 
 
+def parquet_paths(paths) -> list[str] | None:
+    """The Parquet files of the inputs (a directory's in path order), or None when they are text
+    files. Parquet rows are flat: symbol, kind, ts and each field a column of its own."""
+    import glob
+
+    if not all(os.path.isdir(p) or p.lower().endswith(".parquet") for p in paths):
+        return None
+    out = []
+    for p in paths:
+        out += sorted(glob.glob(os.path.join(p, "**", "*.parquet"), recursive=True)) if os.path.isdir(p) else [p]
+    return out
+
+
 def peer_main(name: str, scan, argv=None) -> int:
     """The command line of a peer: print the scan result text of FILES, or --check."""
     import argparse

@@ -7,6 +7,10 @@ has it); the set's files are put in a bucket, and each scan is a whole
 process of its own, told where the server is the fsspec way
 (FSSPEC_S3_ENDPOINT_URL and friends). Runs interleaved, medians; both must
 print the same bytes. Target: from S3 at most 1.5x from disk.
+
+The server's own ceiling is timed beside them: a process that only downloads
+the same objects through s3fs, one streamed GET each, all at once (what
+the scan's reading amounts to), and discards them.
 """
 
 from __future__ import annotations
@@ -22,6 +26,23 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from _scan_text import radar_command  # noqa: E402
 from bench_evaluate import files_of  # noqa: E402
+
+
+# The objects downloaded and dropped, each as one streamed response read 1 MiB at a time, all at
+# once, as the scan reads them: process start, s3fs's import and session, the transfer.
+RAW = """
+import sys
+from concurrent.futures import ThreadPoolExecutor
+import fsspec
+from fsspec.asyn import sync
+fs = fsspec.core.url_to_fs(sys.argv[1])[0]
+def drain(url):
+    f = sync(fs.loop, fs.open_async, url, "rb")
+    while sync(fs.loop, f.read, 1 << 20):
+        pass
+with ThreadPoolExecutor(len(sys.argv) - 1) as pool:
+    list(pool.map(drain, sys.argv[1:]))
+"""
 
 
 def timed(cmd: list[str], env: dict) -> tuple[float, bytes]:
@@ -55,20 +76,24 @@ def main(argv=None) -> int:
                 url = f"bench/{form}/{os.path.basename(path)}"
                 fs.put(path, url)
                 urls.append("s3://" + url)
-            cmds = {"disk": radar + ["scan", "--json"] + files, "s3": radar + ["scan", "--json"] + urls}
+            cmds = {"disk": radar + ["scan", "--json"] + files, "s3": radar + ["scan", "--json"] + urls,
+                    "download": [sys.executable, "-c", RAW] + urls}
             times: dict[str, list[float]] = {k: [] for k in cmds}
             outs = {}
             for rep in range(a.reps):
                 for name in (list(cmds) if rep % 2 == 0 else list(cmds)[::-1]):
                     t, out = timed(cmds[name], env)
                     times[name].append(t)
-                    outs[name] = out
+                    if name != "download":
+                        outs[name] = out
             if outs["disk"] != outs["s3"]:
                 raise SystemExit(f"{form}: the scan from S3 differs from the one from disk")
             disk, s3 = statistics.median(times["disk"]), statistics.median(times["s3"])
+            raw = statistics.median(times["download"])
             ratio = s3 / disk
             print(f"{form:<6} {sum(os.path.getsize(f) for f in files) / 1e6:8.1f} MB  disk {disk:6.2f} s  "
-                  f"S3 {s3:6.2f} s  {ratio:5.2f}x  {'PASS' if ratio <= 1.5 else 'MISS'} (<= 1.5x)", flush=True)
+                  f"S3 {s3:6.2f} s  {ratio:5.2f}x  {'PASS' if ratio <= 1.5 else 'MISS'} (<= 1.5x)  "
+                  f"download alone {raw:6.2f} s ({raw / disk:4.2f}x disk)", flush=True)
     finally:
         server.stop()
     return 0

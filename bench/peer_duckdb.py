@@ -3,9 +3,11 @@
     python bench/peer_duckdb.py FILES...            # prints what `zolvar-radar scan --json FILES` prints
     python bench/peer_duckdb.py --spec S.json FILES
     python bench/peer_duckdb.py --check             # compare with the radar on a generated 20k-event set
+    python bench/peer_duckdb.py DATASET             # a Parquet dataset: a directory or .parquet files
 
 In DuckDB: read_json over the files (gzip told by the name), both line forms
-into one row per event with typed columns, a window that numbers each
+into one row per event with typed columns (or read_parquet of a dataset's flat
+columns), a window that numbers each
 symbol's events of each kind from the newest (row_number over symbol and
 kind, by ts descending) and keeps the newest W, then one GROUP BY symbol that
 picks the values each indicator reads (newest, n back), the newest book, the
@@ -30,7 +32,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import duckdb  # noqa: E402
 
-from _scan_text import Spec, peer_main, result_text  # noqa: E402
+from _scan_text import Spec, parquet_paths, peer_main, result_text  # noqa: E402
 
 FIELDS = {
     "kind": "VARCHAR", "ts": "BIGINT",
@@ -56,7 +58,13 @@ def query(spec: Spec, files: list[str]) -> str:
     # a line is either {"symbol":S,"event":{...}} or the event itself with a symbol
     picks = ",\n         ".join(
         f"CASE WHEN event IS NOT NULL THEN event.{k} ELSE {k} END AS {SHORT[k]}" for k in FIELDS)
-    file_list = "[" + ", ".join("'" + f.replace("'", "''") + "'" for f in files) + "]"
+    parquet = parquet_paths(files)
+    file_list = "[" + ", ".join("'" + f.replace("'", "''") + "'" for f in parquet or files) + "]"
+    if parquet is not None:  # flat columns, one per field
+        picks = ",\n         ".join(f"{k} AS {SHORT[k]}" for k in FIELDS)
+        source = f"read_parquet({file_list})"
+    else:
+        source = f"read_json({file_list}, format = 'newline_delimited', columns = {columns})"
 
     positions: set[int] = {1}  # newest first: position r is the value r - 1 back
     liq_counts: set[int] = set()
@@ -108,7 +116,7 @@ def query(spec: Spec, files: list[str]) -> str:
 WITH ev AS (
   SELECT symbol,
          {picks}
-  FROM read_json({file_list}, format = 'newline_delimited', columns = {columns})
+  FROM {source}
 ),
 recent AS (
   SELECT *, row_number() OVER (PARTITION BY symbol, kind ORDER BY ts DESC) AS rn

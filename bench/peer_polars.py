@@ -3,10 +3,11 @@
     python bench/peer_polars.py FILES...            # prints what `zolvar-radar scan --json FILES` prints
     python bench/peer_polars.py --spec S.json FILES
     python bench/peer_polars.py --check             # compare with the radar on a generated 20k-event set
+    python bench/peer_polars.py DATASET             # a Parquet dataset: a directory or .parquet files
 
 In polars: scan_ndjson over the files (gzip included) with a fixed schema that
 holds both line forms, one column per event field taken from the nested event
-or from the line itself, then one group_by(symbol) whose aggregations keep,
+or from the line itself (or scan_parquet of a dataset's flat columns), then one group_by(symbol) whose aggregations keep,
 per kind, the newest W values in line order (filter, tail), the newest book
 and the largest ts, and expressions on those lists (list.get from the newest)
 for each signal's raw value, with the radar's arithmetic in the radar's order.
@@ -27,7 +28,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import polars as pl  # noqa: E402
 
-from _scan_text import Spec, ordered_sum, peer_main, result_text  # noqa: E402
+from _scan_text import Spec, ordered_sum, parquet_paths, peer_main, result_text  # noqa: E402
 from peer_python import ieee_div  # noqa: E402
 
 F64 = pl.Float64
@@ -60,12 +61,16 @@ def rel(col: str, n: int) -> pl.Expr:
 
 def pipeline(spec: Spec, files: list[str]) -> tuple[pl.LazyFrame, list]:
     nested = pl.col("event").is_not_null()
-    # a line is either {"symbol":S,"event":{...}} or the event itself with a symbol
-    events = pl.scan_ndjson(files, schema=SCHEMA).select(
-        "symbol",
-        *(pl.when(nested).then(pl.col("event").struct.field(k)).otherwise(pl.col(k)).alias(SHORT[k])
-          for k in FIELDS),
-    )
+    parquet = parquet_paths(files)
+    if parquet is not None:  # flat columns, one per field; files and rows in order
+        events = pl.scan_parquet(parquet).select("symbol", *(pl.col(k).alias(SHORT[k]) for k in FIELDS))
+    else:
+        # a line is either {"symbol":S,"event":{...}} or the event itself with a symbol
+        events = pl.scan_ndjson(files, schema=SCHEMA).select(
+            "symbol",
+            *(pl.when(nested).then(pl.col("event").struct.field(k)).otherwise(pl.col(k)).alias(SHORT[k])
+              for k in FIELDS),
+        )
     w = spec.window
     d = pl.col("kind") == "derivatives"
     b = pl.col("kind") == "orderbook"

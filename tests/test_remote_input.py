@@ -193,3 +193,36 @@ def test_replay_reads_a_url_as_the_local_file(served, capsys, form):
     want = capsys.readouterr().out
     assert cli.main([*common, f"{http}/{names[form]}"]) == 0
     assert capsys.readouterr().out == want and want.count("\n") > 3
+
+
+def test_a_response_cut_short_fails_the_scan_in_one_line(s3, capsys, monkeypatch):
+    """The object is one streamed response: ending before the object's size is an error, never a
+    shorter file."""
+    from zolvar_radar import remote
+
+    opened = remote._streamed
+
+    class Cut:
+        def __init__(self, stream):
+            self.stream, self.r, self.done = stream, None, False
+
+        async def read(self, n):
+            if self.done:
+                return b""
+            self.done = True
+            return (await self.stream.read(n))[:100]
+
+    monkeypatch.setattr(remote, "_streamed", lambda fs, path: Cut(opened(fs, path)))
+    url = f"{s3}/events.jsonl"
+    code = cli.main(["scan", "--json", url])
+    out, err = capsys.readouterr()
+    assert code == 2 and out == "" and err.count("\n") == 1
+    assert err.startswith(f"{url}: the connection dropped before the end"), err
+
+
+def test_of_many_urls_opened_at_once_the_first_that_fails_is_said(served, s3, capsys):
+    _, names, http = served
+    urls = [f"{s3}/{names['jsonl']}", f"{http}/denied/x.jsonl", f"{s3}/missing.jsonl", f"{s3}/{names['gzip']}"]
+    code = cli.main(["scan", "--json", *urls])
+    out, err = capsys.readouterr()
+    assert code == 2 and out == "" and err.count("\n") == 1 and err.startswith(f"{urls[1]}: access denied"), err

@@ -25,7 +25,8 @@ __all__ = ["is_url", "RemoteInputs", "open_url", "url_error"]
 
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
 CHUNK = 1 << 20
-# Bytes asked for per request where reads are ranged (S3 and the like): each request costs a round trip.
+# Bytes asked for per request where reads are ranged (a filesystem that cannot stream a response):
+# each request costs a round trip.
 BLOCK = 16 << 20
 
 
@@ -106,9 +107,15 @@ class RemoteInputs:
             source = fs.open(path, "rb", **streamed)
         except Exception as exc:  # noqa: BLE001 - every filesystem words its failures its own way
             raise url_error(url, exc) from None
+        stream = None if streamed["block_size"] == 0 else _streamed(fs, path)
         r, w = os.pipe()
         self._fds.append(r)
-        thread = threading.Thread(target=self._fill, args=(url, source, w), daemon=True)
+        if stream is not None:
+            size = getattr(source, "size", None)
+            source.close()
+            thread = threading.Thread(target=self._stream, args=(url, fs, stream, size, w), daemon=True)
+        else:
+            thread = threading.Thread(target=self._fill, args=(url, source, w), daemon=True)
         self._threads.append(thread)
         thread.start()
         name = f"/dev/fd/{r}"
@@ -136,6 +143,37 @@ class RemoteInputs:
                     source.close()
                 except Exception:  # noqa: BLE001
                     pass
+
+    def _stream(self, url: str, fs, stream, size: int | None, w: int) -> None:
+        """The object as one response read a chunk at a time, on the filesystem's own event loop."""
+        from fsspec.asyn import sync
+
+        got = 0
+        try:
+            while not self._stop.is_set():
+                chunk = sync(fs.loop, stream.read, CHUNK)
+                if not chunk:
+                    if size is not None and got != size:  # the object changed or the response was cut short
+                        raise EOFError(f"{got} of {size} bytes")
+                    break
+                got += len(chunk)
+                view = memoryview(chunk)
+                while view:
+                    view = view[os.write(w, view):]
+        except BrokenPipeError:
+            pass  # the reader stopped early (a bad line): it has what it wanted
+        except Exception as exc:  # noqa: BLE001
+            self._failed.append(url_error(url, exc))
+        finally:
+            try:
+                os.close(w)
+            finally:
+                body = getattr(stream, "r", None)
+                if body is not None:
+                    try:
+                        body.close()
+                    except Exception:  # noqa: BLE001
+                        pass
 
     def name(self, path: str) -> str:
         return self._names.get(path, path)
@@ -170,3 +208,17 @@ class RemoteInputs:
             except OSError:
                 pass
         self._fds = []
+
+
+def _streamed(fs, path: str):
+    """The object as one streamed response, where the filesystem offers one (S3 does): a server
+    answers one request at its own pace, where ranged requests each cost a round trip and, on
+    some servers, a pass over the whole object. None where it does not."""
+    if not getattr(fs, "async_impl", False) or getattr(fs, "loop", None) is None:
+        return None
+    from fsspec.asyn import sync
+
+    try:
+        return sync(fs.loop, fs.open_async, path, "rb")
+    except (NotImplementedError, ValueError, AttributeError, TypeError):
+        return None
