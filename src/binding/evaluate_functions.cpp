@@ -160,30 +160,7 @@ PyObject* evaluation_advance(PyObject* obj, PyObject* arg) {
 PyObject* evaluation_status(PyObject* obj, PyObject*) {
     const radar::Evaluation* e = idle(obj);
     if (e == nullptr) return nullptr;
-    const radar::FileReplay& r = e->replay();
-    auto ts = [](std::optional<int64_t> v) { return v ? PyLong_FromLongLong(*v) : Py_NewRef(Py_None); };
-    PyObject* clock = ts(r.clock());
-    PyObject* first = ts(r.first_ts());
-    PyObject* fatal = new_str(r.fatal(), "replace");
-    const auto& d = r.disorder();
-    PyObject* disorder = d ? Py_BuildValue("(nKLL)", static_cast<Py_ssize_t>(d->file),
-                                           static_cast<unsigned long long>(d->line), static_cast<long long>(d->from),
-                                           static_cast<long long>(d->to))
-                           : Py_NewRef(Py_None);
-    PyObject* out = nullptr;
-    if (clock && first && fatal && disorder)
-        out = Py_BuildValue("(KOKKOOOKKKK)", static_cast<unsigned long long>(r.fed()), clock,
-                            static_cast<unsigned long long>(r.bytes_done()),
-                            static_cast<unsigned long long>(r.bytes_total()), fatal, first, disorder,
-                            static_cast<unsigned long long>(e->checkpoints()),
-                            static_cast<unsigned long long>(e->onsets()),
-                            static_cast<unsigned long long>(e->tracker().pending()),
-                            static_cast<unsigned long long>(r.dropped()));
-    Py_XDECREF(clock);
-    Py_XDECREF(first);
-    Py_XDECREF(fatal);
-    Py_XDECREF(disorder);
-    return out;
+    return replay_status(e->replay(), e->checkpoints(), e->onsets(), e->tracker().pending());
 }
 
 PyObject* evaluation_bad(PyObject* obj, PyObject*) {

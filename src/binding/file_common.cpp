@@ -102,4 +102,28 @@ PyObject* skipped_list(const std::vector<radar::ReasonCounts>& skipped) {
     return list;
 }
 
+PyObject* replay_status(const radar::FileReplay& r, uint64_t a, uint64_t b, uint64_t c) {
+    auto ts = [](std::optional<int64_t> v) { return v ? PyLong_FromLongLong(*v) : Py_NewRef(Py_None); };
+    PyObject* clock = ts(r.clock());
+    PyObject* first = ts(r.first_ts());
+    PyObject* fatal = new_str(r.fatal(), "replace");
+    const auto& d = r.disorder();
+    PyObject* disorder = d ? Py_BuildValue("(nKLL)", static_cast<Py_ssize_t>(d->file),
+                                           static_cast<unsigned long long>(d->line), static_cast<long long>(d->from),
+                                           static_cast<long long>(d->to))
+                           : Py_NewRef(Py_None);
+    PyObject* out = nullptr;
+    if (clock && first && fatal && disorder)
+        out = Py_BuildValue("(KOKKOOOKKKK)", static_cast<unsigned long long>(r.fed()), clock,
+                            static_cast<unsigned long long>(r.bytes_done()),
+                            static_cast<unsigned long long>(r.bytes_total()), fatal, first, disorder,
+                            static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
+                            static_cast<unsigned long long>(c), static_cast<unsigned long long>(r.dropped()));
+    Py_XDECREF(clock);
+    Py_XDECREF(first);
+    Py_XDECREF(fatal);
+    Py_XDECREF(disorder);
+    return out;
+}
+
 }  // namespace zolvar

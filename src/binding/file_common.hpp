@@ -10,6 +10,7 @@
 
 #include "binding/radar_object.hpp"
 #include "files/file_read.hpp"
+#include "replay/file_replay.hpp"
 
 namespace zolvar {
 
@@ -22,6 +23,10 @@ PyObject* value_error(const std::string& text);
 PyObject* os_error(const std::string& text);
 // null, after the signal's handler ran: its exception, else KeyboardInterrupt.
 PyObject* interrupted_error();
+// A replay's progress as status() tuples give it: (events read, clock or None,
+// bytes read, bytes in all, fatal text, smallest ts or None, step back or None,
+// a, b, c, snapshots a bar dropped), a to c being the caller's own counts.
+PyObject* replay_status(const radar::FileReplay& replay, uint64_t a, uint64_t b, uint64_t c);
 // [(file index, line, error), ...]
 PyObject* bad_list(const std::vector<radar::BadLine>& bad);
 // [{reason: count}, ...], one dict per file

@@ -177,30 +177,7 @@ PyObject* sweep_status(PyObject* obj, PyObject*) {
     const PySweep* self = idle(obj);
     if (self == nullptr) return nullptr;
     const radar::SweepPass& p = *self->pass;
-    const radar::FileReplay& r = p.replay();
-    auto ts = [](std::optional<int64_t> v) { return v ? PyLong_FromLongLong(*v) : Py_NewRef(Py_None); };
-    PyObject* clock = ts(r.clock());
-    PyObject* first = ts(r.first_ts());
-    PyObject* fatal = new_str(r.fatal(), "replace");
-    const auto& d = r.disorder();
-    PyObject* disorder = d ? Py_BuildValue("(nKLL)", static_cast<Py_ssize_t>(d->file),
-                                           static_cast<unsigned long long>(d->line), static_cast<long long>(d->from),
-                                           static_cast<long long>(d->to))
-                           : Py_NewRef(Py_None);
-    PyObject* out = nullptr;
-    if (clock && first && fatal && disorder)
-        out = Py_BuildValue("(KOKKOOOKKKK)", static_cast<unsigned long long>(r.fed()), clock,
-                            static_cast<unsigned long long>(r.bytes_done()),
-                            static_cast<unsigned long long>(r.bytes_total()), fatal, first, disorder,
-                            static_cast<unsigned long long>(p.clocks().size()),
-                            static_cast<unsigned long long>(p.tracker().records()),
-                            static_cast<unsigned long long>(p.tracker().pending()),
-                            static_cast<unsigned long long>(r.dropped()));
-    Py_XDECREF(clock);
-    Py_XDECREF(first);
-    Py_XDECREF(fatal);
-    Py_XDECREF(disorder);
-    return out;
+    return replay_status(p.replay(), p.clocks().size(), p.tracker().records(), p.tracker().pending());
 }
 
 PyObject* sweep_bad(PyObject* obj, PyObject*) {

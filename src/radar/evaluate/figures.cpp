@@ -9,15 +9,6 @@
 
 namespace radar {
 
-namespace {
-
-void key(std::string& out, std::string_view name) { json_key(out, name); }
-void number(std::string& out, Maybe v) { json_number(out, v); }
-void field(std::string& out, std::string_view name, Maybe v) { json_field(out, name, v); }
-void count(std::string& out, std::string_view name, uint64_t v) { json_count(out, name, v); }
-
-}  // namespace
-
 void json_key(std::string& out, std::string_view name) {
     if (out.back() != '{') out += ',';
     append_json_string(out, name);
@@ -61,20 +52,20 @@ HorizonBlock horizon_block(const Sample& on, const Sample& base, std::string_vie
         const Maybe on_mean_abs = mean_of(on.abs), b_mean_abs = mean_of(base.abs);
         const Maybe b_median_abs = median_of(base.abs);
         out += '{';
-        key(out, "horizon");
+        json_key(out, "horizon");
         append_json_string(out, name);
-        key(out, "offset");
+        json_key(out, "offset");
         append_i64(out, offset);
-        count(out, "onsets", on.records);
-        count(out, "resolved", on.ret.size());
-        count(out, "unresolved", on.records - on.ret.size());
-        field(out, "mean_return", mean_of(on.ret));
-        field(out, "median_return", median_of(on.ret));
-        field(out, "mean_abs_return", on_mean_abs);
+        json_count(out, "onsets", on.records);
+        json_count(out, "resolved", on.ret.size());
+        json_count(out, "unresolved", on.records - on.ret.size());
+        json_field(out, "mean_return", mean_of(on.ret));
+        json_field(out, "median_return", median_of(on.ret));
+        json_field(out, "mean_abs_return", on_mean_abs);
         result.hit_rate = hit_rate(on.abs, b_median_abs);
         result.lift = ratio(on_mean_abs, b_mean_abs);
-        field(out, "hit_rate", result.hit_rate);
-        field(out, "lift", result.lift);
+        json_field(out, "hit_rate", result.hit_rate);
+        json_field(out, "lift", result.lift);
 
         // The interval resamples whole checkpoints: symbols that moved together stay together.
         struct Cluster {
@@ -112,31 +103,31 @@ HorizonBlock horizon_block(const Sample& on, const Sample& base, std::string_vie
                 lifts.push_back((sum.on / static_cast<double>(sum.n_on)) / (sum.base / static_cast<double>(sum.n_base)));
             }
         }
-        key(out, "lift_ci");
+        json_key(out, "lift_ci");
         if (lifts.empty()) {
             out += "null";
         } else {
             std::sort(lifts.begin(), lifts.end());
             out += '[';
-            number(out, quantile_sorted(lifts, 0.025));
+            json_number(out, quantile_sorted(lifts, 0.025));
             out += ',';
-            number(out, quantile_sorted(lifts, 0.975));
+            json_number(out, quantile_sorted(lifts, 0.975));
             out += ']';
         }
-        count(out, "bootstrap_used", lifts.size());
+        json_count(out, "bootstrap_used", lifts.size());
         result.p_value = rank_sum_p_greater(on.abs, base.abs);
         result.rank_ic = spearman(on.severity, on.abs);
-        field(out, "p_value", result.p_value);
-        field(out, "rank_ic", result.rank_ic);
-        key(out, "baseline");
+        json_field(out, "p_value", result.p_value);
+        json_field(out, "rank_ic", result.rank_ic);
+        json_key(out, "baseline");
         out += '{';
-        count(out, "onsets", base.records);
-        count(out, "resolved", base.ret.size());
-        count(out, "unresolved", base.records - base.ret.size());
-        field(out, "mean_return", mean_of(base.ret));
-        field(out, "median_return", median_of(base.ret));
-        field(out, "mean_abs_return", b_mean_abs);
-        for (const char* none : {"hit_rate", "lift", "lift_ci", "p_value", "rank_ic"}) field(out, none, std::nullopt);
+        json_count(out, "onsets", base.records);
+        json_count(out, "resolved", base.ret.size());
+        json_count(out, "unresolved", base.records - base.ret.size());
+        json_field(out, "mean_return", mean_of(base.ret));
+        json_field(out, "median_return", median_of(base.ret));
+        json_field(out, "mean_abs_return", b_mean_abs);
+        for (const char* none : {"hit_rate", "lift", "lift_ci", "p_value", "rank_ic"}) json_field(out, none, std::nullopt);
         out += "}}";
         result.median_abs = b_median_abs;
         result.mean_abs = b_mean_abs;

@@ -14,13 +14,8 @@ namespace radar {
 
 namespace {
 
-void key(std::string& out, std::string_view name) { json_key(out, name); }
-void number(std::string& out, Maybe v) { json_number(out, v); }
-void field(std::string& out, std::string_view name, Maybe v) { json_field(out, name, v); }
-void count(std::string& out, std::string_view name, uint64_t v) { json_count(out, name, v); }
-
 void bound(std::string& out, std::string_view name, int64_t v, int64_t open) {
-    key(out, name);
+    json_key(out, name);
     if (v == open)
         out += "null";
     else
@@ -60,16 +55,16 @@ std::string Evaluation::result_json() const {
     }
 
     std::string out = "{";
-    count(out, "checkpoints", checkpoints_);
-    count(out, "events", replay_.fed());
-    count(out, "onsets", onsets_);
-    count(out, "no_price", no_price);
-    count(out, "baseline_draws", draws);
-    count(out, "ignored_prices", t.ignored_prices());
-    count(out, "cooldown", o.cooldown);
-    count(out, "baseline", o.baseline);
-    count(out, "seed", o.seed);
-    count(out, "bootstrap", o.bootstrap);
+    json_count(out, "checkpoints", checkpoints_);
+    json_count(out, "events", replay_.fed());
+    json_count(out, "onsets", onsets_);
+    json_count(out, "no_price", no_price);
+    json_count(out, "baseline_draws", draws);
+    json_count(out, "ignored_prices", t.ignored_prices());
+    json_count(out, "cooldown", o.cooldown);
+    json_count(out, "baseline", o.baseline);
+    json_count(out, "seed", o.seed);
+    json_count(out, "bootstrap", o.bootstrap);
     if (o.windowed()) {
         bound(out, "judge_from", o.judge_from, INT64_MIN);
         bound(out, "judge_to", o.judge_to, INT64_MAX);
@@ -78,7 +73,7 @@ std::string Evaluation::result_json() const {
     // per horizon; the baselines are kept for the breakdowns below
     std::vector<Sample> bases;
     std::vector<Maybe> base_median_abs, base_mean_abs;
-    key(out, "horizons");
+    json_key(out, "horizons");
     out += '[';
     // One horizon's figures, apart from the others: the horizons share the two cores.
     using Block = HorizonBlock;
@@ -104,25 +99,25 @@ std::string Evaluation::result_json() const {
 
     // A group of onsets, per horizon, against the whole baseline.
     auto group_horizons = [&](auto&& keep) {
-        key(out, "horizons");
+        json_key(out, "horizons");
         out += '[';
         for (size_t h = 0; h < o.horizons.size(); ++h) {
             const Sample s = sample(onset_ids, keep, h);
             if (h > 0) out += ',';
             out += '{';
-            key(out, "horizon");
+            json_key(out, "horizon");
             append_json_string(out, o.horizon_names[h]);
-            count(out, "resolved", s.ret.size());
-            field(out, "mean_return", mean_of(s.ret));
-            field(out, "mean_abs_return", mean_of(s.abs));
-            field(out, "hit_rate", hit_rate(s.abs, base_median_abs[h]));
-            field(out, "lift", ratio(mean_of(s.abs), base_mean_abs[h]));
+            json_count(out, "resolved", s.ret.size());
+            json_field(out, "mean_return", mean_of(s.ret));
+            json_field(out, "mean_abs_return", mean_of(s.abs));
+            json_field(out, "hit_rate", hit_rate(s.abs, base_median_abs[h]));
+            json_field(out, "lift", ratio(mean_of(s.abs), base_mean_abs[h]));
             out += '}';
         }
         out += ']';
     };
 
-    key(out, "by_factor");
+    json_key(out, "by_factor");
     out += '[';
     bool first = true;
     for (size_t k = 0; k < keys_.size(); ++k) {
@@ -132,9 +127,9 @@ std::string Evaluation::result_json() const {
         if (!first) out += ',';
         first = false;
         out += '{';
-        key(out, "factor");
+        json_key(out, "factor");
         append_json_string(out, keys_[k]);
-        count(out, "onsets", n);
+        json_count(out, "onsets", n);
         group_horizons([&](const Record& r) { return !r.baseline && r.factor == static_cast<int32_t>(k); });
         out += '}';
     }
@@ -151,7 +146,7 @@ std::string Evaluation::result_json() const {
         return t.symbol_name(x.symbol) < t.symbol_name(y.symbol);
     });
     std::vector<uint32_t> quintile(records.size(), 5);
-    key(out, "by_quintile");
+    json_key(out, "by_quintile");
     out += '[';
     const size_t n = ranked.size();
     for (size_t g = 0; g < 5; ++g) {
@@ -159,33 +154,33 @@ std::string Evaluation::result_json() const {
         for (size_t i = lo; i < hi; ++i) quintile[ranked[i]] = static_cast<uint32_t>(g);
         if (g > 0) out += ',';
         out += '{';
-        count(out, "quintile", g + 1);
-        field(out, "severity_min", lo < hi ? Maybe(records[ranked[lo]].severity) : std::nullopt);
-        field(out, "severity_max", lo < hi ? Maybe(records[ranked[hi - 1]].severity) : std::nullopt);
-        count(out, "onsets", hi - lo);
+        json_count(out, "quintile", g + 1);
+        json_field(out, "severity_min", lo < hi ? Maybe(records[ranked[lo]].severity) : std::nullopt);
+        json_field(out, "severity_max", lo < hi ? Maybe(records[ranked[hi - 1]].severity) : std::nullopt);
+        json_count(out, "onsets", hi - lo);
         const Record* base = records.data();
         group_horizons([&](const Record& r) { return quintile[static_cast<size_t>(&r - base)] == g; });
         out += '}';
     }
     out += ']';
 
-    key(out, "event_study");
+    json_key(out, "event_study");
     out += '[';
     for (size_t k = 0; k < t.targets().study.size(); ++k) {
         if (k > 0) out += ',';
         out += '{';
-        key(out, "offset");
+        json_key(out, "offset");
         append_i64(out, t.targets().study[k]);
         for (bool baseline : {false, true}) {
             const ForwardTracker::Moments& m = t.study(k, baseline);
-            key(out, baseline ? "baseline" : "onsets");
+            json_key(out, baseline ? "baseline" : "onsets");
             out += '{';
-            count(out, "n", m.n);
-            field(out, "mean", m.n > 0 ? Maybe(m.mean) : std::nullopt);
+            json_count(out, "n", m.n);
+            json_field(out, "mean", m.n > 0 ? Maybe(m.mean) : std::nullopt);
             Maybe half;
             if (m.n > 1) half = 1.96 * std::sqrt(m.m2 / static_cast<double>(m.n - 1)) / std::sqrt(static_cast<double>(m.n));
-            field(out, "low", half ? Maybe(m.mean - *half) : std::nullopt);
-            field(out, "high", half ? Maybe(m.mean + *half) : std::nullopt);
+            json_field(out, "low", half ? Maybe(m.mean - *half) : std::nullopt);
+            json_field(out, "high", half ? Maybe(m.mean + *half) : std::nullopt);
             out += '}';
         }
         out += '}';
