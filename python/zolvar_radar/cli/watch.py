@@ -3,9 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import asyncio
-import logging
-import signal
 import sys
 TYPE_CHECKING = False
 
@@ -105,6 +102,10 @@ def _sinks(args: argparse.Namespace, out) -> list:
 
 
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
+    # asyncio and logging load here, not with the command line: they cost every other command 60 ms
+    import asyncio
+    import logging
+
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING, stream=sys.stderr,
                         format="zolvar-radar watch: %(message)s")
     from ..bars import bar_width
@@ -152,6 +153,9 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
 
 
 async def _main(args, source, spec, bar, sinks, err) -> int:
+    import asyncio
+    import signal
+
     from ..watch import LiveSource, Watcher
     from ..watch.metrics import start_metrics
     from ..watch.sources import SourceError
