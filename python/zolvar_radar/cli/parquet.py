@@ -58,9 +58,11 @@ TEXT_SUFFIXES = (".jsonl", ".json", ".ndjson", ".csv", ".gz", ".txt")
 
 
 def _parquet(path: str) -> bool:
-    from ..parquet_input import is_parquet
+    if path == "-" or path.lower().endswith(TEXT_SUFFIXES):
+        return False
+    from ..parquet_input import is_parquet  # past the suffix test: an import statement per path costs 1.5 us
 
-    return path != "-" and not path.lower().endswith(TEXT_SUFFIXES) and is_parquet(path)
+    return is_parquet(path)
 
 
 def refuse_parquet(args: argparse.Namespace, option: str) -> None:

@@ -1,5 +1,7 @@
 #include "files/byte_source.hpp"
 
+#include <chrono>
+
 #include <zlib.h>
 
 #include <atomic>
@@ -186,9 +188,24 @@ bool ByteSource::peek(std::string& error) {
     return true;
 }
 
+namespace {
+
+// A read of a regular file never waits, so the interruption is looked for
+// once a millisecond rather than before every read: with thousands of small
+// files, one look each was a system call per file.
+bool time_to_look() {
+    thread_local std::chrono::steady_clock::time_point next{};
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next) return false;
+    next = now + std::chrono::milliseconds(1);
+    return true;
+}
+
+}  // namespace
+
 long long ByteSource::pull(char* out, size_t want, std::string& error) {
     const int wake = checks_ ? interrupt_fd() : -1;
-    if (wake >= 0 && !(waits_ ? io::wait_readable(fd_, wake) : !io::readable_now(wake))) {
+    if (wake >= 0 && !(waits_ ? io::wait_readable(fd_, wake) : !(time_to_look() && io::readable_now(wake)))) {
         interrupted_ = true;
         error = kInterrupted;
         return -1;
