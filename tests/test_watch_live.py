@@ -84,6 +84,7 @@ def offline_markets(monkeypatch):
 
 @pytest.mark.parametrize("args, message", [
     (["--exchange", "nosuchexchange", "--symbols", "BTC/USDT:USDT"], "--exchange nosuchexchange: not an exchange id"),
+    (["--exchange", "binanse", "--symbols", "BTC/USDT:USDT"], "(did you mean 'binance'?)"),
     (["--exchange", "binanceusdm", "--symbols", "NOPE/USDT:USDT"], "NOPE/USDT:USDT is not a symbol it lists"),
     (["--exchange", "bitstamp", "--symbols", "BTC/USD"], "has no fetchOpenInterest"),
     (["--exchange", "binanceusdm", "--all-perpetuals", "--quote", "EUR"], "lists no perpetual swap settled in EUR"),

@@ -77,7 +77,11 @@ class CcxtSource(LiveSource):
             return self._client(exchange_id)
         ccxt, async_support, pro = _modules()
         if exchange_id not in ccxt.exchanges:
-            raise SourceError(f"--exchange {exchange_id}: not an exchange id ccxt knows")
+            import difflib
+
+            near = difflib.get_close_matches(exchange_id, ccxt.exchanges, n=1)
+            hint = f" (did you mean {near[0]!r}?)" if near else ""
+            raise SourceError(f"--exchange {exchange_id}: not an exchange id ccxt knows{hint}")
         cls = getattr(pro, exchange_id, None) if pro is not None else None
         cls = cls or getattr(async_support, exchange_id)
         return cls({"enableRateLimit": True})
