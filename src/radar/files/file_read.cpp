@@ -104,8 +104,10 @@ struct PartResult {
 
 // One thread's run of consecutive parts, read into one set of states: a
 // symbol's state is built once per thread, not once per part, and only the
-// threads' states are merged at the end.
-struct Stretch {
+// threads' states are merged at the end. Each on cache lines of its own:
+// a thread writes its pipeline's counters on every event, and the next
+// thread's stretch reads its index on every event.
+struct alignas(64) Stretch {
     size_t first = 0, last = 0;  // parts [first, last)
     Dataset dataset;
     std::optional<BarFilter> bars;

@@ -1,11 +1,12 @@
-// The handle's symbol states, ordered by symbol bytes.
+// The handle's symbol states, visited in the order of their symbols' bytes.
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <map>
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json/bytes.hpp"
@@ -17,15 +18,21 @@ namespace radar {
 
 class Dataset {
 public:
-    // The index points into the map's nodes: a copy would point into another map.
+    using Node = std::pair<const std::string, SymbolState>;
+
     Dataset() = default;
+    // The index and the order point into the chunks: a copy would point into another's.
     Dataset(const Dataset&) = delete;
     Dataset& operator=(const Dataset&) = delete;
-    Dataset(Dataset&&) = default;
-    Dataset& operator=(Dataset&&) = default;
-
-    // Unsigned bytes, a prefix first: the order in which "alerts" visits the symbols.
-    using Map = std::map<std::string, SymbolState, BytesLess>;
+    Dataset(Dataset&& other) noexcept { swap(other); }
+    Dataset& operator=(Dataset&& other) noexcept {
+        if (this != &other) {
+            clear();
+            swap(other);
+        }
+        return *this;
+    }
+    ~Dataset() { release(); }
 
     // Creates the symbol's state with the spec's window if it is missing,
     // then applies the event. Cannot fail.
@@ -54,36 +61,85 @@ public:
     // gives. `later` is left empty.
     void merge_later(Dataset&& later);
 
-    void clear() {
-        states_.clear();
-        index_.clear();
-        index_.shrink_to_fit();
-        indexed_ = 0;
-    }
-    size_t size() const { return states_.size(); }
+    void clear() { release(); }
+    size_t size() const { return order_.size(); }
     // The symbol's state, or null; it stays where it is while the symbol is held.
     const SymbolState* find(std::string_view symbol) const {
         const Node* node = lookup(symbol, hash_of_symbol(symbol));
         return node != nullptr ? &node->second : nullptr;
     }
-    Map::const_iterator begin() const { return states_.begin(); }
-    Map::const_iterator end() const { return states_.end(); }
+
+    // Visits the states by symbol, unsigned bytes, a prefix first: the order
+    // of "alerts" and of saved states. States are kept in the order they were
+    // made; the symbols are put in order only when visited, and then only
+    // those made since the last visit, so reading many symbols walks no tree.
+    class const_iterator {
+    public:
+        using value_type = Node;
+        using difference_type = std::ptrdiff_t;
+        using reference = const Node&;
+        using pointer = const Node*;
+        using iterator_category = std::forward_iterator_tag;
+        const_iterator() = default;
+        explicit const_iterator(std::vector<Node*>::const_iterator it) : it_(it) {}
+        reference operator*() const { return **it_; }
+        pointer operator->() const { return *it_; }
+        const_iterator& operator++() {
+            ++it_;
+            return *this;
+        }
+        const_iterator operator++(int) {
+            const_iterator was = *this;
+            ++it_;
+            return was;
+        }
+        bool operator==(const const_iterator& o) const { return it_ == o.it_; }
+        bool operator!=(const const_iterator& o) const { return it_ != o.it_; }
+
+    private:
+        std::vector<Node*>::const_iterator it_;
+    };
+    const_iterator begin() const {
+        put_in_order();
+        return const_iterator(order_.begin());
+    }
+    const_iterator end() const { return const_iterator(order_.end()); }
 
 private:
     SymbolState& state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash);
     SymbolState& state_for(uint64_t window, std::string_view symbol, uint64_t hash);
 
-    using Node = Map::value_type;
-    // The ordered map gives "alerts" its order; this open-addressing table
-    // of its nodes (stable in a std::map) finds a symbol with one hash
-    // instead of a walk down the tree on every feed. Half empty at most.
+    // An open-addressing table of the states finds a symbol with one hash.
+    // Half empty at most.
     Node* lookup(std::string_view symbol, uint64_t hash) const;
     static uint64_t hash_of_symbol(std::string_view symbol);
+    void make_room();  // for one more in the index
     void index(Node* node, uint64_t hash);
+    // A new state in the chunks, indexed and listed.
+    Node* add(std::string_view symbol, SymbolState&& state, uint64_t hash);
+    Node* add(std::string&& symbol, SymbolState&& state, uint64_t hash);
+    void put_in_order() const;
+    void release() noexcept;
+    void swap(Dataset& other) noexcept {
+        std::swap(chunks_, other.chunks_);
+        std::swap(index_, other.index_);
+        std::swap(order_, other.order_);
+        std::swap(ordered_, other.ordered_);
+    }
 
-    Map states_;
+    // States live in chunks that never move, a few hundred states to a chunk,
+    // so a new symbol costs no allocation of its own and the index, the
+    // order and the ingest pipeline can hold their addresses.
+    struct Chunk {
+        Node* nodes;
+        size_t used;
+        size_t capacity;
+    };
+    std::vector<Chunk> chunks_;
     std::vector<Node*> index_;
-    size_t indexed_ = 0;
+    // Every state, the first ordered_ of them in symbol order.
+    mutable std::vector<Node*> order_;
+    mutable size_t ordered_ = 0;
 };
 
 }  // namespace radar

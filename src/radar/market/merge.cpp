@@ -29,22 +29,27 @@ void SymbolState::merge_later(const SymbolState& later) {
 }
 
 void Dataset::merge_later(Dataset&& later) {
-    if (states_.empty()) {
+    if (order_.empty()) {
         *this = std::move(later);
-        later.clear();
         return;
     }
-    while (!later.states_.empty()) {
-        auto node = later.states_.extract(later.states_.begin());
-        const uint64_t hash = prefetch_slot(node.key());
-        if (Node* mine = lookup(node.key(), hash)) {
-            mine->second.merge_later(node.mapped());
+    // In the order the later states were made: their chunks are read
+    // straight through, and each symbol's slot is asked for a few ahead.
+    std::vector<Node*>& theirs = later.order_;
+    constexpr size_t kAhead = 8;
+    std::vector<uint64_t> hashes(std::min(theirs.size(), kAhead));
+    for (size_t i = 0; i < hashes.size(); ++i) hashes[i] = prefetch_slot(theirs[i]->first);
+    for (size_t i = 0; i < theirs.size(); ++i) {
+        Node* node = theirs[i];
+        const uint64_t hash = hashes[i % kAhead];
+        if (i + kAhead < theirs.size()) hashes[i % kAhead] = prefetch_slot(theirs[i + kAhead]->first);
+        if (Node* mine = lookup(node->first, hash)) {
+            mine->second.merge_later(node->second);
             continue;
         }
-        // A map node keeps its address when moved between maps, so the index
-        // can point at it as it would at one made here.
-        auto inserted = states_.insert(std::move(node));
-        index(&*inserted.position, hash);
+        // The key is const in its node: copied, which costs nothing for a
+        // short symbol; the state's rows move.
+        add(std::string(node->first), std::move(node->second), hash);
     }
     later.clear();
 }
