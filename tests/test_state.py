@@ -188,6 +188,22 @@ def test_load_then_feed_equals_feeding_everything(history, data):
     assert save_state(resumed) == save_state(whole)
 
 
+symbols = st.one_of(st.text("ab\x00\x7fé", max_size=3), st.text("ab\x00é", max_size=4).map("PERPETUA".__add__))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.lists(symbols, max_size=30), max_size=5))
+def test_symbols_added_between_saves_are_saved_in_order(batches):
+    # A load refuses symbols out of order: each save must put the new ones in place.
+    r, history = Radar(json.dumps(SPEC)), []
+    for batch in batches:
+        for k, symbol in enumerate(batch):
+            history.append((symbol, deriv(k, 100 + k)))
+            feed(r, symbol, history[-1][1])
+        state = save_state(r)
+        assert save_state(load_state(state)) == state == save_state(fed(SPEC, history))
+
+
 # --- refusing damage --------------------------------------------------------
 
 SMALL = [("a", deriv(1, 100)), ("b", ["orderbook", 2, 3, 1, 0, 0]), ("b", ["liquidation", 3, "buy", 4, 1])]
