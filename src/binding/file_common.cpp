@@ -81,10 +81,25 @@ PyObject* bad_list(const std::vector<radar::BadLine>& bad) {
 PyObject* skipped_list(const std::vector<radar::ReasonCounts>& skipped) {
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
+    // Files with nothing skipped share one empty dict: ten thousand files made ten thousand.
+    PyObject* none = nullptr;
     for (const auto& reasons : skipped) {
+        if (reasons.empty()) {
+            if (none == nullptr && (none = PyDict_New()) == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            if (PyList_Append(list, none) < 0) {
+                Py_DECREF(none);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            continue;
+        }
         PyObject* dict = PyDict_New();
         if (dict == nullptr || PyList_Append(list, dict) < 0) {
             Py_XDECREF(dict);
+            Py_XDECREF(none);
             Py_DECREF(list);
             return nullptr;
         }
@@ -94,11 +109,13 @@ PyObject* skipped_list(const std::vector<radar::ReasonCounts>& skipped) {
             const int rc = n ? PyDict_SetItemString(dict, reason.c_str(), n) : -1;
             Py_XDECREF(n);
             if (rc < 0) {
+                Py_XDECREF(none);
                 Py_DECREF(list);
                 return nullptr;
             }
         }
     }
+    Py_XDECREF(none);
     return list;
 }
 

@@ -170,8 +170,8 @@ bool ByteSource::peek(std::string& error) {
         const long long got = pull(raw_.data() + old, kPeekBytes - old, error);
         raw_.resize(old + static_cast<size_t>(got < 0 ? 0 : got));
         if (got < 0) return false;
-        if (got == 0) raw_eof_ = true;
         offset_ += static_cast<uint64_t>(got);
+        if (got == 0 || at_known_end(static_cast<size_t>(got), kPeekBytes - old)) raw_eof_ = true;
     }
     peeked_ = true;
     gzip_ = raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0x1f &&
@@ -255,7 +255,7 @@ bool ByteSource::fill_raw(std::string& error) {
     }
     raw_.resize(old + static_cast<size_t>(got));
     offset_ += static_cast<uint64_t>(got);
-    if (got == 0) raw_eof_ = true;
+    if (got == 0 || at_known_end(static_cast<size_t>(got), want)) raw_eof_ = true;
     return true;
 }
 

@@ -61,6 +61,10 @@ private:
     bool peek(std::string& error);  // tells gzip from the first two bytes
     // read(2) of up to `want` bytes, -1 with `error` set; first the interruption.
     long long pull(char* out, size_t want, std::string& error);
+    // A regular file that gave less than asked, having given all its size:
+    // its end, without a read that returns nothing (a system call per file
+    // saved, with thousands of small ones).
+    bool at_known_end(size_t got, size_t want) const { return own_fd_ && !waits_ && got < want && offset_ >= size_; }
     bool fill_raw(std::string& error);
     bool inflate_some(char* out, size_t cap, size_t& got, std::string& error);
 

@@ -102,10 +102,14 @@ namespace {
 // Whether the mode bits alone let this process read: then the kernel need
 // not be asked (a second walk of the path). Wrong only where an ACL or a
 // security module says otherwise, and then the open says so in the same words.
+// The ids are asked once: a process that changes them later gets, at worst,
+// the open's own refusal instead of this one, in the same words.
 bool mode_lets_read(const struct stat& st) {
-    if (st.st_uid == ::geteuid()) return (st.st_mode & S_IRUSR) != 0;
+    static const uid_t euid = ::geteuid();
+    static const gid_t egid = ::getegid();
+    if (st.st_uid == euid) return (st.st_mode & S_IRUSR) != 0;
     const bool group = (st.st_mode & S_IRGRP) != 0, other = (st.st_mode & S_IROTH) != 0;
-    if (st.st_gid == ::getegid()) return group;
+    if (st.st_gid == egid) return group;
     return group && other;  // in a supplementary group or not, either way
 }
 

@@ -44,6 +44,7 @@ public:
     }
     auto begin() const { return counts_.begin(); }
     auto end() const { return counts_.end(); }
+    bool empty() const { return counts_.empty(); }
 
 private:
     std::vector<std::pair<std::string, uint64_t>> counts_;
