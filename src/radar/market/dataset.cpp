@@ -56,30 +56,38 @@ Dataset::Node* Dataset::lookup(std::string_view symbol, uint64_t hash) const {
     if (index_.empty()) return nullptr;
     const size_t mask = index_.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
-        Node* node = index_[i];
-        if (node == nullptr) return nullptr;
-        if (bytes_equal(node->first, symbol)) return node;
+        const Slot& slot = index_[i];
+        if (slot.node == nullptr) return nullptr;
+        if (slot.hash == hash && bytes_equal(slot.node->first, symbol)) return slot.node;
+    }
+}
+
+const Dataset::Node* Dataset::likely_node(uint64_t hash) const {
+    const size_t mask = index_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = index_[i];
+        if (slot.node == nullptr || slot.hash == hash) return slot.node;
     }
 }
 
 void Dataset::make_room() {
     if (2 * (order_.size() + 1) <= index_.size()) return;
-    std::vector<Node*> old(std::max<size_t>(16, 2 * index_.size()), nullptr);
+    std::vector<Slot> old(std::max<size_t>(16, 2 * index_.size()));
     old.swap(index_);
     const size_t mask = index_.size() - 1;
-    for (Node* n : old) {
-        if (n == nullptr) continue;
-        size_t i = hash_of(n->first) & mask;
-        while (index_[i] != nullptr) i = (i + 1) & mask;
-        index_[i] = n;
+    for (const Slot& slot : old) {
+        if (slot.node == nullptr) continue;
+        size_t i = slot.hash & mask;
+        while (index_[i].node != nullptr) i = (i + 1) & mask;
+        index_[i] = slot;
     }
 }
 
 void Dataset::index(Node* node, uint64_t hash) {
     const size_t mask = index_.size() - 1;
     size_t i = hash & mask;
-    while (index_[i] != nullptr) i = (i + 1) & mask;
-    index_[i] = node;
+    while (index_[i].node != nullptr) i = (i + 1) & mask;
+    index_[i] = Slot{node, hash};
 }
 
 Dataset::Node* Dataset::add(std::string_view symbol, SymbolState&& state, uint64_t hash) {
@@ -156,9 +164,9 @@ uint64_t Dataset::prefetch_slot(std::string_view symbol) const {
 
 void Dataset::prefetch_state(uint64_t hash) const {
     if (index_.empty()) return;
-    // The slot's first node: most often the symbol's own. Its key and the
-    // rings' bookkeeping lie in its first few lines.
-    if (const Node* node = index_[hash & (index_.size() - 1)]) {
+    // The first node of the same hash: the symbol's own but for a rare
+    // collision. Its key and the rings' bookkeeping lie in its first few lines.
+    if (const Node* node = likely_node(hash)) {
         const char* p = reinterpret_cast<const char*>(node);
         portable::prefetch(p);
         portable::prefetch(p + 64);

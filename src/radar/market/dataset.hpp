@@ -112,6 +112,7 @@ private:
     // An open-addressing table of the states finds a symbol with one hash.
     // Half empty at most.
     Node* lookup(std::string_view symbol, uint64_t hash) const;
+    const Node* likely_node(uint64_t hash) const;  // the first of that hash, or null
     static uint64_t hash_of_symbol(std::string_view symbol);
     void make_room();  // for one more in the index
     void index(Node* node, uint64_t hash);
@@ -136,7 +137,13 @@ private:
         size_t capacity;
     };
     std::vector<Chunk> chunks_;
-    std::vector<Node*> index_;
+    // The hash beside each node: a probe past another symbol's slot reads
+    // no other state, and growing the table hashes nothing again.
+    struct Slot {
+        Node* node = nullptr;
+        uint64_t hash = 0;
+    };
+    std::vector<Slot> index_;
     // Every state, the first ordered_ of them in symbol order.
     mutable std::vector<Node*> order_;
     mutable size_t ordered_ = 0;
