@@ -206,11 +206,12 @@ def cell(value, digits: int = 4, percent: bool = False) -> str:
     return f"{value:.{digits}f}"
 
 
-def plain_table(header: list[str], rows: list[list[str]], out: Console) -> None:
-    """Columns as wide as their widest cell, never cut, no trailing spaces."""
+def plain_table(header: list[str], rows: list[list[str]], out: Console, left: tuple[int, ...] = (0,)) -> None:
+    """Columns as wide as their widest cell, never cut, no trailing spaces; text columns
+    (``left``) to the left, figures to the right."""
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     for row in [header, *rows]:
-        line = "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
+        line = "  ".join(c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
         say(out, visible(line.rstrip()))
 
 

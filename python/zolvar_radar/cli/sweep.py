@@ -238,7 +238,8 @@ def print_sweep(stats: dict, out: Console) -> None:
                      f"{cell(c['metric_in_sample'], 3)} ({ins.get('resolved', 0)})",
                      f"{cell(c['metric_out_of_sample'], 3)} ({oos.get('resolved', 0)})",
                      cell(oos.get("p_value"), 4), cell(c["p_adjusted"], 4)])
-    plain_table(["#", "candidate", "differs at", f"in sample (n)", f"out of sample (n)", "p", "p Holm"], rows, out)
+    plain_table(["#", "candidate", "differs at", "in sample (n)", "out of sample (n)", "p", "p Holm"], rows, out,
+                left=(0, 2))
     best = stats["best"]
     say(out, "")
     say(out, f"best: candidate {best['candidate']}: {stats['metric']} {cell(best['metric_in_sample'], 3)} in sample, "
@@ -253,4 +254,5 @@ def print_sweep(stats: dict, out: Console) -> None:
         rows = [[str(i + 1), _window(s["choose"]), _window(s["judge"]), str(s["chosen"]),
                  cell(s["metric_in_sample"], 3), cell(s["metric_out_of_sample"], 3)]
                 for i, s in enumerate(stats["steps"])]
-        plain_table(["step", "chosen on", "judged on", "candidate", "in sample", "out of sample"], rows, out)
+        plain_table(["step", "chosen on", "judged on", "candidate", "in sample", "out of sample"], rows, out,
+                    left=(0, 1, 2))
