@@ -102,7 +102,7 @@ class Evaluation:
         try:
             import pandas as pd
         except ImportError:
-            raise ImportError("to_pandas needs pandas: pip install pandas") from None
+            raise ImportError("to_pandas() needs pandas: pip install 'zolvar_radar[pandas]'") from None
         frame = pd.DataFrame.from_records(self.rows(baseline), columns=self.columns(baseline))
         for name in frame.columns:
             if name.startswith("resolved_"):

@@ -91,7 +91,7 @@ class SweepResult:
         try:
             import pandas as pd
         except ImportError:
-            raise ImportError("to_pandas needs pandas: pip install pandas") from None
+            raise ImportError("to_pandas() needs pandas: pip install 'zolvar_radar[pandas]'") from None
         rows = []
         for j, params in enumerate(self.grid.params):
             rows.append({"candidate": j, **params, "metric_in_sample": self.stats["metric_in_sample"][j],
