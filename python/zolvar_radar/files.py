@@ -1,7 +1,7 @@
 """Scanning and replaying market-data files natively.
 
-Files are JSON Lines or tardis-style CSV, plain or gzip (see the README's
-"Input formats"). The reading, the decoding of every line and the states
+Files are JSON Lines or tardis-style CSV, plain or gzip (see "Input formats"
+in docs/command-line.md). The reading, the decoding of every line and the states
 happen in the native core, on every core, in memory bounded by the number
 of symbols and the window, whatever the size of the files; Python sees only
 the result.

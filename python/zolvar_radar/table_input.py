@@ -7,7 +7,7 @@ from the table's own buffers (nothing is copied or converted in Python), and
 the result is the radar's own "scan" of the same events, byte for byte. A row
 is an event as the JSON Lines form writes it: columns named like its members
 (``symbol``, ``kind``, ``ts`` and each kind's fields), a null standing for a
-member left out. See the README's "Tables in" and docs/tables.md.
+member left out. See docs/tables.md.
 """
 
 from __future__ import annotations
