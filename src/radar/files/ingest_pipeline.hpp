@@ -24,10 +24,13 @@ public:
         s.hash = dataset.prefetch_slot(symbol);
         s.state = nullptr;
         ++read_;
-        if (read_ > kNode) dataset.prefetch_state(ring_[(read_ - 1 - kNode) % kRing].hash);
+        if (read_ > kNode) {
+            Slot& n = ring_[(read_ - 1 - kNode) % kRing];
+            n.node = dataset.prefetch_node(n.hash);
+        }
         if (read_ > kRow) {
             Slot& r = ring_[(read_ - 1 - kRow) % kRing];
-            r.state = dataset.prefetch_row(r.symbol, r.hash, r.event);
+            r.state = dataset.prefetch_row(r.symbol, r.hash, r.event, r.node);
         }
         if (read_ > kApply) apply(dataset, spec, ring_[(applied_++) % kRing]);
     }
@@ -47,6 +50,7 @@ private:
         std::string symbol;
         Event event;
         uint64_t hash = 0;
+        const void* node = nullptr;    // the state of that hash at the node's stage, if there was one
         SymbolState* state = nullptr;  // found at the row's stage; null: created since, or new
     };
     static void apply(Dataset& dataset, const RadarSpec& spec, Slot& s) {

@@ -11,33 +11,6 @@ namespace radar {
 
 namespace {
 
-// A word at a time, the last word overlapping: a symbol is hashed on every
-// feed, and most are a word or two long.
-uint64_t hash_of(std::string_view s) {
-    const char* p = s.data();
-    const size_t n = s.size();
-    uint64_t h = n * 0x9E3779B97F4A7C15;
-    auto mix = [&h](uint64_t w) {
-        h = (h ^ w) * 0xBF58476D1CE4E5B9;
-        h ^= h >> 29;
-    };
-    if (n >= 8) {
-        for (size_t i = 0; i + 8 < n; i += 8) mix(detail::load64(p + i));
-        mix(detail::load64(p + n - 8));
-    } else if (n >= 4) {
-        mix(uint64_t{detail::load32(p)} << 32 | detail::load32(p + n - 4));
-    } else if (n > 0) {
-        const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
-        mix(byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1));
-    }
-    // The table takes the low bits: fold the well-mixed high ones down.
-    return h ^ (h >> 32);
-}
-
-}  // namespace
-
-namespace {
-
 // The first 8 bytes, big-endian, zero past the end: ordering these as
 // integers orders the symbols as their bytes do, except where they tie.
 uint64_t order_key(const std::string& s) {
@@ -51,24 +24,6 @@ uint64_t order_key(const std::string& s) {
 constexpr size_t kFirstChunk = 16, kLargestChunk = 512;
 
 }  // namespace
-
-Dataset::Node* Dataset::lookup(std::string_view symbol, uint64_t hash) const {
-    if (index_.empty()) return nullptr;
-    const size_t mask = index_.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-        const Slot& slot = index_[i];
-        if (slot.node == nullptr) return nullptr;
-        if (slot.hash == hash && bytes_equal(slot.node->first, symbol)) return slot.node;
-    }
-}
-
-const Dataset::Node* Dataset::likely_node(uint64_t hash) const {
-    const size_t mask = index_.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-        const Slot& slot = index_[i];
-        if (slot.node == nullptr || slot.hash == hash) return slot.node;
-    }
-}
 
 void Dataset::make_room() {
     if (2 * (order_.size() + 1) <= index_.size()) return;
@@ -144,8 +99,6 @@ void Dataset::release() noexcept {
     ordered_ = 0;
 }
 
-uint64_t Dataset::hash_of_symbol(std::string_view symbol) { return hash_of(symbol); }
-
 SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol, uint64_t hash) {
     if (Node* node = lookup(symbol, hash)) return node->second;
     return add(symbol, SymbolState(window_length(spec)), hash)->second;
@@ -154,12 +107,6 @@ SymbolState& Dataset::state_for(const RadarSpec& spec, std::string_view symbol, 
 SymbolState& Dataset::state_for(uint64_t window, std::string_view symbol, uint64_t hash) {
     if (Node* node = lookup(symbol, hash)) return node->second;
     return add(symbol, SymbolState(window), hash)->second;
-}
-
-uint64_t Dataset::prefetch_slot(std::string_view symbol) const {
-    const uint64_t hash = hash_of(symbol);
-    if (!index_.empty()) portable::prefetch(&index_[hash & (index_.size() - 1)]);
-    return hash;
 }
 
 void Dataset::prefetch_state(uint64_t hash) const {
@@ -174,19 +121,12 @@ void Dataset::prefetch_state(uint64_t hash) const {
     }
 }
 
-SymbolState* Dataset::prefetch_row(std::string_view symbol, uint64_t hash, const Event& event) {
-    Node* node = lookup(symbol, hash);
-    if (node == nullptr) return nullptr;
-    if (const void* row = node->second.target_of(event)) portable::prefetch(row);
-    return &node->second;
-}
-
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event& event) {
-    state_for(spec, symbol, hash_of(symbol)).apply(event);
+    state_for(spec, symbol, hash_of_symbol(symbol)).apply(event);
 }
 
 void Dataset::ingest(uint64_t window, std::string_view symbol, const Event& event) {
-    state_for(window, symbol, hash_of(symbol)).apply(event);
+    state_for(window, symbol, hash_of_symbol(symbol)).apply(event);
 }
 
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, uint64_t hash, const Event& event) {
@@ -195,12 +135,12 @@ void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, uint64_t ha
 
 void Dataset::ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events) {
     if (events.empty()) return;
-    SymbolState& state = state_for(spec, symbol, hash_of(symbol));
+    SymbolState& state = state_for(spec, symbol, hash_of_symbol(symbol));
     for (const Event& e : events) state.apply(e);
 }
 
 bool Dataset::insert(std::string_view symbol, SymbolState state) {
-    const uint64_t hash = hash_of(symbol);
+    const uint64_t hash = hash_of_symbol(symbol);
     if (lookup(symbol, hash) != nullptr) return false;
     add(symbol, std::move(state), hash);
     return true;

@@ -12,6 +12,7 @@
 #include "json/bytes.hpp"
 #include "market/event.hpp"
 #include "market/symbol_state.hpp"
+#include "portable.hpp"
 #include "spec/spec.hpp"
 
 namespace radar {
@@ -45,11 +46,35 @@ public:
     // With many symbols, ingesting one waits on memory twice: its slot in
     // the index, then its state. These start loading each in turn, so the
     // memory arrives while the caller still reads the event.
-    uint64_t prefetch_slot(std::string_view symbol) const;  // the symbol's hash
+    uint64_t prefetch_slot(std::string_view symbol) const {  // the symbol's hash
+        const uint64_t hash = hash_of_symbol(symbol);
+        if (!index_.empty()) portable::prefetch(&index_[hash & (index_.size() - 1)]);
+        return hash;
+    }
     void prefetch_state(uint64_t hash) const;
+    // The same, giving the state it started loading: the symbol's, but for
+    // a rare collision (null: none yet).
+    const void* prefetch_node(uint64_t hash) const {
+        if (index_.empty()) return nullptr;
+        const Node* node = likely_node(hash);
+        if (node != nullptr) {
+            const char* p = reinterpret_cast<const char*>(node);
+            portable::prefetch(p);
+            portable::prefetch(p + 64);
+            portable::prefetch(p + 128);
+        }
+        return node;
+    }
     // Then, the state in cache: the state (null for a new symbol), having
-    // started loading the row the event will be written to.
-    SymbolState* prefetch_row(std::string_view symbol, uint64_t hash, const Event& event);
+    // started loading the row the event will be written to. `node` is what
+    // prefetch_node() gave, if anything.
+    SymbolState* prefetch_row(std::string_view symbol, uint64_t hash, const Event& event, const void* node = nullptr) {
+        Node* found = static_cast<Node*>(const_cast<void*>(node));
+        if (found == nullptr || !bytes_equal(found->first, symbol)) found = lookup(symbol, hash);
+        if (found == nullptr) return nullptr;
+        if (const void* row = found->second.target_of(event)) portable::prefetch(row);
+        return &found->second;
+    }
     // The same as ingesting each event in order; an empty list creates nothing.
     void ingest_all(const RadarSpec& spec, std::string_view symbol, EventSpan events);
     // Adds a state made elsewhere (a restored one) under a symbol not held
@@ -111,9 +136,44 @@ private:
 
     // An open-addressing table of the states finds a symbol with one hash.
     // Half empty at most.
-    Node* lookup(std::string_view symbol, uint64_t hash) const;
-    const Node* likely_node(uint64_t hash) const;  // the first of that hash, or null
-    static uint64_t hash_of_symbol(std::string_view symbol);
+    Node* lookup(std::string_view symbol, uint64_t hash) const {
+        if (index_.empty()) return nullptr;
+        const size_t mask = index_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& slot = index_[i];
+            if (slot.node == nullptr) return nullptr;
+            if (slot.hash == hash && bytes_equal(slot.node->first, symbol)) return slot.node;
+        }
+    }
+    const Node* likely_node(uint64_t hash) const {  // the first of that hash, or null
+        const size_t mask = index_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& slot = index_[i];
+            if (slot.node == nullptr || slot.hash == hash) return slot.node;
+        }
+    }
+    // A word at a time, the last word overlapping: a symbol is hashed on
+    // every feed, and most are a word or two long.
+    static uint64_t hash_of_symbol(std::string_view s) {
+        const char* p = s.data();
+        const size_t n = s.size();
+        uint64_t h = n * 0x9E3779B97F4A7C15;
+        auto mix = [&h](uint64_t w) {
+            h = (h ^ w) * 0xBF58476D1CE4E5B9;
+            h ^= h >> 29;
+        };
+        if (n >= 8) {
+            for (size_t i = 0; i + 8 < n; i += 8) mix(detail::load64(p + i));
+            mix(detail::load64(p + n - 8));
+        } else if (n >= 4) {
+            mix(uint64_t{detail::load32(p)} << 32 | detail::load32(p + n - 4));
+        } else if (n > 0) {
+            const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+            mix(byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1));
+        }
+        // The table takes the low bits: fold the well-mixed high ones down.
+        return h ^ (h >> 32);
+    }
     void make_room();  // for one more in the index
     void index(Node* node, uint64_t hash);
     // A new state in the chunks, indexed and listed.
