@@ -109,18 +109,6 @@ SymbolState& Dataset::state_for(uint64_t window, std::string_view symbol, uint64
     return add(symbol, SymbolState(window), hash)->second;
 }
 
-void Dataset::prefetch_state(uint64_t hash) const {
-    if (index_.empty()) return;
-    // The first node of the same hash: the symbol's own but for a rare
-    // collision. Its key and the rings' bookkeeping lie in its first few lines.
-    if (const Node* node = likely_node(hash)) {
-        const char* p = reinterpret_cast<const char*>(node);
-        portable::prefetch(p);
-        portable::prefetch(p + 64);
-        portable::prefetch(p + 128);
-    }
-}
-
 void Dataset::ingest(const RadarSpec& spec, std::string_view symbol, const Event& event) {
     state_for(spec, symbol, hash_of_symbol(symbol)).apply(event);
 }

@@ -51,9 +51,10 @@ public:
         if (!index_.empty()) portable::prefetch(&index_[hash & (index_.size() - 1)]);
         return hash;
     }
-    void prefetch_state(uint64_t hash) const;
-    // The same, giving the state it started loading: the symbol's, but for
-    // a rare collision (null: none yet).
+    void prefetch_state(uint64_t hash) const { prefetch_node(hash); }
+    // The same, giving the state it started loading: the first of that
+    // hash, the symbol's but for a rare collision (null: none yet). Its key
+    // and the rings' bookkeeping lie in its first few lines.
     const void* prefetch_node(uint64_t hash) const {
         if (index_.empty()) return nullptr;
         const Node* node = likely_node(hash);
