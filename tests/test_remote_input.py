@@ -195,29 +195,45 @@ def test_replay_reads_a_url_as_the_local_file(served, capsys, form):
     assert capsys.readouterr().out == want and want.count("\n") > 3
 
 
-def test_a_response_cut_short_fails_the_scan_in_one_line(s3, capsys, monkeypatch):
-    """The object is one streamed response: ending before the object's size is an error, never a
-    shorter file."""
+@pytest.mark.parametrize("how", ["presigned GET", "streamed"])
+def test_a_response_cut_short_fails_the_scan_in_one_line(served, s3, capsys, monkeypatch, how):
+    """The object is one response: ending before the object's size is an error, never a shorter file."""
     from zolvar_radar import remote
 
-    opened = remote._streamed
+    _, names, http = served
+    if how == "presigned GET":  # a server that sends half the object and hangs up
+        monkeypatch.setattr(remote, "_signed", lambda fs, path: f"{http}/drop/{names['jsonl']}")
+    else:
+        opened = remote._streamed
 
-    class Cut:
-        def __init__(self, stream):
-            self.stream, self.r, self.done = stream, None, False
+        class Cut:
+            def __init__(self, stream):
+                self.stream, self.r, self.done = stream, None, False
 
-        async def read(self, n):
-            if self.done:
-                return b""
-            self.done = True
-            return (await self.stream.read(n))[:100]
+            async def read(self, n):
+                if self.done:
+                    return b""
+                self.done = True
+                return (await self.stream.read(n))[:100]
 
-    monkeypatch.setattr(remote, "_streamed", lambda fs, path: Cut(opened(fs, path)))
-    url = f"{s3}/events.jsonl"
+        monkeypatch.setattr(remote, "_signed", lambda fs, path: None)
+        monkeypatch.setattr(remote, "_streamed", lambda fs, path: Cut(opened(fs, path)))
+    url = f"{s3}/{names['jsonl']}"
     code = cli.main(["scan", "--json", url])
     out, err = capsys.readouterr()
     assert code == 2 and out == "" and err.count("\n") == 1
     assert err.startswith(f"{url}: the connection dropped before the end"), err
+
+
+@pytest.mark.parametrize("refusal", ["denied/x.jsonl", "missing.jsonl"])
+def test_a_presigned_get_refused_falls_back_to_the_streamed_read(served, s3, capsys, monkeypatch, refusal):
+    """A URL the presigned GET cannot fetch (a proxy's refusal, a key it cannot carry) is read the
+    filesystem's own way, to the same bytes."""
+    from zolvar_radar import remote
+
+    where, names, http = served
+    monkeypatch.setattr(remote, "_signed", lambda fs, path: f"{http}/{refusal}")
+    assert scan(capsys, f"{s3}/{names['gzip']}")[:2] == scan(capsys, where / names["gzip"])[:2]
 
 
 def test_of_many_urls_opened_at_once_the_first_that_fails_is_said(served, s3, capsys):

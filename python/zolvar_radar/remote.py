@@ -3,7 +3,8 @@
 config files, instance roles).
 
 JSON Lines, CSV and gzip are streamed into the native reader through a pipe,
-a chunk at a time, by a thread that reads the object: nothing is
+a chunk at a time, by a thread that reads the object (an S3 object by one
+plain GET of a presigned URL, where that works): nothing is
 downloaded whole and nothing is written to disk, and the reader sees the
 bytes as it sees a FIFO. A read that fails part way (a dropped connection)
 fails the whole scan, never leaving it a silently shortened file. Parquet
@@ -107,10 +108,15 @@ class RemoteInputs:
             source = fs.open(path, "rb", **streamed)
         except Exception as exc:  # noqa: BLE001 - every filesystem words its failures its own way
             raise url_error(url, exc) from None
-        stream = None if streamed["block_size"] == 0 else _streamed(fs, path)
+        signed = None if streamed["block_size"] == 0 else _signed(fs, path)
+        stream = None if streamed["block_size"] == 0 or signed else _streamed(fs, path)
         r, w = os.pipe()
         self._fds.append(r)
-        if stream is not None:
+        if signed is not None:
+            size = getattr(source, "size", None)
+            source.close()
+            thread = threading.Thread(target=self._get, args=(url, fs, path, signed, size, w), daemon=True)
+        elif stream is not None:
             size = getattr(source, "size", None)
             source.close()
             thread = threading.Thread(target=self._stream, args=(url, fs, stream, size, w), daemon=True)
@@ -143,6 +149,60 @@ class RemoteInputs:
                     source.close()
                 except Exception:  # noqa: BLE001
                     pass
+
+    def _get(self, url: str, fs, path: str, signed: str, size: int | None, w: int) -> None:
+        """The object as one GET of its presigned URL, read straight into a buffer and written to
+        the pipe: about four times what the filesystem's own event loop passes on. Where that
+        request is not answered with the object (a proxy, a key the URL cannot carry, a policy),
+        the filesystem's own streamed read takes over, nothing having been written yet."""
+        import http.client
+        from urllib.parse import urlsplit
+
+        got = 0
+        conn = None
+        try:
+            where = urlsplit(signed)
+            kind = http.client.HTTPSConnection if where.scheme == "https" else http.client.HTTPConnection
+            extra = {"context": _tls()} if where.scheme == "https" else {}
+            try:
+                conn = kind(where.hostname, where.port, timeout=CONNECT_TIMEOUT, **extra)
+                conn.request("GET", where.path + (f"?{where.query}" if where.query else ""))
+                conn.sock.settimeout(READ_TIMEOUT)
+                response = conn.getresponse()
+            except OSError:
+                response = None
+            if response is None or response.status != 200:
+                if conn is not None:
+                    conn.close()
+                    conn = None
+                stream = _streamed(fs, path)
+                if stream is None:
+                    raise OSError(f"status {getattr(response, 'status', None)}")
+                self._stream(url, fs, stream, size, w)
+                w = -1  # closed there
+                return
+            buffer = memoryview(bytearray(CHUNK))
+            while not self._stop.is_set():
+                n = response.readinto(buffer)
+                if not n:
+                    if size is not None and got != size:  # the object changed or the response was cut short
+                        raise EOFError(f"{got} of {size} bytes")
+                    break
+                got += n
+                view = buffer[:n]
+                while view:
+                    view = view[os.write(w, view):]
+        except BrokenPipeError:
+            pass  # the reader stopped early (a bad line): it has what it wanted
+        except Exception as exc:  # noqa: BLE001
+            self._failed.append(url_error(url, exc))
+        finally:
+            try:
+                if w >= 0:
+                    os.close(w)
+            finally:
+                if conn is not None:
+                    conn.close()
 
     def _stream(self, url: str, fs, stream, size: int | None, w: int) -> None:
         """The object as one response read a chunk at a time, on the filesystem's own event loop."""
@@ -208,6 +268,30 @@ class RemoteInputs:
             except OSError:
                 pass
         self._fds = []
+
+
+# A server that does not answer the presigned GET soon is left to the filesystem's own client.
+CONNECT_TIMEOUT = 10.0
+READ_TIMEOUT = 60.0  # botocore's own
+_PROXIES = ("HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy", "ALL_PROXY", "all_proxy")
+
+
+def _signed(fs, path: str) -> str | None:
+    """A presigned GET URL of an S3 object, for a plain GET; None where the filesystem is not
+    S3's or a proxy is set (the filesystem's client honours it, a plain connection would not)."""
+    if type(fs).__name__ != "S3FileSystem" or any(os.environ.get(k) for k in _PROXIES):
+        return None
+    try:
+        return fs.url(path, expires=3600)
+    except Exception:  # noqa: BLE001 - no URL to make: the streamed read does it
+        return None
+
+
+def _tls():
+    """The certificates botocore would trust: AWS_CA_BUNDLE's when it is set."""
+    import ssl
+
+    return ssl.create_default_context(cafile=os.environ.get("AWS_CA_BUNDLE") or None)
 
 
 def _streamed(fs, path: str):
