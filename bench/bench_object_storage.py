@@ -9,8 +9,8 @@ process of its own, told where the server is the fsspec way
 print the same bytes. Target: from S3 at most 1.5x from disk.
 
 The server's own ceiling is timed beside them: a process that only downloads
-the same objects through s3fs, one streamed GET each, all at once (what
-the scan's reading amounts to), and discards them.
+the same objects, one GET of each presigned URL, all at once (what the
+scan's reading amounts to), and discards them.
 """
 
 from __future__ import annotations
@@ -28,18 +28,23 @@ from _scan_text import radar_command  # noqa: E402
 from bench_evaluate import files_of  # noqa: E402
 
 
-# The objects downloaded and dropped, each as one streamed response read 1 MiB at a time, all at
-# once, as the scan reads them: process start, s3fs's import and session, the transfer.
+# The objects downloaded and dropped, as the scan reads them: one GET of each object's presigned
+# URL, all at once, read 1 MiB at a time into a buffer; process start, s3fs's import and session
+# (to sign), the transfer.
 RAW = """
-import sys
+import http.client, sys
 from concurrent.futures import ThreadPoolExecutor
+from urllib.parse import urlsplit
 import fsspec
-from fsspec.asyn import sync
 fs = fsspec.core.url_to_fs(sys.argv[1])[0]
 def drain(url):
-    f = sync(fs.loop, fs.open_async, url, "rb")
-    while sync(fs.loop, f.read, 1 << 20):
+    where = urlsplit(fs.url(fs._strip_protocol(url)))
+    conn = http.client.HTTPConnection(where.hostname, where.port)
+    conn.request("GET", where.path + "?" + where.query)
+    response, buffer = conn.getresponse(), memoryview(bytearray(1 << 20))
+    while response.readinto(buffer):
         pass
+    conn.close()
 with ThreadPoolExecutor(len(sys.argv) - 1) as pool:
     list(pool.map(drain, sys.argv[1:]))
 """
@@ -59,6 +64,9 @@ def main(argv=None) -> int:
     import s3fs
     from moto.server import ThreadedMotoServer
 
+    import logging
+
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)  # a line per request otherwise
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
     try:

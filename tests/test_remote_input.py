@@ -185,6 +185,14 @@ def test_dask_workers_open_the_urls_themselves(served, s3):
             zd.scan([f"{s3}/missing.jsonl"], spec, client)
 
 
+def test_a_missing_object_is_said_before_a_replay_prints_anything(served, s3, capsys):
+    _, names, _ = served
+    urls = [f"{s3}/{names['jsonl']}", f"{s3}/missing.jsonl"]
+    code = cli.main(["replay", "--every", "1", "--no-progress", *urls])
+    out, err = capsys.readouterr()
+    assert code == 2 and out == "" and err == f"{urls[1]}: no such object\n"
+
+
 @pytest.mark.parametrize("form", ["gzip", "parquet"])
 def test_replay_reads_a_url_as_the_local_file(served, capsys, form):
     where, names, http = served

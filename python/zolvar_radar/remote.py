@@ -91,37 +91,61 @@ class RemoteInputs:
         self._names: dict[str, str] = {}
         self._threads: list[threading.Thread] = []
         self._fds: list[int] = []
-        self._failed: list[OSError] = []
+        self._failed: list[tuple[int, OSError]] = []  # (the URL's place among the inputs, what went wrong)
+        self._place = {url: k for k, url in reversed(list(enumerate(self.given)))}
         self._stop = threading.Event()
+        # the GETs sent at once: each sets its event once its object is known to be there or not
+        self._answered: list[tuple[int, threading.Event]] = []
         try:
             for path in self.given:
                 self.paths.append(self._pipe(path) if isinstance(path, str) and is_url(path) else path)
+        except OSError as exc:
+            # a GET sent before it may have been refused: the first in the inputs' order is said
+            refused = self._refused(before=len(self.paths))
+            self.close()
+            raise (refused or exc) from None
         except BaseException:
             self.close()
             raise
+        refused = self._refused(before=len(self.given))
+        if refused is not None:  # said before anything is read, as a look at each would
+            self.close()
+            raise refused
+
+    def _refused(self, before: int) -> OSError | None:
+        """Once the GETs sent are answered: the first object among the first ``before`` inputs
+        found missing or denied, if any."""
+        for _, answered in self._answered:
+            answered.wait()
+        failed = [f for f in self._failed if f[0] < before]
+        return min(failed, key=lambda f: f[0])[1] if failed else None
 
     def _pipe(self, url: str) -> str:
         fs, path = open_url(url)
         # read front to back: over HTTP as one streamed response, elsewhere in large blocks
         streamed = {"block_size": 0} if url.split("://")[0].lower() in ("http", "https") else {"block_size": BLOCK}
+        signed = None if streamed["block_size"] == 0 else _signed(fs, path)
+        if signed is not None:
+            # No look first: the GET's own answer says a missing or denied object, its length the size.
+            answered = threading.Event()
+            self._answered.append((len(self.paths), answered))
+            return self._start(url, self._get, fs, path, signed, answered)
         try:
             source = fs.open(path, "rb", **streamed)
         except Exception as exc:  # noqa: BLE001 - every filesystem words its failures its own way
             raise url_error(url, exc) from None
-        signed = None if streamed["block_size"] == 0 else _signed(fs, path)
-        stream = None if streamed["block_size"] == 0 or signed else _streamed(fs, path)
+        stream = None if streamed["block_size"] == 0 else _streamed(fs, path)
+        if stream is not None:
+            size = getattr(source, "size", None)
+            source.close()
+            return self._start(url, self._stream, fs, stream, size)
+        return self._start(url, self._fill, source)
+
+    def _start(self, url: str, read, *args) -> str:
+        """A pipe that ``read(url, *args, write_end)`` fills on a thread of its own: its read end's name."""
         r, w = os.pipe()
         self._fds.append(r)
-        if signed is not None:
-            size = getattr(source, "size", None)
-            source.close()
-            thread = threading.Thread(target=self._get, args=(url, fs, path, signed, size, w), daemon=True)
-        elif stream is not None:
-            size = getattr(source, "size", None)
-            source.close()
-            thread = threading.Thread(target=self._stream, args=(url, fs, stream, size, w), daemon=True)
-        else:
-            thread = threading.Thread(target=self._fill, args=(url, source, w), daemon=True)
+        thread = threading.Thread(target=read, args=(url, *args, w), daemon=True)
         self._threads.append(thread)
         thread.start()
         name = f"/dev/fd/{r}"
@@ -140,7 +164,7 @@ class RemoteInputs:
         except BrokenPipeError:
             pass  # the reader stopped early (a bad line): it has what it wanted
         except Exception as exc:  # noqa: BLE001
-            self._failed.append(url_error(url, exc))
+            self._failed.append((self._place[url], url_error(url, exc)))
         finally:
             try:
                 os.close(w)
@@ -150,7 +174,7 @@ class RemoteInputs:
                 except Exception:  # noqa: BLE001
                     pass
 
-    def _get(self, url: str, fs, path: str, signed: str, size: int | None, w: int) -> None:
+    def _get(self, url: str, fs, path: str, signed: str, answered: threading.Event, w: int) -> None:
         """The object as one GET of its presigned URL, read straight into a buffer and written to
         the pipe: about four times what the filesystem's own event loop passes on. Where that
         request is not answered with the object (a proxy, a key the URL cannot carry, a policy),
@@ -175,12 +199,17 @@ class RemoteInputs:
                 if conn is not None:
                     conn.close()
                     conn = None
+                # the filesystem's look names a missing or denied object its way; else its own read
+                size = fs.info(path).get("size")
                 stream = _streamed(fs, path)
                 if stream is None:
                     raise OSError(f"status {getattr(response, 'status', None)}")
+                answered.set()
                 self._stream(url, fs, stream, size, w)
                 w = -1  # closed there
                 return
+            answered.set()
+            size = response.length  # None where the server does not say
             buffer = memoryview(bytearray(CHUNK))
             while not self._stop.is_set():
                 n = response.readinto(buffer)
@@ -195,8 +224,9 @@ class RemoteInputs:
         except BrokenPipeError:
             pass  # the reader stopped early (a bad line): it has what it wanted
         except Exception as exc:  # noqa: BLE001
-            self._failed.append(url_error(url, exc))
+            self._failed.append((self._place[url], url_error(url, exc)))
         finally:
+            answered.set()
             try:
                 if w >= 0:
                     os.close(w)
@@ -213,6 +243,8 @@ class RemoteInputs:
             while not self._stop.is_set():
                 chunk = sync(fs.loop, stream.read, CHUNK)
                 if not chunk:
+                    if size is None:  # the response's own length, where no look came first
+                        size = getattr(stream, "size", None)
                     if size is not None and got != size:  # the object changed or the response was cut short
                         raise EOFError(f"{got} of {size} bytes")
                     break
@@ -223,7 +255,7 @@ class RemoteInputs:
         except BrokenPipeError:
             pass  # the reader stopped early (a bad line): it has what it wanted
         except Exception as exc:  # noqa: BLE001
-            self._failed.append(url_error(url, exc))
+            self._failed.append((self._place[url], url_error(url, exc)))
         finally:
             try:
                 os.close(w)
@@ -249,7 +281,7 @@ class RemoteInputs:
         self.close()
         for thread in self._threads:
             thread.join()
-        return self._failed[0] if self._failed else None
+        return min(self._failed, key=lambda f: f[0])[1] if self._failed else None
 
     def finish(self) -> None:
         """Waits for the readers of the objects; the first that failed is raised."""
@@ -257,8 +289,8 @@ class RemoteInputs:
         self.close()
         for thread in self._threads:
             thread.join()
-        if self._failed:
-            raise self._failed[0]
+        if self._failed:  # the first in the inputs' order, whichever ended first
+            raise min(self._failed, key=lambda f: f[0])[1]
 
     def close(self) -> None:
         self._stop.set()
