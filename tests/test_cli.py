@@ -265,6 +265,28 @@ def test_unreadable_inputs_give_one_line(capsys, tmp_path, args, message):
     assert (code, out, err) == (2, "", message.format(tmp=tmp_path) + "\n")
 
 
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["scan", "--save-state", "{tmp}/in.jsonl", "{tmp}/in.jsonl"], "--save-state {tmp}/in.jsonl: the same file as an input file"),
+        (["scan", "--format-out", "csv", "--output", "{tmp}/link.jsonl", "{tmp}/in.jsonl"], "--output {tmp}/link.jsonl: the same file as an input file"),
+        (["scan", "--spec", "{tmp}/spec.json", "--save-state", "{tmp}/spec.json", "{tmp}/in.jsonl"], "--save-state {tmp}/spec.json: the same file as the --spec file"),
+        (["evaluate", "--onsets", "{tmp}/x.csv", "--report", "{tmp}/x.csv", "{tmp}/in.jsonl"], "--onsets {tmp}/x.csv and --report {tmp}/x.csv name the same file"),
+        (["sweep", "--best", "{tmp}/grid.json", "{tmp}/grid.json", "{tmp}/in.jsonl"], "--best {tmp}/grid.json: the same file as the grid file"),
+        (["watch", "--source", "file:{tmp}/other.jsonl,{tmp}/in.jsonl", "--sink", "jsonl:{tmp}/in.jsonl"], "--sink jsonl:{tmp}/in.jsonl: the same file as a --source file"),
+    ],
+)
+def test_an_output_never_overwrites_an_input(capsys, tmp_path, args, message):
+    data = (flat(*EVENTS[0]) + "\n").encode()
+    for name, content in (("in.jsonl", data), ("spec.json", json.dumps(SPEC).encode()), ("grid.json", b"[]")):
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "link.jsonl").symlink_to(tmp_path / "in.jsonl")
+    code, out, err = run(capsys, *[a.format(tmp=tmp_path) for a in args])
+    assert (code, out) == (2, "")
+    assert err.startswith(message.format(tmp=tmp_path)) and err.count("\n") == 1
+    assert (tmp_path / "in.jsonl").read_bytes() == data and not (tmp_path / "x.csv").exists()
+
+
 # --- replay -------------------------------------------------------------------
 
 # One symbol whose book swings: strong, weaker, balanced; another stays quiet.

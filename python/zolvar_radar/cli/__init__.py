@@ -17,6 +17,7 @@ from .. import __version__
 from .._display import visible
 from . import check, evaluate, replay, scan, sweep, watch
 from .console import EXIT_USAGE, Failure, LazyConsole
+from .paths import refuse_clobbering
 from .specs import DEFAULT_SPEC, SAMPLE
 
 if TYPE_CHECKING:
@@ -109,6 +110,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     out = LazyConsole(highlight=False, markup=False)
     err = LazyConsole(stderr=True, highlight=False, markup=False)
     try:
+        refuse_clobbering(args)
         return args.run(args, out, err)
     except Failure as exc:
         out.file.flush()

@@ -1,0 +1,66 @@
+"""Refusing, before anything runs, an output file that is also an input or
+another output: writing it would destroy data the user still has nowhere else."""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+from .console import Failure
+
+# (attribute, option) of the files the commands write
+OUTPUTS = (("output", "--output"), ("save_state", "--save-state"), ("onsets", "--onsets"),
+           ("report", "--report"), ("png", "--png"), ("best", "--best"))
+
+
+def _local(path: object) -> bool:
+    return isinstance(path, str) and path not in ("", "-") and "://" not in path
+
+
+def _identity(path: str) -> object:
+    """The same for two names of one file: its device and inode when it exists
+    (links included), else where its name leads."""
+    try:
+        st = os.stat(path)
+        return (st.st_dev, st.st_ino)
+    except OSError:
+        return os.path.realpath(path)
+
+
+def _inputs(args: argparse.Namespace) -> list[tuple[str, str]]:
+    found = [(path, "an input file") for path in getattr(args, "files", None) or []]
+    for attr, what in (("spec", "the --spec file"), ("grid", "the grid file")):
+        if isinstance(getattr(args, attr, None), str):
+            found.append((getattr(args, attr), what))
+    if getattr(args, "command", None) == "watch":
+        source = getattr(args, "source", "") or ""
+        if source.startswith("file:"):
+            found += [(path, "a --source file") for path in source[len("file:"):].split(",") if path]
+    return found
+
+
+def _outputs(args: argparse.Namespace) -> list[tuple[str, str]]:
+    found = [(getattr(args, attr), f"{option} {getattr(args, attr)}") for attr, option in OUTPUTS
+             if isinstance(getattr(args, attr, None), str)]
+    if getattr(args, "command", None) == "watch":
+        # the watch's state is read and written by design: an output only against the data
+        if isinstance(getattr(args, "state", None), str):
+            found.append((args.state, f"--state {args.state}"))
+        found += [(sink[len("jsonl:"):], f"--sink {sink}") for sink in getattr(args, "sink", None) or []
+                  if sink.startswith("jsonl:")]
+    return found
+
+
+def refuse_clobbering(args: argparse.Namespace) -> None:
+    """A Failure naming the first output that would overwrite an input or another output."""
+    outputs = [(path, label, _identity(path)) for path, label in _outputs(args) if _local(path)]
+    if not outputs:
+        return
+    inputs = [(path, what, _identity(path)) for path, what in _inputs(args) if _local(path)]
+    for i, (path, label, key) in enumerate(outputs):
+        for _, what, other in inputs:
+            if key == other:
+                raise Failure(f"{label}: the same file as {what}; writing there would overwrite it")
+        for _, label2, other in outputs[:i]:
+            if key == other:
+                raise Failure(f"{label2} and {label} name the same file; one would overwrite the other")
