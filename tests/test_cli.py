@@ -4,6 +4,7 @@ import gzip
 import importlib.util
 import io
 import json
+import os
 import re
 import subprocess
 import sys
@@ -285,6 +286,26 @@ def test_an_output_never_overwrites_an_input(capsys, tmp_path, args, message):
     assert (code, out) == (2, "")
     assert err.startswith(message.format(tmp=tmp_path)) and err.count("\n") == 1
     assert (tmp_path / "in.jsonl").read_bytes() == data and not (tmp_path / "x.csv").exists()
+
+
+@pytest.mark.parametrize("args", [
+    ["check", "{spec}"],
+    ["scan", "--spec", "{spec}"],
+    ["watch", "--source", "file:{sample}", "--every-ts", "1h", "--state", "{tmp}/w.state", "--sink", "jsonl"],
+])
+def test_a_reader_gone_before_any_output_ends_quietly(tmp_path, spec_file, args):
+    from zolvar_radar.cli.specs import SAMPLE
+
+    r, w = os.pipe()
+    os.close(r)
+    try:
+        done = subprocess.run([sys.executable, "-m", "zolvar_radar",
+                               *[a.format(spec=spec_file, sample=SAMPLE, tmp=tmp_path) for a in args]],
+                              stdout=w, stderr=subprocess.PIPE, timeout=60)
+    finally:
+        os.close(w)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert "--state" not in args or (tmp_path / "w.state").exists()  # saved where it stopped
 
 
 # --- replay -------------------------------------------------------------------

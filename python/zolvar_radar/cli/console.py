@@ -39,7 +39,14 @@ class LazyConsole:
         if self._console is None:
             from rich.console import Console
 
-            self._console = Console(**self._options)
+            class QuietOnBrokenPipe(Console):
+                # rich exits with status 1 when the reader goes away; the command line's
+                # own handling (quiet, status 0, as for `| head -1`) should decide
+                def on_broken_pipe(self) -> None:
+                    self.quiet = True
+                    raise BrokenPipeError
+
+            self._console = QuietOnBrokenPipe(**self._options)
         return self._console
 
     def __getattr__(self, name: str):

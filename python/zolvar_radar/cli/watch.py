@@ -212,6 +212,8 @@ async def _main(args, source, spec, bar, sinks, err) -> int:
                     metrics.sink(sink.name, sink.depth(), sink.dropped)
     except ValueError as exc:  # a refused line of a file, a state of another window
         raise Failure(str(exc)) from None
+    except BrokenPipeError:
+        raise  # the reader went away: the command line ends quietly
     except OSError as exc:
         raise Failure(str(exc)) from None
     finally:

@@ -14,6 +14,7 @@ import logging
 import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
+from contextlib import aclosing
 from operator import itemgetter
 from typing import AsyncIterator
 
@@ -206,11 +207,11 @@ class Watcher:
             self._core = await self._call(_Core, self.spec, self.saved_state, self.bar, self.tracker, self.metrics)
             if self.saved_state is not None:
                 self._last_save = self.saved_state.clock
-            if isinstance(self.source, FileSource):
-                async for checkpoint in self._files():
-                    yield checkpoint
-            else:
-                async for checkpoint in self._live():
+            # closed with this one, not left to the collector: a consumer that stops early
+            # (a break, a closed pipe) still gets the save at the checkpoint it stopped at
+            inner = self._files() if isinstance(self.source, FileSource) else self._live()
+            async with aclosing(inner):
+                async for checkpoint in inner:
                     yield checkpoint
         finally:
             if self._core is not None:
