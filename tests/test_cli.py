@@ -308,6 +308,34 @@ def test_a_reader_gone_before_any_output_ends_quietly(tmp_path, spec_file, args)
     assert "--state" not in args or (tmp_path / "w.state").exists()  # saved where it stopped
 
 
+TYPO = {"signals": [{"kind": "book_imbalance", "params": [0.5]}], "treshold": 0.5}
+
+
+@pytest.mark.parametrize("args, grid, expected", [
+    (["scan", "--threshold", "2", "{tmp}/in.jsonl"], None,
+     "--threshold 2: warning: threshold: 2 is never reached"),
+    (["sweep", "{tmp}/grid.json", "{tmp}/in.jsonl"], [TYPO, dict(TYPO, limit=3)],
+     "{tmp}/grid.json: candidates 0, 1: warning: treshold: unknown member, did you mean threshold?"),
+    (["sweep", "--strict", "{tmp}/grid.json", "{tmp}/in.jsonl"], {"base": TYPO, "vary": {"limit": [1, 2]}},
+     "{tmp}/grid.json: base: treshold: unknown member, did you mean threshold? (refused by --strict)"),
+])
+def test_warnings_name_where_the_value_came_from(capsys, tmp_path, args, grid, expected):
+    (tmp_path / "in.jsonl").write_text(flat(*EVENTS[0]) + "\n")
+    (tmp_path / "grid.json").write_text(json.dumps(grid))
+    code, out, err = run(capsys, *[a.format(tmp=tmp_path) for a in args])
+    assert expected.format(tmp=tmp_path) in err.splitlines()[0]
+    assert code == (2 if "--strict" in args else 0)
+
+
+def test_sweep_writes_no_winner_it_could_not_choose(capsys, tmp_path):
+    (tmp_path / "in.jsonl").write_text(flat(*EVENTS[0]) + "\n")
+    (tmp_path / "grid.json").write_text(json.dumps([SPEC, dict(SPEC, limit=1)]))
+    code, out, err = run(capsys, "sweep", "--best", tmp_path / "best.json", tmp_path / "grid.json", tmp_path / "in.jsonl")
+    assert code == 2 and "best: none: no candidate has a lift at 1h in sample" in out
+    assert err.endswith("not written: no candidate has a lift at 1h in sample to choose by\n")
+    assert not (tmp_path / "best.json").exists()
+
+
 # --- replay -------------------------------------------------------------------
 
 # One symbol whose book swings: strong, weaker, balanced; another stays quiet.

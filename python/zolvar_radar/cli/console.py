@@ -66,6 +66,11 @@ def bad_line(bad) -> Failure:
     return failure
 
 
+def counted(n: int, word: str) -> str:
+    """"1 symbol", "2 symbols": a count with its noun."""
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
 def say(out: Console, text: str) -> None:
     """A line on stdout, flushed: what follows on stderr stays after it in a shared log."""
     if out.is_terminal:

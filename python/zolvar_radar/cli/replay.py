@@ -12,7 +12,7 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from ..files import Replay
-from .console import Failure, bad_line, say
+from .console import Failure, bad_line, counted, say
 from .options import UnitCheck, duration, events_options, input_paths, non_negative_float, positive_int
 from .progress import bar_paused, byte_progress
 from .specs import answer_of, spec_fields
@@ -325,7 +325,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     when = f" at {format_ts(clock)}" if clock is not None else ""
     text = checkpoints.text  # ends with "scanned":N}
     symbols = int(text[text.rindex(":") + 1:-1])
-    say(err if args.json else out, f"replayed {replay.fed} events for {symbols} symbols; "
+    say(err if args.json else out, f"replayed {counted(replay.fed, 'event')} for {counted(symbols, 'symbol')}; "
              f"{active} alert{'s' if active != 1 else ''} active{when}")
     if bad is None:
         report_skipped(replay.bad, err)

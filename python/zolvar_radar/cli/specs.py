@@ -23,7 +23,11 @@ def read_spec(path: Path | str) -> tuple[str, Radar]:
     try:
         return text, Radar(text)
     except ValueError as exc:
-        raise Failure(f"{path}: {exc}") from None
+        # the radar's own text, and for a file whose top level is not an object what
+        # one looks like: "expected struct RadarSpec" alone does not say it
+        shape = "" if text.lstrip().startswith("{") or not text.strip() else \
+            ' (a specification is a JSON object: {"signals": [...], "threshold": ...})'
+        raise Failure(f"{path}: {exc}{shape}") from None
 
 
 def overridden(text: str, args) -> str:
@@ -54,20 +58,25 @@ def overridden(text: str, args) -> str:
     return changed
 
 
-def warn_spec(text: str, where: str, strict: bool, err) -> None:
+def warn_spec(text: str, where: str, strict: bool, err, args=None) -> None:
     """What check warns about, on stderr before any file is read: a typo like
     `treshold` is legal, and makes every symbol an alert. With strict, each is
-    an error and the command stops (status 2)."""
+    an error and the command stops (status 2). A warning about a value that
+    --threshold or --limit gave names that option, not the file."""
     if text == DEFAULT_SPEC.read_text(encoding="utf-8"):
         return  # the bundled one is clean: a plain scan need not load the linter
     from ..lint import lint
 
-    warnings = lint(text)
-    for warning in warnings[:-1] if strict else warnings:
-        line = f"{where}: {warning} (refused by --strict)" if strict else f"{where}: warning: {warning}"
+    given = {name: f"--{name} {str(getattr(args, name)).removesuffix('.0')}" for name in ("threshold", "limit")
+             if getattr(args, name, None) is not None}
+    lines = []
+    for warning in lint(text):
+        at = given.get(warning.where, where)
+        lines.append(f"{at}: {warning} (refused by --strict)" if strict else f"{at}: warning: {warning}")
+    for line in lines[:-1] if strict else lines:
         print(visible(line), file=err.file)
-    if strict and warnings:
-        raise Failure(f"{where}: {warnings[-1]} (refused by --strict)")
+    if strict and lines:
+        raise Failure(lines[-1])
 
 
 def answer_of(text: str) -> dict:

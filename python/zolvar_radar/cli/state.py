@@ -26,7 +26,7 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
     """
     if getattr(args, "state", None) is None:
         text = overridden(read_spec(args.spec or DEFAULT_SPEC)[0], args)
-        warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err)
+        warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err, args)
         return text, None
     try:
         data = Path(args.state).read_bytes()
@@ -52,7 +52,7 @@ def spec_and_state(args: argparse.Namespace, err: Console) -> tuple[str, bytes |
     where = f"the specification saved in {args.state}" if given is None and saved is not None \
         else args.spec or str(DEFAULT_SPEC)
     text = overridden(text, args)
-    warn_spec(text, where, args.strict, err)
+    warn_spec(text, where, args.strict, err, args)
     return text, data
 
 

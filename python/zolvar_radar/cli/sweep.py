@@ -8,7 +8,7 @@ TYPE_CHECKING = False
 
 from .._display import visible
 from ..files import BadLineError
-from .console import Failure, bad_line, say
+from .console import Failure, bad_line, counted, say
 from .evaluate import cell, non_negative_int, plain_table, write_output
 from .options import BarOption, duration, positive_int
 from .progress import byte_progress
@@ -61,7 +61,7 @@ def add_parser(commands) -> argparse.ArgumentParser:
         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub.add_argument("grid", metavar="GRID.json", help="the candidates: a base and places to vary, or an array of "
                      "specifications")
-    sub.add_argument("files", nargs="*", metavar="FILES",
+    sub.add_argument("files", nargs="*", default=[], metavar="FILES",
                      help="JSON Lines or tardis CSV files of events, .gz read as such (default: the bundled sample)")
     every = sub.add_mutually_exclusive_group()
     every.add_argument("--every", type=positive_int, default=1000, metavar="N",
@@ -95,6 +95,8 @@ def add_parser(commands) -> argparse.ArgumentParser:
                      help="keep at most one snapshot per symbol and source per interval of WIDTH (as scan --bar)")
     sub.add_argument("--format", choices=("jsonl", "tardis"), default=None, help="input format (default: by content)")
     sub.add_argument("--skip-bad", action="store_true", help="skip lines the radar refuses and report them")
+    sub.add_argument("--strict", action="store_true",
+                     help="stop (status 2, before reading) on what `check` warns about in the grid's specifications")
     sub.add_argument("--notional", action="store_true",
                      help="tardis liquidation quantities as amount times price (the quote currency)")
     sub.add_argument("--file-order", action="store_true",
@@ -113,7 +115,7 @@ def add_parser(commands) -> argparse.ArgumentParser:
     return sub
 
 
-def read_grid_file(args: argparse.Namespace):
+def read_grid_file(args: argparse.Namespace, err: Console):
     from ..grid import GridError, read_grid
 
     try:
@@ -124,9 +126,35 @@ def read_grid_file(args: argparse.Namespace):
     except (ValueError, UnicodeDecodeError) as exc:
         raise Failure(f"{args.grid}: not JSON: {exc}") from None
     try:
-        return read_grid(data, sample=args.sample, seed=args.seed, max_candidates=args.max)
+        grid = read_grid(data, sample=args.sample, seed=args.seed, max_candidates=args.max)
     except GridError as exc:
         raise Failure(f"{args.grid}: {exc}") from None
+    warn_grid(data, args, err)
+    return grid
+
+
+def warn_grid(data, args: argparse.Namespace, err: Console) -> None:
+    """What check warns about in the base, or in each specification of an array
+    (one line per warning, naming the candidates it holds for): a `treshold`
+    would otherwise sweep every candidate at threshold 0 without a word."""
+    from ..lint import lint
+
+    specs = [("base", data["base"])] if isinstance(data, dict) else list(enumerate(data))
+    found: dict[str, list] = {}
+    for name, spec in specs:
+        for warning in lint(json.dumps(spec, ensure_ascii=False)):
+            found.setdefault(str(warning), []).append(name)
+    lines = []
+    for warning, names in found.items():
+        where = "base" if names == ["base"] else \
+            f"candidate{'s' if len(names) > 1 else ''} {', '.join(map(str, names[:3]))}" + \
+            (f" and {len(names) - 3} more" if len(names) > 3 else "")
+        lines.append(f"{args.grid}: {where}: {warning} (refused by --strict)" if args.strict else
+                     f"{args.grid}: {where}: warning: {warning}")
+    for line in lines[:-1] if args.strict else lines:
+        print(visible(line), file=err.file)
+    if args.strict and lines:
+        raise Failure(lines[-1])
 
 
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
@@ -141,7 +169,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
             args.files.append(taken[0])
         else:
             args.grid, args.files = taken[0], [args.grid, *args.files]
-    grid = read_grid_file(args)
+    grid = read_grid_file(args, err)
     try:
         _, names = horizon_values(args.horizons.split(","))
         metric_and_horizon(args.metric, names)
@@ -200,7 +228,9 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         print(f"interrupted after {result.events} events, at {at}: judged on what was read", file=err.file)
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
-    if args.best:
+    # with no figure in sample there is nothing to choose by: candidate 0 would be written as if chosen
+    chosen = stats["best"]["metric_in_sample"] is not None
+    if args.best and chosen:
         write_output(args.best, (json.dumps(result.best_spec, indent=2) + "\n").encode(), err)
     if args.report:
         from ..sweep_report import write_sweep_html
@@ -210,6 +240,9 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         except OSError as exc:
             raise Failure(f"{args.report}: {exc.strerror or exc}") from None
         print(visible(f"wrote {args.report}"), file=err.file)
+    if args.best and not chosen:
+        raise Failure(f"--best {args.best}: not written: no candidate has a {stats['metric']} at "
+                      f"{stats['horizon']} in sample to choose by")
     return 130 if result.interrupted else 0
 
 
@@ -226,7 +259,8 @@ def _window(w: dict) -> str:
 
 def print_sweep(stats: dict, out: Console) -> None:
     metric = f"{stats['metric']} at {stats['horizon']}"
-    say(out, f"{stats['candidates']} candidates over {stats['events']} events, {stats['checkpoints']} checkpoints; "
+    say(out, f"{counted(stats['candidates'], 'candidate')} over {counted(stats['events'], 'event')}, "
+             f"{counted(stats['checkpoints'], 'checkpoint')}; "
              f"ranked by {metric}")
     say(out, f"chosen on {_window(stats['in_sample'])} (timestamp {stats['in_sample']['judge_to']}), "
              f"judged on {_window(stats['out_of_sample'])}")
@@ -242,13 +276,17 @@ def print_sweep(stats: dict, out: Console) -> None:
                 left=(0, 2))
     best = stats["best"]
     say(out, "")
-    say(out, f"best: candidate {best['candidate']}: {stats['metric']} {cell(best['metric_in_sample'], 3)} in sample, "
-             f"{cell(best['metric_out_of_sample'], 3)} out of sample, p adjusted for {stats['candidates']} "
-             f"candidates {cell(best['p_adjusted'], 4)}")
-    say(out, f"the best of {stats['candidates']} no-skill candidates: {cell(stats['expected_max_null'], 3)} in sample "
-             f"(mean of {stats['null_replications']} replications)")
+    if best["metric_in_sample"] is None:
+        say(out, f"best: none: no candidate has a {metric} in sample to choose by")
+    else:
+        say(out, f"best: candidate {best['candidate']}: {stats['metric']} {cell(best['metric_in_sample'], 3)} in sample, "
+                 f"{cell(best['metric_out_of_sample'], 3)} out of sample, p adjusted for "
+                 f"{counted(stats['candidates'], 'candidate')} {cell(best['p_adjusted'], 4)}")
+    say(out, f"the best of {counted(stats['candidates'], 'no-skill candidate')}: "
+             f"{cell(stats['expected_max_null'], 3)} in sample "
+             f"(mean of {counted(stats['null_replications'], 'replication')})")
     say(out, f"probability of backtest overfitting: {cell(stats['pbo'], 2)} "
-             f"({stats['pbo_combinations']} combinations of {stats['pbo_blocks']} blocks)")
+             f"({counted(stats['pbo_combinations'], 'combination')} of {stats['pbo_blocks']} blocks)")
     if "folds" in stats:
         say(out, "")
         rows = [[str(i + 1), _window(s["choose"]), _window(s["judge"]), str(s["chosen"]),

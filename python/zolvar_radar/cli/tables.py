@@ -59,7 +59,7 @@ def print_table(result: dict, out: Console) -> None:
     if not alerts:
         out.print(f"No alerts: {scanned} symbol{'s' if scanned != 1 else ''} scanned.")
         return
-    title = f"{len(alerts)} alert{'s' if len(alerts) != 1 else ''} from {scanned} symbols"
+    title = f"{len(alerts)} alert{'s' if len(alerts) != 1 else ''} from {scanned} symbol{'s' if scanned != 1 else ''}"
     times = [format_ts(alert["ts"]) for alert in alerts]
     dates = {t.split(" ")[0] for t in times if " " in t}
     if len(dates) == 1 and all(" " in t for t in times):

@@ -81,7 +81,7 @@ def _spec(args: argparse.Namespace, err) -> str | None:
     if args.spec is None and args.state is not None and args.threshold is None and args.limit is None:
         return None  # the state's own, or the bundled one without a state
     text = overridden(read_spec(args.spec or DEFAULT_SPEC)[0], args)
-    warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err)
+    warn_spec(text, args.spec or str(DEFAULT_SPEC), args.strict, err, args)
     return text
 
 
