@@ -336,6 +336,15 @@ def test_sweep_writes_no_winner_it_could_not_choose(capsys, tmp_path):
     assert not (tmp_path / "best.json").exists()
 
 
+@pytest.mark.parametrize("command", ["replay", "evaluate"])
+def test_a_file_going_back_in_time_is_named_once(capsys, tmp_path, command):
+    lines = [flat("A", deriv(T0 + 7_200_000, 100)), flat("A", deriv(T0, 101)), flat("A", deriv(T0 + 1, 102))]
+    path = write_lines(tmp_path / "back.jsonl", lines)
+    code, out, err = run(capsys, command, "--every", "1", path)
+    assert code == 0 and err.count("time goes back") == 1
+    assert f"warning: {path}:2: time goes back from {T0 + 7_200_000} to {T0};" in err
+
+
 # --- replay -------------------------------------------------------------------
 
 # One symbol whose book swings: strong, weaker, balanced; another stays quiet.

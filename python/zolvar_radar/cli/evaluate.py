@@ -13,7 +13,7 @@ from .options import duration, events_options, input_paths, positive_int
 from .progress import byte_progress
 from .replay import Interruption, check_writable
 from .state import spec_and_state
-from .tables import format_ts, report_bar, report_skipped, report_skipped_rows
+from .tables import format_ts, report_bar, report_disorder, report_skipped, report_skipped_rows
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -169,11 +169,7 @@ def warn_time(args: argparse.Namespace, names: list[str], result, err: Console) 
     if durations and first is not None and not (10**11 <= first and last < 10**14):
         print(visible(f"warning: {', '.join(durations)} read timestamps as epoch milliseconds, but the "
                       f"timestamps run from {first} to {last}"), file=err.file)
-    disorder = result.disorder
-    if disorder is not None:
-        name, line, before, ts = disorder
-        print(visible(f"warning: {name}:{line}: time goes back from {before} to {ts}; the file is merged "
-                      f"in its own order"), file=err.file)
+    report_disorder(result.disorder, err)
 
 
 def write_output(path: str, data: bytes, err: Console) -> None:

@@ -17,7 +17,7 @@ from .options import UnitCheck, duration, events_options, input_paths, non_negat
 from .progress import bar_paused, byte_progress
 from .specs import answer_of, spec_fields
 from .state import spec_and_state
-from .tables import format_ts, report_bar, report_skipped, report_skipped_rows, strongest
+from .tables import format_ts, report_bar, report_disorder, report_skipped, report_skipped_rows, strongest
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -327,6 +327,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     symbols = int(text[text.rindex(":") + 1:-1])
     say(err if args.json else out, f"replayed {counted(replay.fed, 'event')} for {counted(symbols, 'symbol')}; "
              f"{active} alert{'s' if active != 1 else ''} active{when}")
+    report_disorder(getattr(replay, "disorder", None), err)
     if bad is None:
         report_skipped(replay.bad, err)
     report_skipped_rows(replay.skipped, err)

@@ -128,6 +128,14 @@ def write_plain(renderable, out: Console, keep_style: bool = False) -> None:
     out.file.write("".join(line.rstrip(" ") + "\n" for line in text.splitlines()))
 
 
+def report_disorder(disorder, err: Console) -> None:
+    """Once, on stderr: where a file read merged by time first went back by more than a checkpoint step."""
+    if disorder is not None:
+        name, line, before, ts = disorder
+        print(visible(f"warning: {name}:{line}: time goes back from {before} to {ts}; the file is merged "
+                      f"in its own order"), file=err.file)
+
+
 def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:
     if not skipped:
         return
