@@ -248,7 +248,8 @@ def test_skip_bad_counts_and_keeps_the_rest(capsys, tmp_path, spec_file, command
     [
         (["scan", "{tmp}/nosuch.jsonl"], "{tmp}/nosuch.jsonl: No such file or directory"),
         (["replay", "{tmp}/ok.jsonl", "{tmp}/nosuch.jsonl"], "{tmp}/nosuch.jsonl: No such file or directory"),
-        (["scan", "{tmp}"], "{tmp}: Is a directory"),
+        (["scan", "{tmp}/nodata"], "{tmp}/nodata: a directory without data files (.jsonl, .ndjson, .csv, each "
+                                   "gzipped or not, or .parquet)"),
         (["scan", "--spec", "{tmp}/nosuch.json"], "{tmp}/nosuch.json: No such file or directory"),
         (["replay", "--spec", "{tmp}/empty.json"], "{tmp}/empty.json: bad spec: at least one signal is required"),
         (["check", "{tmp}/empty.json"], "{tmp}/empty.json: bad spec: at least one signal is required"),
@@ -259,6 +260,8 @@ def test_skip_bad_counts_and_keeps_the_rest(capsys, tmp_path, spec_file, command
 )
 def test_unreadable_inputs_give_one_line(capsys, tmp_path, args, message):
     (tmp_path / "empty.json").write_text('{"signals":[]}')
+    (tmp_path / "nodata").mkdir()
+    (tmp_path / "nodata" / "notes.txt").write_text(flat(*EVENTS[0]) + "\n")
     (tmp_path / "broken.json").write_text('{"signals":[')
     (tmp_path / "ok.jsonl").write_text(flat(*EVENTS[0]) + "\n")
     (tmp_path / "cut.gz").write_bytes(gzip.compress((flat(*EVENTS[0]) + "\n").encode() * 1000)[:60])
@@ -343,6 +346,18 @@ def test_a_file_going_back_in_time_is_named_once(capsys, tmp_path, command):
     code, out, err = run(capsys, command, "--every", "1", path)
     assert code == 0 and err.count("time goes back") == 1
     assert f"warning: {path}:2: time goes back from {T0 + 7_200_000} to {T0};" in err
+
+
+def test_a_directory_reads_as_its_data_files_in_path_order(capsys, tmp_path, spec_file):
+    half = len(EVENTS) // 2
+    (tmp_path / "d" / "2").mkdir(parents=True)
+    write_lines(tmp_path / "d" / "2" / "b.jsonl.gz", [flat(*e) for e in EVENTS[half:]], compress=True)
+    write_lines(tmp_path / "d" / "1.jsonl", [flat(*e) for e in EVENTS[:half]])
+    for ignored in ("_SUCCESS.jsonl", ".part.jsonl", "notes.txt"):
+        (tmp_path / "d" / ignored).write_text("not an event\n")
+    whole = run(capsys, "replay", "--json", "--spec", spec_file,
+                write_lines(tmp_path / "all.jsonl", [flat(*e) for e in EVENTS]))
+    assert run(capsys, "replay", "--json", "--spec", spec_file, tmp_path / "d") == whole
 
 
 # --- replay -------------------------------------------------------------------

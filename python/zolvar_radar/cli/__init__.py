@@ -17,7 +17,7 @@ from .. import __version__
 from .._display import visible
 from . import check, evaluate, replay, scan, sweep, watch
 from .console import EXIT_USAGE, Failure, LazyConsole
-from .paths import refuse_clobbering
+from .paths import expand_directories, refuse_clobbering
 from .specs import DEFAULT_SPEC, SAMPLE
 
 if TYPE_CHECKING:
@@ -110,6 +110,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     out = LazyConsole(highlight=False, markup=False)
     err = LazyConsole(stderr=True, highlight=False, markup=False)
     try:
+        if isinstance(getattr(args, "files", None), list):
+            args.files = expand_directories(args.files)
         refuse_clobbering(args)
         return args.run(args, out, err)
     except Failure as exc:

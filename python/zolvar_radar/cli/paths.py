@@ -64,3 +64,32 @@ def refuse_clobbering(args: argparse.Namespace) -> None:
         for _, label2, other in outputs[:i]:
             if key == other:
                 raise Failure(f"{label2} and {label} name the same file; one would overwrite the other")
+
+
+# What a directory of JSON Lines or tardis CSV files is taken to hold, gzipped or not.
+DATA_SUFFIXES = tuple(s + gz for s in (".jsonl", ".ndjson", ".csv") for gz in ("", ".gz"))
+
+
+def expand_directories(files: list[str]) -> list[str]:
+    """Each local directory given as an input, as its data files in the order of
+    their paths (hidden and underscore names left out, as writers mark their own);
+    a directory of Parquet stays whole, for its partitions. Other paths as given."""
+    if not any(os.path.isdir(path) for path in files if _local(path)):
+        return files
+    from ..parquet_input import is_parquet
+
+    expanded = []
+    for path in files:
+        if not (_local(path) and os.path.isdir(path)) or is_parquet(path):
+            expanded.append(path)
+            continue
+        inside = []
+        for root, dirs, names in os.walk(path):
+            dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
+            inside += [os.path.join(root, n) for n in names
+                       if n.lower().endswith(DATA_SUFFIXES) and not n.startswith((".", "_"))]
+        if not inside:
+            raise Failure(f"{path}: a directory without data files (.jsonl, .ndjson, .csv, each gzipped or not, "
+                          "or .parquet)")
+        expanded += sorted(inside)
+    return expanded
