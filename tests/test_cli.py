@@ -360,6 +360,19 @@ def test_a_directory_reads_as_its_data_files_in_path_order(capsys, tmp_path, spe
     assert run(capsys, "replay", "--json", "--spec", spec_file, tmp_path / "d") == whole
 
 
+@pytest.mark.parametrize("args, message", [
+    (["scan", "--threshold", "abc"], "argument --threshold: not a number: abc"),
+    (["evaluate", "--cooldown", "1.5"], "argument --cooldown: not a whole number: 1.5"),
+    (["sweep", "--split", "x", "g.json"], "argument --split: not a number: x"),
+    (["evaluate", "--judge-from", "tomorrow"], "argument --judge-from: must be whole timestamp units or an ISO date"),
+    (["--limit", "0"], "zolvar-radar scan: error: argument --limit: must be a positive integer: 0"),
+])
+def test_option_values_are_refused_in_words(capsys, args, message):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(args)
+    assert exit.value.code == 2 and message in capsys.readouterr().err
+
+
 # --- replay -------------------------------------------------------------------
 
 # One symbol whose book swings: strong, weaker, balanced; another stays quiet.

@@ -96,6 +96,8 @@ def split_tail(parser: argparse.ArgumentParser, argv: list[str]) -> tuple[list[s
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
+    if argv and argv[0].startswith("-") and argv[0] not in ("-h", "--help", "--version"):
+        argv = ["scan", *argv]  # no command is scan, options or not: `zolvar-radar --spec my.json`
     argv, tail = split_tail(parser, argv)
     args, unknown = parser.parse_known_args(argv or ["scan"])
     if tail:

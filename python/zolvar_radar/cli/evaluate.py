@@ -9,7 +9,8 @@ TYPE_CHECKING = False
 from .._display import visible
 from ..files import BadLineError
 from .console import Failure, bad_line, say
-from .options import duration, events_options, input_paths, positive_int
+from .options import parsed_number, duration, events_options, input_paths, positive_int
+from .parquet import time_bound
 from .progress import byte_progress
 from .replay import Interruption, check_writable
 from .state import spec_and_state
@@ -26,7 +27,7 @@ EPILOG = """examples:
 
 
 def non_negative_int(text: str) -> int:
-    value = int(text)
+    value = parsed_number(int, text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
     return value
@@ -55,9 +56,11 @@ def add_parser(commands) -> argparse.ArgumentParser:
     sub.add_argument("--seed", type=non_negative_int, default=1, help="seed of the draws and the bootstrap")
     sub.add_argument("--bootstrap", type=non_negative_int, default=1000, metavar="B",
                      help="resamples for the lift's interval (default: 1000)")
-    sub.add_argument("--judge-from", type=int, metavar="TS",
-                     help="figures only from the checkpoints at or after TS (the states and draws before still made)")
-    sub.add_argument("--judge-to", type=int, metavar="TS",
+    sub.add_argument("--judge-from", type=time_bound, metavar="TS",
+                     help="figures only from the checkpoints at or after TS (timestamp units, or an ISO date or "
+                     "time such as 2024-05-14T13:00, UTC, as epoch milliseconds; the states and draws before "
+                     "still made)")
+    sub.add_argument("--judge-to", type=time_bound, metavar="TS",
                      help="figures only from the checkpoints before TS, resolved by prices before TS")
     sub.add_argument("--notional", action="store_true",
                      help="tardis liquidation quantities as amount times price (the quote currency)")
@@ -77,7 +80,7 @@ def horizons_of(text: str) -> tuple[list[int], list[str]]:
     try:
         return horizon_values(text.split(","))
     except ValueError as exc:
-        raise Failure(f"--horizons {text}: {exc}") from None
+        raise Failure(f"--horizons {text or repr('')}: {exc}") from None
 
 
 def uses_durations(args: argparse.Namespace, names: list[str]) -> list[str]:

@@ -14,29 +14,37 @@ if TYPE_CHECKING:
 DURATION_HELP = "must be a positive whole number of timestamp units or a duration like 500ms, 15s, 1m, 4h, 1d"
 
 
+def parsed_number(kind, text: str):
+    """The number, or argparse's one-line refusal in words (not the type function's name)."""
+    try:
+        return kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not {'a whole number' if kind is int else 'a number'}: {text}") from None
+
+
 def positive_int(text: str) -> int:
-    value = int(text)
+    value = parsed_number(int, text)
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be a positive integer: {text}")
     return value
 
 
 def finite_float(text: str) -> float:
-    value = float(text)
+    value = parsed_number(float, text)
     if not abs(value) < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a finite number: {text}")
     return value
 
 
 def positive_float(text: str) -> float:
-    value = float(text)
+    value = parsed_number(float, text)
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive number: {text}")
     return value
 
 
 def non_negative_float(text: str) -> float:
-    value = float(text)
+    value = parsed_number(float, text)
     if not value >= 0:
         raise argparse.ArgumentTypeError(f"must be zero or more: {text}")
     return value

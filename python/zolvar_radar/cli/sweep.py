@@ -10,7 +10,7 @@ from .._display import visible
 from ..files import BadLineError
 from .console import Failure, bad_line, counted, say
 from .evaluate import cell, non_negative_int, plain_table, write_output
-from .options import BarOption, duration, positive_int
+from .options import BarOption, parsed_number, duration, positive_int
 from .progress import byte_progress
 from .replay import Interruption, check_writable
 from .tables import format_ts, report_bar, report_skipped, report_skipped_rows
@@ -31,21 +31,21 @@ examples:
 
 
 def split_fraction(text: str) -> float:
-    value = float(text)
+    value = parsed_number(float, text)
     if not 0 < value < 1:
         raise argparse.ArgumentTypeError(f"must be between 0 and 1: {text}")
     return value
 
 
 def even_blocks(text: str) -> int:
-    value = int(text)
+    value = parsed_number(int, text)
     if value < 2 or value > 16 or value % 2:
         raise argparse.ArgumentTypeError(f"must be even, 2 to 16: {text}")
     return value
 
 
 def folds_count(text: str) -> int:
-    value = int(text)
+    value = parsed_number(int, text)
     if not 2 <= value <= 1000:
         raise argparse.ArgumentTypeError(f"must be 2 to 1000: {text}")
     return value
@@ -172,9 +172,12 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     grid = read_grid_file(args, err)
     try:
         _, names = horizon_values(args.horizons.split(","))
+    except ValueError as exc:
+        raise Failure(f"--horizons {args.horizons or repr('')}: {exc}") from None
+    try:
         metric_and_horizon(args.metric, names)
     except ValueError as exc:
-        raise Failure(f"--horizons/--metric: {exc}") from None
+        raise Failure(f"--metric {args.metric}: {exc}") from None
     for path in (args.best, args.report):
         if path:
             check_writable(path)
