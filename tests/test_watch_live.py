@@ -113,12 +113,12 @@ def test_bad_input_is_one_line_and_status_2_before_connecting(args, message, off
 
 def test_a_damaged_state_or_one_of_another_window_is_refused(tmp_path, capsys):
     state, spec = tmp_path / "w.state", tmp_path / "spec.json"
-    state.write_bytes(b"not a state")
-    assert main(["watch", "--source", f"file:{state}", "--state", str(state)]) == 2
-    assert "not a watch state" in capsys.readouterr().err
-    state.unlink()
     events = tmp_path / "e.jsonl"
     events.write_text('{"symbol": "S", "kind": "liquidation", "ts": 1715731200000, "side": "buy", "qty": 1, "price": 1}\n')
+    state.write_bytes(b"not a state")
+    assert main(["watch", "--source", f"file:{events}", "--state", str(state)]) == 2
+    assert "not a watch state" in capsys.readouterr().err
+    state.unlink()
     assert main(["watch", "--source", f"file:{events}", "--state", str(state), "--sink", "jsonl"]) == 0
     spec.write_text(SPEC)
     assert main(["watch", "--source", f"file:{events}", "--state", str(state), "--spec", str(spec)]) == 2

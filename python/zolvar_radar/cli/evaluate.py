@@ -14,7 +14,7 @@ from .parquet import time_bound
 from .progress import byte_progress
 from .replay import Interruption, check_writable
 from .state import spec_and_state
-from .tables import format_ts, report_bar, report_disorder, report_skipped, report_skipped_rows
+from .tables import format_moment, report_bar, report_disorder, report_skipped, report_skipped_rows
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -153,8 +153,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     else:
         print_evaluation(stats, out)
     if result.interrupted:
-        at = format_ts(result.clock) if result.clock is not None else "-"
-        print(f"interrupted after {result.events} events, at {at}", file=err.file)
+        print(f"interrupted after {result.events} events, at {format_moment(result.clock)}", file=err.file)
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
     report_bar(args.bar, result.events, result.dropped, err)

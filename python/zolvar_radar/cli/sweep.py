@@ -13,7 +13,7 @@ from .evaluate import cell, non_negative_int, plain_table, write_output
 from .options import BarOption, parsed_number, duration, positive_int
 from .progress import byte_progress
 from .replay import Interruption, check_writable
-from .tables import format_ts, report_bar, report_skipped, report_skipped_rows
+from .tables import format_moment, format_ts, report_bar, report_skipped, report_skipped_rows
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -227,8 +227,8 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     else:
         print_sweep(stats, out)
     if result.interrupted:
-        at = format_ts(result.clock) if result.clock is not None else "-"
-        print(f"interrupted after {result.events} events, at {at}: judged on what was read", file=err.file)
+        print(f"interrupted after {result.events} events, at {format_moment(result.clock)}: judged on what was read",
+              file=err.file)
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
     # with no figure in sample there is nothing to choose by: candidate 0 would be written as if chosen

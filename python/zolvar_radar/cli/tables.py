@@ -32,6 +32,14 @@ def format_ts(ts: int) -> str:
     return str(ts)
 
 
+def format_moment(ts: int | None) -> str:
+    """format_ts with its zone said when it is a time; "-" for none."""
+    if ts is None:
+        return "-"
+    at = format_ts(ts)
+    return f"{at} UTC" if at not in ("-", str(ts)) else at
+
+
 def strongest(factors: dict[str, float], count: int = SHOWN_FACTORS) -> list[tuple[str, float]]:
     """The strongest non-zero factors, strongest first (label order breaks ties)."""
     pairs = [(label, value) for label, value in factors.items() if label != "severity" and value > 0]
