@@ -117,7 +117,7 @@ def test_a_damaged_state_or_one_of_another_window_is_refused(tmp_path, capsys):
     events.write_text('{"symbol": "S", "kind": "liquidation", "ts": 1715731200000, "side": "buy", "qty": 1, "price": 1}\n')
     state.write_bytes(b"not a state")
     assert main(["watch", "--source", f"file:{events}", "--state", str(state)]) == 2
-    assert "not a watch state" in capsys.readouterr().err
+    assert f"{state}: not a watch state" in capsys.readouterr().err
     state.unlink()
     assert main(["watch", "--source", f"file:{events}", "--state", str(state), "--sink", "jsonl"]) == 0
     spec.write_text(SPEC)

@@ -64,7 +64,10 @@ def read_state(path: str) -> WatchState | None:
         raise StateError(f"{path}: {exc.strerror or exc}") from None
     from .._engine import engine
 
-    state = WatchState.from_bytes(data)
+    try:
+        state = WatchState.from_bytes(data)
+    except StateError as exc:
+        raise StateError(f"{path}: {exc}") from None
     try:
         state.spec = engine.state_spec(state.radar)
     except ValueError as exc:
