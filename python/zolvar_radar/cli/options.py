@@ -100,13 +100,14 @@ class UnitCheck:
         self.options = [f"{name} {option.text}" for name, option in given if option is not None and option.unit]
         self.write = write or (lambda line: print(line, file=err.file))
 
-    def alerts(self, text: str) -> None:
-        """The latest event time among the alerts of a scan result text: all a scan tells of its timestamps."""
+    def alerts(self, text: str, paths: Sequence[str] = ()) -> None:
+        """The latest event time among the alerts of a scan result text: all a scan tells of its timestamps.
+        With no alert (a bar of a minute over seconds can leave none), the first event of the first file."""
         if self.options:
             import json
 
             seen = [alert["ts"] for alert in json.loads(text)["alerts"] if alert["ts"] != NO_EVENT_TS]
-            self.seen(max(seen, default=None))
+            self.seen(max(seen, default=None) if seen else first_ts(paths))
 
     def seen(self, latest: int | None) -> None:
         if not self.options or latest is None or latest in EPOCH_MS:
@@ -118,6 +119,21 @@ class UnitCheck:
                    f"timestamps read include {latest}{guess}; give {'it' if one else 'them'} in timestamp units "
                    f"instead")
         self.options = []  # once
+
+
+def first_ts(paths: Sequence[str]) -> int | None:
+    """The time of the first event of the first file, when it is a local text file that has one."""
+    path = next(iter(paths), None)
+    if path is None or path == "-" or "://" in path or path.lower().endswith((".parquet", ".pq")):
+        return None
+    from ..adapters import read_events
+
+    try:
+        for _, event in read_events(path):
+            return event.get("ts") if isinstance(event.get("ts"), int) else None
+    except (OSError, ValueError):  # the scan read it: what fails now is no business of this check
+        return None
+    return None
 
 
 def events_options(sub: argparse.ArgumentParser) -> None:

@@ -157,7 +157,7 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     report_skipped(result.bad, err)
     report_skipped_rows(result.skipped, err)
     report_bar(args.bar, result.events, result.dropped, err)
-    UnitCheck(args, err).alerts(result.text)
+    UnitCheck(args, err).alerts(result.text, paths)
     return 0
 
 
