@@ -204,6 +204,30 @@ def test_what_is_no_table_of_events_is_refused_whole(data, error):
         scan_table(data, SPEC, kind="derivatives")
 
 
+class _Capsule:
+    """A stream straight from its capsule, past the reader's own check."""
+
+    def __init__(self, reader):
+        self.reader = reader
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.reader.__arrow_c_stream__()
+
+
+@pytest.mark.parametrize("column, wrap, message", [
+    (pa.array(["1", "2"]), lambda r: r, "are not those of the reader's schema"),
+    (pa.array([1, 2], pa.int32()), lambda r: r, "are not those of the reader's schema"),
+    (pa.array(["1", "2"]), _Capsule, 'column "ts" of a batch does not match its type'),
+])
+def test_batches_not_of_their_schema_are_refused_not_read(column, wrap, message):
+    table = pa.table({"symbol": ["A", "A"], "kind": ["derivatives"] * 2, "ts": [1, 2], "open_interest": [1.0, 2.0],
+                      "funding_rate": [0.0, 0.0], "mark_price": [1.0, 1.0]})
+    lying = pa.RecordBatchReader.from_batches(table.schema, table.set_column(2, "ts", column).to_batches())
+    with pytest.raises(OSError) as refused:
+        scan_table(wrap(lying), SPEC)
+    assert message in str(refused.value) and "\n" not in str(refused.value)
+
+
 def test_pandas_and_a_batch_reader_and_the_lock_released():
     pd = pytest.importorskip("pandas")
     rows = [("E", {"kind": "orderbook", "ts": i, "bid_volume": 1.0 + i, "ask_volume": 2.0, "best_bid": 1.0,

@@ -55,6 +55,9 @@ def arrow_stream(data: object):
     without one goes through pyarrow (``zolvar_radar[arrow]``).
     """
     export = getattr(data, "__arrow_c_stream__", None)
+    if export is not None and type(data).__name__ == "RecordBatchReader" and \
+            type(data).__module__.startswith("pyarrow"):
+        export = _checked(data).__arrow_c_stream__
     if export is None and _is_pandas(data):
         from .tables import _need
 
@@ -66,6 +69,26 @@ def arrow_stream(data: object):
             f"RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation), not {type(data).__name__}"
         )
     return export()
+
+
+def _checked(reader):
+    """The reader, each batch's column types checked against its schema: pyarrow
+    lets `RecordBatchReader.from_batches` yield batches of other types, and the
+    Arrow C stream carries the types once, in the schema, so the native scan
+    could not tell a string column from the int64 one it was promised."""
+    import pyarrow as pa
+
+    schema = reader.schema
+    types = schema.types
+
+    def batches():
+        for batch in reader:
+            if batch.schema.types != types:
+                theirs = ", ".join(f"{f.name}: {f.type}" for f in batch.schema)
+                raise TypeError(f"a batch's columns ({theirs}) are not those of the reader's schema")
+            yield batch
+
+    return pa.RecordBatchReader.from_batches(schema, batches())
 
 
 def _is_pandas(data: object) -> bool:

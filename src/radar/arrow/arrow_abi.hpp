@@ -4,7 +4,9 @@
 // translation unit that also sees another copy of them compiles.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 
 extern "C" {
 
@@ -55,3 +57,17 @@ struct ArrowArrayStream {
 
 #endif  // ARROW_C_STREAM_INTERFACE
 }
+
+namespace radar {
+
+// Why the stream failed, in one line: a producer's message can run on into
+// a traceback (pyarrow adds a Python one after " Detail: ").
+inline std::string stream_error(ArrowArrayStream& stream, const char* otherwise) {
+    const char* why = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+    std::string text = why ? why : otherwise;
+    text.resize(std::min(text.size(), text.find('\n')));
+    if (const size_t detail = text.find(" Detail: Python exception"); detail != std::string::npos) text.resize(detail);
+    return text;
+}
+
+}  // namespace radar

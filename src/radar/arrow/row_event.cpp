@@ -41,14 +41,16 @@ std::string utf8_error(std::string_view text) {
 }
 
 // The buffers a column of this type has, the validity bitmap counted.
-int64_t buffers_needed(const ColumnType& t) {
-    if (t.dictionary) return 2;
-    switch (t.type) {
-        case Type::Null: return 0;
+// The buffers an array of the type has. A producer whose batches are not of
+// their schema's types (a string column under an int64 schema) is refused
+// here, not read past the ends of its buffers.
+bool buffers_fit(Type type, int64_t n) {
+    switch (type) {
+        case Type::Null: return true;  // nothing of it is read
         case Type::Utf8:
-        case Type::LargeUtf8: return 3;
-        case Type::Utf8View: return 3;  // views, data buffers, then their sizes
-        default: return 2;
+        case Type::LargeUtf8: return n == 3;
+        case Type::Utf8View: return n >= 3;  // views, data buffers, then their sizes
+        default: return n == 2;
     }
 }
 
@@ -131,8 +133,10 @@ bool BatchColumns::bind(const TableLayout& layout, const ArrowArray& batch, std:
         }
         const ArrowArray* a = batch.children[c];
         const ColumnType& t = layout.types[f];
-        if (a->length < batch.offset + batch.length || a->n_buffers < buffers_needed(t) ||
-            (t.dictionary && a->dictionary == nullptr)) {
+        const bool fits = t.dictionary ? buffers_fit(t.index, a->n_buffers) && a->dictionary != nullptr &&
+                                             buffers_fit(t.type, a->dictionary->n_buffers)
+                                       : buffers_fit(t.type, a->n_buffers);
+        if (a->length < batch.offset + batch.length || !fits) {
             error = "column \"" + layout.names[static_cast<size_t>(c)] + "\" of a batch does not match its type";
             return false;
         }

@@ -20,8 +20,7 @@ void TableInput::release_batch() {
 bool TableInput::open(std::string& error) {
     ArrowSchema schema{};
     if (stream_.get_schema(&stream_, &schema) != 0) {
-        const char* why = stream_.get_last_error ? stream_.get_last_error(&stream_) : nullptr;
-        error = std::string("the table's schema could not be read: ") + (why ? why : "no reason given");
+        error = "the table's schema could not be read: " + stream_error(stream_, "no reason given");
         return false;
     }
     const bool ok = bind_layout(schema, options_.names, options_.kind, layout_, layout_error_);
@@ -43,8 +42,7 @@ bool TableInput::next(std::string_view& symbol, Event& event) {
         if (row_ >= columns_.length) {
             release_batch();
             if (stream_.get_next(&stream_, &batch_) != 0) {
-                const char* why = stream_.get_last_error ? stream_.get_last_error(&stream_) : nullptr;
-                fatal_ = std::string("reading the table: ") + (why ? why : "the stream failed");
+                fatal_ = "reading the table: " + stream_error(stream_, "the stream failed");
                 return false;
             }
             if (batch_.release == nullptr) {

@@ -204,8 +204,7 @@ TableScan::~TableScan() {
 bool TableScan::open(LayoutError& error) {
     ArrowSchema schema{};
     if (stream_.get_schema(&stream_, &schema) != 0) {
-        const char* why = stream_.get_last_error ? stream_.get_last_error(&stream_) : nullptr;
-        error.message = std::string("the table's schema could not be read: ") + (why ? why : "no reason given");
+        error.message = "the table's schema could not be read: " + stream_error(stream_, "no reason given");
         return false;
     }
     const bool ok = bind_layout(schema, options_.names, options_.kind, layout_, error);
@@ -256,8 +255,7 @@ TableScanResult TableScan::run(const RadarSpec& spec) {
             }
             auto batch = std::make_unique<Batch>();
             if (stream_.get_next(&stream_, &batch->array) != 0) {
-                const char* why = stream_.get_last_error ? stream_.get_last_error(&stream_) : nullptr;
-                fatal = why ? why : "the table's stream failed";
+                fatal = stream_error(stream_, "the table's stream failed");
                 break;
             }
             if (batch->array.release == nullptr) break;  // the end
