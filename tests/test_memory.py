@@ -85,6 +85,29 @@ def test_handles_release_everything():
     assert SANITIZED or rss() - start < 1 << 20
 
 
+@rss_bound
+def test_handles_released_on_another_thread_free_what_they_own(monkeypatch):
+    from concurrent.futures import ThreadPoolExecutor
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)  # each release is reported; that is all
+    spec = json.dumps(SPEC)
+
+    def filled():
+        r = Radar(spec)
+        batch = json.dumps([["derivatives", 1, 1, 1, 1]] * 21)
+        for k in range(5_000):
+            r.command(f'{{"cmd":"feed_batch","symbol":"S{k}","events":{batch}}}')
+        return r
+
+    with ThreadPoolExecutor(1) as pool:
+        pool.submit(filled).result()  # the allocator's arenas, warmed
+        start = rss()
+        for _ in range(10):
+            pool.submit(filled).result()  # made there, released here
+    gc.collect()
+    assert rss() - start < 16 << 20  # each holds about 5 MB: kept, ten would be 50
+
+
 def test_many_symbols_stay_within_the_state_bound():
     n = 1_000_000 if FULL else 20_000
     r = Radar(json.dumps(SPEC))

@@ -268,11 +268,9 @@ PyObject* radar_version(PyObject*, PyObject*) { return new_str(radar::kVersion, 
 void radar_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<PyRadar*>(obj);
     PyTypeObject* type = Py_TYPE(obj);
-    if (self->owner == current_thread()) {
-        delete self->handle;
-    } else {
-        // Another thread may be using the contents, so leak them rather than
-        // race; report it without disturbing an exception already in flight.
+    if (self->owner != current_thread()) {
+        // Reported, without disturbing an exception already in flight: the
+        // handle left the thread it is bound to.
         PyObject *pending_type, *pending_value, *pending_tb;
         PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
         PyErr_SetString(PyExc_RuntimeError, kDroppedMessage);
@@ -280,6 +278,10 @@ void radar_dealloc(PyObject* obj) {
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
         PyErr_Restore(pending_type, pending_value, pending_tb);
     }
+    // Freed on any thread: nothing else can be using the contents once the
+    // last reference is gone (every call holds one), and leaking them would
+    // make a worker pool that drops radars grow without bound.
+    delete self->handle;
     auto free_instance = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_instance(obj);
     Py_DECREF(type);  // instances of a heap type hold a reference to it
