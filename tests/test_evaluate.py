@@ -296,3 +296,37 @@ def test_the_command_line_prints_what_evaluate_returns(small_file, tmp_path):
     # shortest text that reads back as the same double
     back = pd.read_csv(tmp_path / "api.csv", dtype={"symbol": str})
     assert comparable(back) == comparable(result.to_pandas())
+
+
+@pytest.fixture
+def one_line(tmp_path):
+    path = tmp_path / "one.jsonl"
+    path.write_text('{"symbol":"A","kind":"derivatives","ts":1715731200000,"open_interest":1,"funding_rate":0,'
+                    '"mark_price":1}\n')
+    return str(path)
+
+
+@pytest.mark.parametrize("call, refused", [
+    (lambda p: zolvar_radar.files.Replay(zolvar_radar.Radar(json.dumps(SPEC)), [p], every=0), "every must be"),
+    (lambda p: zolvar_radar.files.Replay(zolvar_radar.Radar(json.dumps(SPEC)), [p], every=2**70), "every must be"),
+    (lambda p: zolvar_radar.files.Replay(zolvar_radar.Radar(json.dumps(SPEC)), [p], every_ts=0), "every_ts must be"),
+    (lambda p: zolvar_radar.evaluate([p], SPEC, seed=-1), "seed must be"),
+    (lambda p: zolvar_radar.evaluate([p], SPEC, seed=2**64), "seed must be"),
+    (lambda p: zolvar_radar.scan_files([p], open), "a specification is its JSON text, a dict or a RadarSpec"),
+])
+def test_python_options_refused_not_wrapped(one_line, call, refused):
+    with pytest.raises((ValueError, TypeError), match=refused):
+        call(one_line)
+
+
+def test_python_options_in_the_forms_the_command_line_takes(one_line):
+    from zolvar_radar.files import Replay
+    from zolvar_radar.sweep import sweep
+
+    steps = list(Replay(zolvar_radar.Radar(json.dumps(SPEC)), [one_line], every_ts="1h"))
+    assert len(steps) == 1
+    judged = zolvar_radar.evaluate([one_line], SPEC, horizons="5m,1h").stats["horizons"]
+    assert [h["horizon"] for h in judged] == ["5m", "1h"]
+    assert zolvar_radar.scan_files([one_line], SPEC).text == zolvar_radar.scan_files([one_line], json.dumps(SPEC)).text
+    nothing = sweep([one_line], json.dumps([SPEC, dict(SPEC, limit=1)]))  # the grid as its file's text
+    assert nothing.stats["candidates"] == 2 and nothing.best_spec is None  # no figure in sample: no winner

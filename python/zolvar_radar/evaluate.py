@@ -14,7 +14,7 @@ import os
 TYPE_CHECKING = False
 
 from ._engine import engine
-from .files import BadLine, BadLineError, _bar, _Inputs, _Interruptible, _names, _paths, _skipped, _spec_text
+from .files import BadLine, BadLineError, _bar, _Inputs, _Interruptible, _names, _paths, _seed, _skipped, _spec_text, _steps
 
 if TYPE_CHECKING:
     from typing import Callable, Iterable, Sequence
@@ -37,7 +37,9 @@ def horizon_value(text: str | int) -> int:
 
 
 def horizon_values(horizons: Iterable[str | int]) -> tuple[list[int], list[str]]:
-    """(values, names) of horizons, checked to be positive and increasing."""
+    """(values, names) of horizons, checked to be positive and increasing; "5m,1h" is two."""
+    if isinstance(horizons, str):
+        horizons = horizons.split(",")
     names = [str(h).strip() for h in horizons]
     if not names or any(not n for n in names):
         raise ValueError("give at least one horizon, like 5m,1h")
@@ -160,9 +162,8 @@ def evaluate(
         if isinstance(value, bool) or not isinstance(value, int) or value < 0:
             raise ValueError(f"{name} must be a whole number of 0 or more, not {value!r}")
     width = _bar(bar)
-    step = _bar(every_ts) if every_ts is not None else 0
-    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
-        raise ValueError(f"every must be a whole number of 1 or more, not {every!r}")
+    every, step = _steps(every, every_ts)
+    seed = _seed(seed)
     given = _paths(paths)
     shown = _names(given)
     inputs = _Inputs(given)

@@ -9,6 +9,7 @@ the result.
 
 from __future__ import annotations
 
+import json
 import os
 import sys
 import threading
@@ -163,8 +164,15 @@ def _paths(paths: PathLike | Iterable[PathLike]) -> list[str]:
 
 
 def _spec_text(spec: object) -> str:
+    """A specification given as its JSON text, a RadarSpec or a parsed dict, as text."""
     to_json = getattr(spec, "to_json", None)
-    return to_json() if callable(to_json) else spec  # type: ignore[return-value]
+    if callable(to_json):
+        return to_json()
+    if isinstance(spec, (dict, list)):
+        return json.dumps(spec)
+    if isinstance(spec, (str, bytes, bytearray)):
+        return spec  # type: ignore[return-value]
+    raise TypeError(f"a specification is its JSON text, a dict or a RadarSpec, not {type(spec).__name__}")
 
 
 def _skipped(names: Sequence[str], per_file: Sequence[dict]) -> dict[str, Counter]:
@@ -251,6 +259,24 @@ def _bar(bar: int | str | None) -> int:
     from .bars import bar_width
 
     return bar_width(bar)
+
+
+def _steps(every: int, every_ts: int | str | None) -> tuple[int, int]:
+    """The checkpoint options as the native core takes them: every N events (a
+    whole number of 1 or more) and every_ts (timestamp units or a duration
+    such as "1h"; 0 for none), refused here rather than wrapped or ignored."""
+    if isinstance(every, bool) or not isinstance(every, int) or not 1 <= every < 2**63:
+        raise ValueError(f"every must be a whole number of 1 or more, not {every!r}")
+    try:
+        return every, _bar(every_ts) if every_ts is not None else 0
+    except ValueError as exc:
+        raise ValueError(str(exc).replace("a bar width", "every_ts", 1)) from None
+
+
+def _seed(seed: int) -> int:
+    if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
+        raise ValueError(f"seed must be a whole number from 0 to 2**64 - 1, not {seed!r}")
+    return seed
 
 
 class _Interruptible:
@@ -386,20 +412,21 @@ class Replay:
         skip_bad: bool = False,
         notional: bool = False,
         every: int = 1000,
-        every_ts: int | None = None,
+        every_ts: int | str | None = None,
         keep_events: bool = False,
         bar: int | str | None = None,
         file_order: bool = False,
         skip_before: int | None = None,
     ):
         width = _bar(bar)
+        every, step = _steps(every, every_ts)
         self.paths = _paths(paths)
         self._names = _names(self.paths)
         self._inputs = _Inputs(self.paths)
         try:
             with _Interruptible():  # the first line of every file is read here: a quiet pipe may wait
                 self._native = engine.FileReplay(
-                    radar, self._inputs.paths, format, skip_bad, notional, every, every_ts or 0, keep_events, width,
+                    radar, self._inputs.paths, format, skip_bad, notional, every, step, keep_events, width,
                     file_order, skip_before=skip_before
                 )
         except BaseException:

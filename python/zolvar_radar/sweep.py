@@ -22,7 +22,7 @@ from typing import Any, Callable, Sequence
 
 from ._engine import engine
 from .evaluate import DEFAULT_HORIZONS, SLICE_MS, horizon_values, run
-from .files import BadLine, BadLineError, _bar, _Inputs, _Interruptible, _names, _paths, _skipped, _spec_text
+from .files import BadLine, BadLineError, _bar, _Inputs, _Interruptible, _names, _paths, _seed, _skipped, _spec_text, _steps
 from .grid import DEFAULT_MAX, Grid, GridError, read_grid
 
 __all__ = ["GridError", "METRICS", "SweepResult", "sweep", "read_grid"]
@@ -60,9 +60,13 @@ class SweepResult:
         self._names = names
 
     @property
-    def best_spec(self) -> dict:
-        """The winner as a specification `scan`, `replay` and `evaluate` take as is."""
-        return self.stats["best"]["spec"]
+    def best_spec(self) -> dict | None:
+        """The winner as a specification `scan`, `replay` and `evaluate` take as is; None when
+        there is none: no events, or no candidate with the metric in sample to choose by."""
+        best = self.stats.get("best")
+        if best is None or best.get("metric_in_sample") is None:
+            return None
+        return best["spec"]
 
     @property
     def events(self) -> int:
@@ -123,8 +127,7 @@ def options_of(horizons, metric: str, every_ts, bar, every: int, cooldown: int, 
                         ("null_runs", null_runs)):
         if isinstance(value, bool) or not isinstance(value, int) or value < 0:
             raise ValueError(f"{what} must be a whole number of 0 or more, not {value!r}")
-    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
-        raise ValueError(f"every must be a whole number of 1 or more, not {every!r}")
+    every, step = _steps(every, every_ts)
     if folds is not None and (isinstance(folds, bool) or not isinstance(folds, int) or not 2 <= folds <= 1000):
         raise ValueError(f"folds must be 2 to 1000, not {folds!r}")
     if not 0 < split < 1:
@@ -134,7 +137,7 @@ def options_of(horizons, metric: str, every_ts, bar, every: int, cooldown: int, 
     if isinstance(top, bool) or not isinstance(top, int) or top < 1:
         raise ValueError(f"top must be 1 or more, not {top!r}")
     return dict(horizon=values[h], horizon_name=names[h], horizon_index=h, metric=name, every=every,
-                every_ts=_bar(every_ts) if every_ts is not None else 0, bar=_bar(bar), cooldown=cooldown,
+                every_ts=step, bar=_bar(bar), cooldown=cooldown,
                 baseline=baseline, bootstrap=bootstrap, split=split, folds=folds or 0, blocks=blocks, top=top,
                 null_runs=null_runs)
 
@@ -183,6 +186,12 @@ def sweep(
     (``lift@1h``; default the middle one). A bad grid raises GridError
     before any file is read; other options as for `evaluate`.
     """
+    seed = _seed(seed)
+    if isinstance(grid, str):  # the grid file's text, as the command line reads it
+        try:
+            grid = json.loads(grid)
+        except ValueError as exc:
+            raise GridError(f"the grid text is not JSON: {exc}") from None
     if not isinstance(grid, Grid):
         grid = read_grid(grid, sample=sample, seed=seed, max_candidates=max_candidates)
     o = options_of(horizons, metric, every_ts, bar, every, cooldown, baseline, bootstrap, split, folds, blocks, top,

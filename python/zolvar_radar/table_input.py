@@ -16,7 +16,7 @@ from collections import namedtuple
 TYPE_CHECKING = False
 
 from ._engine import engine
-from .files import BadLineError, FileScanResult, Replay, _bar, _Interruptible, _run_watched, _spec_text
+from .files import BadLineError, FileScanResult, Replay, _bar, _Interruptible, _run_watched, _seed, _spec_text, _steps
 
 if TYPE_CHECKING:
     from typing import Callable, Mapping
@@ -263,13 +263,14 @@ class TableReplay(Replay):
                  skip_bad: bool = False, every: int = 1000, every_ts: int | None = None, keep_events: bool = False,
                  bar: int | str | None = None, _stream=None, _place=None, _names=None):
         width = _bar(bar)
+        every, step = _steps(every, every_ts)
         self.paths = []
         self._names = ["<table>"]
         self._inputs = _NoFiles()
         self._place = _place
         stream = _stream if _stream is not None else arrow_stream(data)
         try:
-            self._native = engine.FileReplay(radar, stream, None, skip_bad, False, every, every_ts or 0, keep_events,
+            self._native = engine.FileReplay(radar, stream, None, skip_bad, False, every, step, keep_events,
                                              width, False, kind=kind, columns=dict(columns) if columns else None)
         except LookupError as exc:
             raise _missing(exc, columns, _names if _names is not None else _column_names(data)) from None
@@ -297,9 +298,8 @@ def evaluate_table(data: object, spec: object, *, kind: str | None = None, colum
     for name, value in (("cooldown", cooldown), ("baseline", baseline), ("bootstrap", bootstrap)):
         if isinstance(value, bool) or not isinstance(value, int) or value < 0:
             raise ValueError(f"{name} must be a whole number of 0 or more, not {value!r}")
-    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
-        raise ValueError(f"every must be a whole number of 1 or more, not {every!r}")
-    step = _bar(every_ts) if every_ts is not None else 0
+    every, step = _steps(every, every_ts)
+    seed = _seed(seed)
     stream = _stream if _stream is not None else arrow_stream(data)
     with _Interruptible() as watch:
         try:
