@@ -264,6 +264,9 @@ BAD = [
      "order book without a number at the top", r"without \[price, amount\]"),
     ("open_interest", {"symbol": LINEAR, "timestamp": 5}, "open interest without openInterestAmount or "
      "openInterestValue", "openInterestAmount"),
+    ("open_interest", {"symbol": LINEAR, "timestamp": 5, "openInterestAmount": 10**400}, "open interest without "
+     "openInterestAmount or openInterestValue", "openInterestAmount"),
+    ("liquidations", [item(2**64)], "liquidation without timestamp", "liquidation without timestamp"),
     ("funding_rate", {"markPrice": 1, "fundingRate": 0.1}, "funding rate without symbol", "without symbol"),
 ]
 

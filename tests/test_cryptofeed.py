@@ -4,6 +4,7 @@ import warnings
 from decimal import Decimal as D
 
 import pytest
+from types import SimpleNamespace
 from zolvar_radar.adapters.cryptofeed import AdapterWarning, CryptofeedAdapter
 
 types = pytest.importorskip("cryptofeed.types")
@@ -131,6 +132,10 @@ def test_book_top_level_and_receipt_time():
                                                             "ask_volume": 1.0, "best_bid": 100.0, "best_ask": 101.0})]
     assert adapter.book(types.OrderBook("OKX", LINEAR, bids={D(1): D(1)}, asks={}), 1.0) == []
     assert adapter.skipped == {"order book with an empty side": 1}
+    # sides as plain dicts of price to size (hand-built books), then sides that are no such thing
+    plain = SimpleNamespace(symbol=LINEAR, book=SimpleNamespace(bids={99: 5, 100: 2}, asks={102: 7, 101: 1}))
+    assert adapter.book(plain, 1700000000.25) == adapter.book(book, 1700000000.25)
+    assert adapter.book(SimpleNamespace(symbol=LINEAR, book=SimpleNamespace(bids=5, asks={1: 1})), 1.0) == []
 
 
 def test_streaming_example_callbacks_feed_the_radar(monkeypatch, capsys):

@@ -22,15 +22,15 @@ def finite(value: Any) -> float | None:
         return None
     try:
         number = float(value)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):  # OverflowError: an int past a double's range
         return None
     return number if math.isfinite(number) else None
 
 
 def millis(value: Any) -> int | None:
-    """A finite timestamp in milliseconds as an int, else None."""
+    """A timestamp in milliseconds as an int the radar takes (a signed 64-bit one), else None."""
     number = finite(value)
-    return int(number) if number is not None else None
+    return int(number) if number is not None and -2.0**63 <= number < 2.0**63 else None
 
 
 def contract_spec(market: Mapping[str, Any] | None) -> tuple[float, bool] | None:

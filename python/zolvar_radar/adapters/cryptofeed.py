@@ -65,6 +65,18 @@ def _ms(value: Any) -> int | None:
     return int(number) if abs(number) >= _MS_ABOVE else int(round(number * 1000))
 
 
+
+def _best(side: Any, *, highest: bool) -> tuple[Any, Any]:
+    """The top level of a book side: cryptofeed's sorted sides give it by position
+    (best first); a plain mapping of price to size, by its best price."""
+    if callable(getattr(side, "index", None)) and not isinstance(side, (list, tuple, str)):
+        return side.index(0)
+    if isinstance(side, Mapping):
+        price = (max if highest else min)((p for p in side if finite(p) is not None), key=finite)
+        return price, side[price]
+    raise TypeError("not a book side")
+
+
 class _Symbol:
     __slots__ = ("rate", "mark", "mid", "last_ts", "held")
 
@@ -251,10 +263,14 @@ class CryptofeedAdapter(BarredAdapter):
             self._report.skip("order book without symbol or sides", "an order book without symbol or sides "
                               "was skipped")
             return []
-        if any(len(side) == 0 for side in sides):
-            self._report.skip("order book with an empty side")
-            return []
-        (bid, bid_size), (ask, ask_size) = (side.index(0) for side in sides)
+        try:
+            if any(len(side) == 0 for side in sides):
+                self._report.skip("order book with an empty side", f"{symbol}: an order book with an empty side "
+                                  "was skipped")
+                return []
+            (bid, bid_size), (ask, ask_size) = _best(sides[0], highest=True), _best(sides[1], highest=False)
+        except (TypeError, ValueError, KeyError, IndexError):  # sides that are no price-to-size maps
+            bid = bid_size = ask = ask_size = None
         numbers = [finite(x) for x in (bid, bid_size, ask, ask_size)]
         if any(x is None for x in numbers):
             self._report.skip("order book without a number at the top", f"{symbol}: an order book level "
