@@ -98,7 +98,14 @@ class FileScanResult:
         return self.table().to_polars()
 
     def __repr__(self) -> str:
-        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        def shown(name: str) -> str:
+            value = getattr(self, name)
+            if name == "saved_state" and value is not None:
+                return f"<{len(value):,} bytes>"  # a state can run to megabytes
+            text = repr(value)
+            return text if len(text) <= 200 else text[:200] + "..."
+
+        fields = ", ".join(f"{name}={shown(name)}" for name in self.__slots__)
         return f"FileScanResult({fields})"
 
 
