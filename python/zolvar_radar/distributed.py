@@ -558,9 +558,17 @@ def _pair_chunks(pairs: Iterable, partitions: int, chunk: int, bad: list | None 
 # --- the cluster ----------------------------------------------------------------
 
 
+def _distributed():
+    try:
+        import distributed
+    except ImportError:
+        raise ImportError("scanning on Dask needs dask.distributed: pip install 'zolvar_radar[dask]'") from None
+    return distributed
+
+
 def local_cluster(processes: bool, n_workers: int | None = None):
     """A LocalCluster listening on 127.0.0.1 only, without a dashboard."""
-    from distributed import LocalCluster
+    LocalCluster = _distributed().LocalCluster
 
     cores = max(1, os.cpu_count() or 1)
     if processes:
@@ -581,7 +589,7 @@ def local_cluster(processes: bool, n_workers: int | None = None):
 
 @contextmanager
 def _connected(client: Any):
-    from distributed import Client
+    Client = _distributed().Client
 
     if client is None:
         with local_cluster(processes=False) as cluster, Client(cluster) as own:
