@@ -67,6 +67,14 @@ def test_csv_cells_and_lines_that_cannot_be_read(tmp_path):
     ]] == [None, "at column 129: ..." + "[" * 60 + " <- here", None]
 
 
+def test_a_file_compressed_twice_is_named_as_such(tmp_path):
+    path = tmp_path / "day.jsonl.gz"
+    path.write_bytes(gzip.compress(gzip.compress(b'{"symbol":"A"}\n' * 50)))
+    bad = scan_files(str(path), cli.DEFAULT_SPEC.read_text(), skip_bad=True).bad
+    assert "not valid UTF-8" in bad[0].error
+    assert hints(bad[:1]) == ["the line begins as gzip data does: a file compressed twice?"]
+
+
 def test_read_line_plain_and_gzip(tmp_path):
     long = "x" * 200_000  # across read chunks
     lines = ["\ufefffirst", "second\r", "", long, "last without end"]

@@ -104,6 +104,8 @@ def hint(line: str | None, error: str) -> str | None:
 
 
 def _hint(line: str | None, error: str) -> str | None:
+    if "not valid UTF-8" in error and line is not None and line.startswith("\x1f\ufffd\x08"):
+        return "the line begins as gzip data does: a file compressed twice?"
     value = _parse(line)
     if m := re.search(r"unknown variant `(.*)`, expected (.*)$", error):
         return _variant(value, m.group(1), re.findall(r"`([^`]*)`", m.group(2)))
