@@ -107,7 +107,8 @@ class TerminalSink(Sink):
         factors = change.get("factors") or {}
         top = sorted(((v, k) for k, v in factors.items() if k != "severity"), reverse=True)[:2]
         head = f"{format_ts(change['clock']):<19}  "
-        tail = (f"  {change.get('exchange') or '':<10} {change['symbol']:<18} {severity:<14} "
+        exchange = change.get("exchange")  # none for recorded files: no empty column for them
+        tail = (f"  {f'{exchange:<10} ' if exchange else ''}{change['symbol']:<18} {severity:<14} "
                 + ", ".join(f"{k} {v:.2f}" for v, k in top)).rstrip()
         if self.console.is_terminal:
             from rich.text import Text
