@@ -177,3 +177,18 @@ def test_spec_builder_writes_the_radars_spec_format():
     assert RadarSpec.from_json(spec.to_json()) == spec
     with pytest.raises(RadarError):
         spec.with_threshold(math.nan).to_json()
+
+
+def test_mix_ups_are_taken_or_refused_by_name():
+    np = pytest.importorskip("numpy")
+    from zolvar_radar import save_state
+
+    typed = TypedRadar(SPEC)
+    as_numpy = {"kind": "derivatives", "ts": np.int64(5), "open_interest": np.float64(1.5), "funding_rate": 0,
+                "mark_price": 1}
+    typed.feed("A", as_numpy)  # numpy scalars, as the event records take them
+    assert typed.alerts() == TypedRadar(SPEC).scan({"A": [{**as_numpy, "ts": 5, "open_interest": 1.5}]})
+    with pytest.raises(TypeError, match="scan\\(\\) takes a mapping of symbol to its events, not list"):
+        typed.scan([("A", as_numpy)])
+    with pytest.raises(TypeError, match="a TypedRadar's is its .radar"):
+        save_state(typed)

@@ -33,6 +33,15 @@ def _load():
 engine = _load()
 
 # A radar's specification and dataset as bytes, and a new radar from them.
-save_state = engine.save_state
+def save_state(radar) -> bytes:
+    """The radar's specification and dataset as bytes, which `load_state` makes a radar of again."""
+    try:
+        return engine.save_state(radar)
+    except TypeError:
+        if isinstance(getattr(radar, "radar", None), _zolvar_radar.Radar):
+            raise TypeError("'radar' must be a Radar: a TypedRadar's is its .radar") from None
+        raise
+
+
 state_spec = engine.state_spec  # the specification a state holds, as JSON text (None for a partial one)
 load_state = engine.load_state

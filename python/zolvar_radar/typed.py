@@ -70,8 +70,13 @@ def _float(owner: str, name: str, value: object) -> float:
     except OverflowError:
         number = math.inf
     if not _isfinite(number):
-        raise RadarError(f"{owner}.{name} must be finite, got {value!r}: JSON has no NaN or infinity")
+        raise RadarError(f"{owner}.{name} must be finite, got {_shown(value)}: JSON has no NaN or infinity")
     return number
+
+
+def _shown(value: object) -> str:
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:20]}...({len(text)} characters)"
 
 
 def _ts(owner: str, value: object) -> int:
@@ -200,6 +205,15 @@ def event_from_dict(event: Mapping[str, Any]) -> Event:
         raise RadarError(f"{cls.kind} event without {exc.args[0]!r}") from None
 
 
+def _plain(value: object) -> object:
+    """A number JSON cannot write as it is (a numpy scalar) as the int or float it stands for."""
+    if hasattr(value, "__index__"):
+        return operator.index(value)  # type: ignore[arg-type]
+    if hasattr(value, "__float__") and not isinstance(value, (str, bytes)):
+        return float(value)  # type: ignore[arg-type]
+    raise TypeError(f"an event's value must be a number, text or null, not {type(value).__name__}")
+
+
 def _event_text(event: object) -> str:
     if type(event) in _EVENT_TYPES:
         return event._json  # type: ignore[attr-defined]
@@ -209,7 +223,7 @@ def _event_text(event: object) -> str:
         return base(*(getattr(event, name) for name in base.__match_args__))._json  # type: ignore[attr-defined]
     if isinstance(event, Mapping):
         try:
-            return json.dumps(dict(event), allow_nan=False, separators=(",", ":"))
+            return json.dumps(dict(event), allow_nan=False, separators=(",", ":"), default=_plain)
         except (ValueError, RecursionError) as exc:
             raise RadarError(f"event: {exc}") from None
     raise TypeError(f"an event is a Derivatives, Orderbook, Liquidation or a dict, not {type(event).__name__}")
@@ -454,6 +468,8 @@ class TypedRadar:
 
     def scan(self, events: Mapping[str, Iterable[Event | Mapping[str, Any]]]) -> ScanResult:
         """Scores the given events alone, symbol by symbol, leaving the stored data as it is."""
+        if not isinstance(events, Mapping):
+            raise TypeError(f"scan() takes a mapping of symbol to its events, not {type(events).__name__}")
         quoted = self._quoted
         body = ",".join(
             f"{quoted.get(symbol) or self._quote(symbol)}:[{','.join(map(_event_text, symbol_events))}]"
