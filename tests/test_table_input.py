@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from zolvar_radar import Radar, scan_table
 from zolvar_radar.parquet_input import scan_parquet
-from zolvar_radar.table_input import BadRow, BadRowError, MissingColumnError
+from zolvar_radar.table_input import BadRow, BadRowError, MissingColumnError, TableReplay, evaluate_table
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
@@ -202,6 +202,20 @@ def test_columns_mapping_and_a_derivatives_table_needs_no_other_kind():
 def test_what_is_no_table_of_events_is_refused_whole(data, error):
     with pytest.raises(error):
         scan_table(data, SPEC, kind="derivatives")
+
+
+@pytest.mark.parametrize("read", [
+    lambda t: scan_table(t, SPEC),
+    lambda t: list(TableReplay(Radar(SPEC), t)),
+    lambda t: evaluate_table(t, SPEC),
+])
+def test_a_column_only_some_rows_need_is_missing_alike_everywhere(read):
+    table = pa.Table.from_pylist([
+        {"symbol": "A", "kind": "derivatives", "ts": 1, "open_interest": 1.0, "funding_rate": 0.0, "mark_price": 1.0},
+        {"symbol": "A", "kind": "orderbook", "ts": 2, "open_interest": None, "funding_rate": None, "mark_price": None},
+    ])
+    with pytest.raises(MissingColumnError, match='no column "bid_volume", which orderbook rows need; it has "symbol"'):
+        read(table)
 
 
 class _Capsule:

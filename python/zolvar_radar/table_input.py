@@ -12,6 +12,7 @@ member left out. See docs/tables.md.
 
 from __future__ import annotations
 
+import re
 from collections import namedtuple
 TYPE_CHECKING = False
 
@@ -239,12 +240,25 @@ def _missing(exc: LookupError, columns, names: list[str]) -> MissingColumnError:
     return MissingColumnError(missing_column_text(name, needed_by, names, field))
 
 
+# A column only some rows' kind needs is found missing mid-table, where the core words it alone.
+_NEEDED = re.compile(r'the table has no column "(.*)", which (\w+) rows need$')
+
+
+def _as_missing(exc: OSError, columns, names: list[str]) -> Exception:
+    """The MissingColumnError scan_table raises for the same table, with the columns it has."""
+    found = _NEEDED.match(str(exc))
+    return exc if found is None else _missing(LookupError(found.group(1), found.group(2)), columns, names)
+
+
 class _NoFiles:
+    def __init__(self, columns=None, names: list[str] | None = None):
+        self._columns, self._names = columns, names or []
+
     def finish(self) -> None:
         pass
 
-    def rename(self, exc: OSError) -> OSError:
-        return exc
+    def rename(self, exc: OSError) -> Exception:
+        return _as_missing(exc, self._columns, self._names)
 
     def close(self) -> None:
         pass
@@ -266,7 +280,7 @@ class TableReplay(Replay):
         every, step = _steps(every, every_ts)
         self.paths = []
         self._names = ["<table>"]
-        self._inputs = _NoFiles()
+        self._inputs = _NoFiles(columns, _names if _names is not None else _column_names(data))
         self._place = _place
         stream = _stream if _stream is not None else arrow_stream(data)
         try:
@@ -308,7 +322,10 @@ def evaluate_table(data: object, spec: object, *, kind: str | None = None, colum
                                        columns=dict(columns) if columns else None)
         except LookupError as exc:
             raise _missing(exc, columns, _names if _names is not None else _column_names(data)) from None
-        state = run(native, watch, progress, stop)
+        try:
+            state = run(native, watch, progress, stop)
+        except OSError as exc:
+            raise _as_missing(exc, columns, _names if _names is not None else _column_names(data)) from None
     result = Evaluation(native, ["<table>"], names, state == "stopped")
     if state == "bad":
         _f, n, error = native.bad()[0]
