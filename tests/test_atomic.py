@@ -101,3 +101,22 @@ def test_the_next_write_removes_what_a_killed_writer_left(tmp_path):
     write_atomic(target, b"new")
     assert target.read_bytes() == b"new"
     assert sorted(leftovers(tmp_path)) == sorted([live.name, other.name])
+
+
+@pytest.mark.parametrize("whole", [True, False])
+def test_a_pipe_or_a_device_is_written_into_not_replaced(tmp_path, whole):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen([sys.executable, "-c", f"import sys; sys.stdout.write(open({str(fifo)!r}).read())"],
+                              stdout=subprocess.PIPE, text=True)
+    if whole:
+        write_atomic(fifo, b"through the pipe")
+    else:
+        with atomic_file(fifo) as out:
+            out.write(b"through the pipe")
+    assert reader.communicate(timeout=30)[0] == "through the pipe"
+    assert fifo.is_fifo() and leftovers(tmp_path) == []
+    if os.path.exists("/dev/full"):
+        with pytest.raises(OSError) as full:
+            write_atomic("/dev/full", b"x")
+        assert full.value.errno == errno.ENOSPC and not os.path.isfile("/dev/full")

@@ -12,6 +12,8 @@ of the same target whose process no longer exists. (On a directory shared
 between machines another host's PID may look dead here; its write then fails
 at the rename with a clear error, and no target is ever damaged.)
 
+A pipe, a terminal or a device (`/dev/stdout`) is written into as it is.
+
     write_atomic("out.png", data)
     with atomic_file("state.bin") as out:
         out.write(chunk)
@@ -120,9 +122,23 @@ def _discard(temp: str) -> None:
         os.unlink(temp)
 
 
+def _stream(path: str | os.PathLike) -> bool:
+    """A pipe, a terminal or a device (`/dev/stdout`, a FIFO): written into as it is, since
+    a rename over it would put a plain file in its place."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+
+
 @contextlib.contextmanager
 def atomic_file(path: str | os.PathLike) -> Iterator[BinaryIO]:
     """A binary file that replaces `path` when the block ends without an exception, and vanishes otherwise."""
+    if _stream(path):
+        with open(path, "wb") as out:
+            yield out
+        return
     target = _target(path)
     temp, fd = _create(target)
     try:
@@ -141,6 +157,10 @@ def write_atomic(path: str | os.PathLike, data: bytes | str) -> None:
     """Replaces `path` with `data` (text is written as UTF-8), or leaves it as it was and raises OSError."""
     if isinstance(data, str):
         data = data.encode("utf-8")
+    if _stream(path):
+        with open(path, "wb") as out:
+            out.write(data)
+        return
     target = _target(path)
     temp, fd = _create(target)
     try:
