@@ -158,3 +158,30 @@ def test_a_missing_extra_is_named_in_one_line(tmp_path, capsys, monkeypatch, mod
     monkeypatch.setitem(sys.modules, module, None)  # its import fails, as when it is not installed
     assert cli.main(["scan", path]) == 2
     assert capsys.readouterr().err.strip().splitlines()[-1] == line
+
+
+@pytest.mark.parametrize("args, line", [
+    (["scan", "--save-state", "{root}/date=2024-05-14/part-0.parquet", "{root}"],
+     "--save-state {root}/date=2024-05-14/part-0.parquet: a file inside the input directory {root}; writing there "
+     "would overwrite it"),
+    (["scan", "{mixed}"], "{mixed}: holds both Parquet files and JSON Lines or CSV files (such as b.jsonl), which are "
+                          "not read together"),
+    (["scan", "{twice}"], '{twice}: the table has two columns named "ts"'),
+    (["sweep", "{grid}", "{root}"], "{root}: sweep reads JSON Lines and CSV files, not Parquet (scan, replay and "
+                                    "evaluate do)"),
+    (["scan", "--format-out", "parquet", "--output", "{tmp}/alerts.csv", "{root}"],
+     "--output {tmp}/alerts.csv names a .csv file, but --format-out is parquet"),
+])
+def test_parquet_inputs_refused_in_one_line_and_left_whole(day_files, tmp_path, capsys, args, line):
+    jsonl, root = day_files
+    mixed, twice, grid = tmp_path / "mixed", tmp_path / "twice.parquet", tmp_path / "grid.json"
+    mixed.mkdir()
+    pq.write_table(pa.table({"symbol": ["A"]}), mixed / "a.parquet")
+    (mixed / "b.jsonl").write_text(jsonl.read_text())
+    pq.write_table(pa.table([pa.array([1]), pa.array([2])], names=["ts", "ts"]), twice)
+    grid.write_text(json.dumps([dict(SPEC, threshold=0.5)]))
+    before = sorted((p, p.read_bytes()) for p in root.rglob("*.parquet"))
+    names = dict(root=root, mixed=mixed, twice=twice, grid=grid, tmp=tmp_path)
+    code, out, err = run(capsys, *[a.format(**names) for a in args])
+    assert (code, out, err) == (2, "", line.format(**names) + "\n")
+    assert sorted((p, p.read_bytes()) for p in root.rglob("*.parquet")) == before

@@ -179,6 +179,9 @@ def parquet_reader(paths: str | Iterable[str], *, start: int | None = None, end:
             raise _read_error(path, exc) from None
         metas.append(meta)
         schema = meta.schema_arrow
+        twice = next((n for n in wanted if schema.names.count(n) > 1), None)
+        if twice is not None:  # which of the two holds the events cannot be told
+            raise ValueError(f'{path}: the table has two columns named "{twice}"')
         every.update(dict.fromkeys([*schema.names, *keys]))
         for name in wanted:
             if name in keys:

@@ -57,7 +57,7 @@ def add_time_range(sub: argparse.ArgumentParser) -> None:
 TEXT_SUFFIXES = (".jsonl", ".json", ".ndjson", ".csv", ".gz", ".txt")
 
 
-def _parquet(path: str) -> bool:
+def looks_parquet(path: str) -> bool:
     if path == "-" or path.lower().endswith(TEXT_SUFFIXES):
         return False
     from ..parquet_input import is_parquet  # past the suffix test: an import statement per path costs 1.5 us
@@ -71,7 +71,7 @@ def refuse_parquet(args: argparse.Namespace, option: str) -> None:
         raise Failure(f"--from and --to cannot be used with {option}")
     taken = getattr(args, "dask_file", None)  # a file --dask took for its address
     files = [*args.files, *([taken[0]] if taken else [])]
-    found = next((p for p in files if _parquet(p)), None)
+    found = next((p for p in files if looks_parquet(p)), None)
     if found is not None:
         raise Failure(f"{found}: {option} reads JSON Lines and CSV files; Parquet inputs are read without it")
 
@@ -79,7 +79,7 @@ def refuse_parquet(args: argparse.Namespace, option: str) -> None:
 def parquet_inputs(args: argparse.Namespace, paths: list[str],
                    refused: tuple[str, ...] = ("--format", "--notional")) -> bool:
     """True when the inputs are Parquet; refuses what cannot go with them, before anything is read."""
-    found = [p for p in paths if _parquet(p)]
+    found = [p for p in paths if looks_parquet(p)]
     ranged = getattr(args, "start", None) is not None or getattr(args, "end", None) is not None
     if not found:
         if ranged:

@@ -57,10 +57,17 @@ def refuse_clobbering(args: argparse.Namespace) -> None:
     if not outputs:
         return
     inputs = [(path, what, _identity(path)) for path, what in _inputs(args) if _local(path)]
+    # a directory read whole (Parquet, kept as a directory): its files are inputs too
+    folders = [os.path.realpath(path) + os.sep for path, _ in _inputs(args) if _local(path) and os.path.isdir(path)]
     for i, (path, label, key) in enumerate(outputs):
         for _, what, other in inputs:
             if key == other:
                 raise Failure(f"{label}: the same file as {what}; writing there would overwrite it")
+        if os.path.isfile(path):
+            inside = next((f for f in folders if os.path.realpath(path).startswith(f)), None)
+            if inside is not None:
+                raise Failure(f"{label}: a file inside the input directory {inside.rstrip(os.sep)}; "
+                              "writing there would overwrite it")
         for _, label2, other in outputs[:i]:
             if key == other:
                 raise Failure(f"{label2} and {label} name the same file; one would overwrite the other")
@@ -80,7 +87,7 @@ def expand_directories(files: list[str]) -> list[str]:
 
     expanded = []
     for path in files:
-        if not (_local(path) and os.path.isdir(path)) or is_parquet(path):
+        if not (_local(path) and os.path.isdir(path)):
             expanded.append(path)
             continue
         inside = []
@@ -88,6 +95,12 @@ def expand_directories(files: list[str]) -> list[str]:
             dirs[:] = [d for d in dirs if not d.startswith((".", "_"))]
             inside += [os.path.join(root, n) for n in names
                        if n.lower().endswith(DATA_SUFFIXES) and not n.startswith((".", "_"))]
+        if is_parquet(path):
+            if inside:  # read as Parquet, it would leave these out without a word
+                raise Failure(f"{path}: holds both Parquet files and JSON Lines or CSV files (such as "
+                              f"{os.path.relpath(inside[0], path)}), which are not read together")
+            expanded.append(path)
+            continue
         if not inside:
             raise Failure(f"{path}: a directory without data files (.jsonl, .ndjson, .csv, each gzipped or not, "
                           "or .parquet)")

@@ -81,6 +81,9 @@ def check_table_options(args: argparse.Namespace) -> None:
         return
     if args.json:
         raise Failure("--json and --format-out cannot be used together")
+    named = next((f for f in TABLE_FORMATS if args.output and args.output.lower().endswith(f".{f}")), None)
+    if named is not None and named != fmt:  # keep.csv holding Parquet is a file no reader opens
+        raise Failure(f"--output {args.output} names a .{named} file, but --format-out is {fmt}")
     if fmt == "parquet":
         if args.output is None:
             raise Failure("--format-out parquet needs --output FILE")

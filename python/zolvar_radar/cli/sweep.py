@@ -182,6 +182,11 @@ def run(args: argparse.Namespace, out: Console, err: Console) -> int:
         if path:
             check_writable(path)
     paths = args.files or [_sample()]
+    from .parquet import looks_parquet
+
+    found = next((p for p in paths if looks_parquet(p)), None)
+    if found is not None:  # else read as text: "line is not valid UTF-8" would say nothing of why
+        raise Failure(f"{found}: sweep reads JSON Lines and CSV files, not Parquet (scan, replay and evaluate do)")
     options = dict(horizons=names, metric=args.metric, every=args.every, every_ts=args.every_ts,
                    bar=args.bar.width if args.bar else None, format=args.format, skip_bad=args.skip_bad,
                    notional=args.notional, cooldown=args.cooldown, baseline=args.baseline, seed=args.seed,
