@@ -93,6 +93,8 @@ def uses_durations(args: argparse.Namespace, names: list[str]) -> list[str]:
 
 def run(args: argparse.Namespace, out: Console, err: Console) -> int:
     values, names = horizons_of(args.horizons)
+    if args.judge_from is not None and args.judge_to is not None and args.judge_from >= args.judge_to:
+        raise Failure(f"--judge-from {args.judge_from} is not before --judge-to {args.judge_to}: nothing to judge")
     if args.baseline < 0:
         raise Failure(f"--baseline {args.baseline}: must be 0 or more")
     if args.report:
