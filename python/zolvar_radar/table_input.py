@@ -291,6 +291,17 @@ class TableReplay(Replay):
         self.stop = None
 
     @property
+    def disorder(self) -> tuple[str, int, int, int] | None:
+        """(file or "<table>", row, largest ts before it, its ts) where the rows, read in their
+        own order, first went back in time by more than the checkpoint step; None while none has."""
+        found = self._native.status()[9]
+        if found is None:
+            return None
+        _f, n, before, ts = found
+        path, number = self._place(n) if self._place is not None else ("<table>", n)
+        return path, number, before, ts
+
+    @property
     def bad(self) -> list[BadRow]:
         out = []
         for _f, n, error in self._native.bad():
@@ -327,6 +338,9 @@ def evaluate_table(data: object, spec: object, *, kind: str | None = None, colum
         except OSError as exc:
             raise _as_missing(exc, columns, _names if _names is not None else _column_names(data)) from None
     result = Evaluation(native, ["<table>"], names, state == "stopped")
+    if result.disorder is not None and _place is not None:
+        _t, n, before, ts = result.disorder
+        result.disorder = (*_place(n), before, ts)
     if state == "bad":
         _f, n, error = native.bad()[0]
         path, number = _place(n) if _place is not None else (None, n)

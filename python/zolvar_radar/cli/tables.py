@@ -140,8 +140,10 @@ def report_disorder(disorder, err: Console) -> None:
     """Once, on stderr: where a file read merged by time first went back by more than a checkpoint step."""
     if disorder is not None:
         name, line, before, ts = disorder
-        print(visible(f"warning: {name}:{line}: time goes back from {before} to {ts}; the file is merged "
-                      f"in its own order"), file=err.file)
+        table = name == "<table>" or name.lower().endswith((".parquet", ".pq"))
+        how = "Parquet inputs are read in path order, not merged by time" if table else \
+            "the file is merged in its own order"
+        print(visible(f"warning: {name}:{line}: time goes back from {before} to {ts}; {how}"), file=err.file)
 
 
 def report_skipped(skipped: Sequence[BadLine], err: Console) -> None:

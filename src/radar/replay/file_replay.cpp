@@ -67,6 +67,16 @@ FileReplay::Stop FileReplay::advance(const RadarSpec* spec, Dataset* dataset) {
             return checkpoint(clock_);
         }
         if (!(input_ ? input_->next(symbol, event) : inputs_.next(symbol, event))) break;
+        if (input_) {
+            if (!input_max_ || event.ts >= *input_max_) {
+                input_max_ = event.ts;
+            } else if (!input_disorder_) {
+                // unsigned: the gap may not fit in a signed difference
+                const uint64_t back = static_cast<uint64_t>(*input_max_) - static_cast<uint64_t>(event.ts);
+                const uint64_t step = checkpoints_.every_ts > 0 ? static_cast<uint64_t>(checkpoints_.every_ts) : 0;
+                if (back > step) input_disorder_ = Disorder{0, input_->done(), *input_max_, event.ts};
+            }
+        }
         if (skip_before_ && event.ts < *skip_before_) {
             ++skipped_before_;
             continue;

@@ -59,7 +59,9 @@ public:
     const std::vector<BadLine>& bad() const { return input_ ? input_->bad() : inputs_.bad(); }
     const std::vector<ReasonCounts>& skipped() const { return inputs_.skipped(); }
     const std::string& fatal() const { return input_ ? input_->fatal() : inputs_.fatal(); }
-    const std::optional<Disorder>& disorder() const { return inputs_.disorder(); }
+    // Files read merged by time: where one went back. A table read in its
+    // own order (Parquet in path order): the row where time went back.
+    const std::optional<Disorder>& disorder() const { return input_ ? input_disorder_ : inputs_.disorder(); }
     bool interrupted() const { return !input_ && inputs_.interrupted(); }
     uint64_t bytes_done() const { return input_ ? input_->done() : inputs_.bytes_done(); }
     uint64_t bytes_total() const { return input_ ? 0 : inputs_.bytes_total(); }
@@ -95,6 +97,9 @@ private:
     EventObserver* observer_ = nullptr;
     bool keep_ = false;
     std::vector<ReplayedEvent> kept_;
+    // the input's order: its largest ts so far, and where it first went back by more than a step
+    std::optional<int64_t> input_max_;
+    std::optional<Disorder> input_disorder_;
 };
 
 }  // namespace radar
